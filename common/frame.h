@@ -1,0 +1,164 @@
+// The runtime frame shared by both boot-time programs: run options, output,
+// the Win32-style layer, raw volume I/O, the volume bitmap and free-space
+// search, extent lists, exclusions and volume setup.
+//
+// The sources of common/ are compiled once per program, with BOOT_NTFS or
+// BOOT_FAT defined; the differences between the programs are chosen there.
+#pragma once
+
+#include <nt/nt.h>
+
+#include "voldata.h"
+
+#if defined(BOOT_NTFS) == defined(BOOT_FAT)
+#error "compile the frame with exactly one of BOOT_NTFS and BOOT_FAT"
+#endif
+
+// ------------------------------------------------------------ run options
+extern BOOL bMoveFiles, bMoveAttrs, bDfrgBins, bDfrgShel, bWho, bShowEH, bEndPause, bKybd, bLast50;
+extern LONG lPageOpt, lDirsOpt, lFileOpt, lMFTOpt, lDirsPending, lFilesPending;
+extern LONGLONG llPageFileFRN, llPageFileZone;
+extern LONGLONG glFileList[64];
+extern LONGLONG glFileListX;
+#define EXCLUDE_ROWS 25
+#define EXCLUDE_ROW_CHARS 87  // 86 characters and a terminator
+extern WCHAR pExcludes[EXCLUDE_ROWS][EXCLUDE_ROW_CHARS];
+extern LONG lExcludes;
+extern BOOL bExcludes;
+extern LONG lLogLevel;
+extern BOOL bLogFile, bScreenLog, bDbgMsg;
+extern HANDLE hLogFile;
+
+// The native program's main. (The platform's Linux process entry owns the C
+// name "main"; NtProcessStartup calls this.)
+int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag);
+
+// ------------------------------------------------------------------ output
+extern WCHAR cProgress[32];
+extern const WCHAR cPro[];
+extern const WCHAR cPad[];
+#define OUTLINE_CHARS 33100
+extern WCHAR cOutline[OUTLINE_CHARS];
+extern LONGLONG llProgressMaximum, llProgressFivePercent, llProgressCurrent, llProgressPercentage;
+
+BOOL HVprintf(const WCHAR *text);
+BOOL ShowProgress(const WCHAR *text);
+BOOL ShowDiag(const WCHAR *text);
+BOOL ShowMessage(const WCHAR *text);
+BOOL MessageFunction(const WCHAR *text, LONG number, const WCHAR *second);
+BOOL Message(const WCHAR *text, LONG number, const WCHAR *second);
+BOOL ErrorHandling(const WCHAR *report);
+BOOL RemoteMessageBox(const WCHAR *text, const WCHAR *caption);
+const WCHAR *GetString(const WCHAR *text, LONG a, LONG b, HANDLE h);
+HANDLE InitializeLogFile(const WCHAR *path);
+BOOL WriteToLogFile(HANDLE file, const WCHAR *text);
+BOOL CloseLogFile(HANDLE file);
+BOOL MemDump(const void *address, LONG count, const WCHAR *title);
+BOOL InitializeProgress(LONGLONG count, LONGLONG minimum);
+BOOL UpdateProgress(void);
+BOOL ForceProgress(void);
+
+// The standard error report of a failure site: "Error #0 at line <line> in
+// <source path> of <command line> as of <module timestamp>".
+void ReportErrorSite(LONG line, const WCHAR *sourcePath, const WCHAR *timestamp);
+#define ERROR_REPORT() ReportErrorSite(__LINE__, u"" __FILE__, u"" __TIMESTAMP__)
+
+// A trace line "routine:line->step", given when lLogLevel is at least level.
+void TraceSite(LONG level, const WCHAR *routine, LONG line, const WCHAR *step);
+#define TRACE(level, routine, step) TraceSite((level), (routine), __LINE__, (step))
+
+// ------------------------------------------------------- Win32-style layer
+extern ULONG GlobalAllocCount, GlobalFreeCount, GlobalReAllocCount;
+extern LONGLONG HeapLeft;
+
+void *AutoChkMalloc(SIZE_T size);
+void AutoChkMFree(void *p);
+void *UlibRealloc(void *p, SIZE_T size);
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T size);
+HGLOBAL GlobalFree(HGLOBAL handle);
+HGLOBAL GlobalReAlloc(HGLOBAL handle, SIZE_T size, UINT flags);
+SIZE_T GlobalSize(HGLOBAL handle);
+LPVOID GlobalLock(HGLOBAL handle);
+BOOL GlobalUnlock(HGLOBAL handle);
+BOOL AllocateMemory(DWORD size, HGLOBAL *handle, void **pointer);
+
+BOOL SaveCommandLine(int argc, char **argv);
+WCHAR *GetCommandLine(void);
+
+HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                  DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL DeleteFile(LPCWSTR name);
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE handle);
+
+LONG RegOpenKeyEx(HKEY root, LPCWSTR subkey, DWORD options, ACCESS_MASK access, PHKEY result);
+LONG RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
+LONG RegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
+LONG RegCloseKey(HKEY key);
+
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int capacity);
+LPWSTR CharUpper(LPWSTR arg);
+DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
+                    va_list *arguments);
+void SetLastError(DWORD error);
+#ifdef BOOT_FAT
+DWORD GetLastError(void);
+#endif
+
+// ---------------------------------------------------------- raw volume I/O
+BOOL DasdReadClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buffer, LONGLONG bytesPerSector,
+                      LONGLONG bytesPerCluster);
+BOOL DasdWriteClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buffer, LONGLONG bytesPerSector,
+                       LONGLONG bytesPerCluster);
+BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
+                       DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL GetFileSystem(WCHAR driveLetter, ULONG *type);
+#ifdef BOOT_FAT
+HGLOBAL DasdLoadSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector);
+BOOL DasdStoreSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector,
+                      PVOID buffer);
+#endif
+
+// --------------------------------------------- volume bitmap, free space
+extern const BYTE CountBitsArray[256];
+BOOL GetVolumeBitmap(void);
+BOOL MarkMFTZoneUnavailable(void);
+BOOL MarkZoneUnavailable(LONGLONG firstLcn, LONGLONG clusters);
+void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *foundLcn, LONGLONG *foundClusters);
+BOOL FindFreeSpace(ULONG mode);
+
+// ----------------------------------------------------------- extent lists
+BOOL CollapseExtentList(void);
+BOOL GetLowestStartingLcn(LONGLONG *result);
+
+// ------------------------------------------------- exclusions and legality
+BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive);
+BOOL CheckExcluded(void);
+BOOL LegalToMove(void);
+BOOL isdecimaldigit(WCHAR c);
+
+// ------------------------------------------------- volume setup, teardown
+BOOL Initialize(const WCHAR *drive);
+BOOL InitializeDefrag(void);
+BOOL OffLineExit(void);
+BOOL OffLineDefrag(void);
+BOOL OkOnThisOS(void);
+#ifdef BOOT_NTFS
+void DisplayNtfsVolumeStats(void);
+BOOL DeregisterDozuZORO(void);
+#else
+void DisplayFatVolumeStats(void);
+BOOL DeregisterZiriZUD(void);
+#endif
+
+// ------------------------------------------------------------ paging files
+extern HGLOBAL hPageFileNames;
+extern WCHAR *pPageFileNames;
+extern WCHAR cPageFile[256];
+extern BOOL bPageFileFound;
+extern LONGLONG llPageFileMin, llPageFileMax, llPageFileClusterCount, llPageFileExtentCount;
+BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer);
+BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum);
+BOOL RebuildPageFiles(const WCHAR *drive);

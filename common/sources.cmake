@@ -1,0 +1,3 @@
+# Sources of the runtime frame, compiled into both programs.
+set(BOOT_COMMON_SOURCES
+)

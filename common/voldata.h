@@ -1,0 +1,141 @@
+// The one volume record of a run (VolData), the extent-list entry and the
+// run-wide buffers. Both programs are built from this header; the NTFS and
+// FAT fields are present in both (the FAT program leaves the NTFS ones 0).
+//
+// Numbers on the volume (LCN, VCN, record numbers, sizes, counts) are signed
+// 64-bit; -1 means "no disk space" for a run's LCN.
+#pragma once
+
+#include <nt/nt.h>
+
+// One run of clusters of a file, attribute or system area: 40 bytes.
+typedef struct _EXTENT_LIST {
+    LONGLONG StartingLcn;   // 0x00: first cluster; -1 for a sparse run
+    LONGLONG ClusterCount;  // 0x08
+    LONGLONG FileRecord;    // 0x10: record holding the run's mapping pairs (NTFS raw readers); -1 ends a list
+    LONGLONG SourceLcn;     // 0x18: StartingLcn as read, kept while the run moves
+    ULONG AttributeType;    // 0x20
+    ULONG AttributeIndex;   // 0x24: position of the attribute in its record
+} EXTENT_LIST, *PEXTENT_LIST;
+static_assert(sizeof(EXTENT_LIST) == 40, "EXTENT_LIST is 40 bytes");
+static_assert(offsetof(EXTENT_LIST, AttributeType) == 32, "EXTENT_LIST layout");
+
+// File-system type codes (GetFileSystem).
+#define FS_OTHER 0
+#define FS_FAT 1
+#define FS_NTFS 2
+#define FS_FAT32 3
+
+#define SPARSE_LCN ((LONGLONG)-1)        // StartingLcn of a run without disk space
+#define END_OF_EXTENTS ((LONGLONG)-1)    // FileRecord of the entry after a file's last
+#define FAT_NO_CLUSTER ((LONGLONG)0xFFFFFFFF)  // FAT: no cluster (root of FAT16, empty file)
+
+#define FILE_NAME_CHARS 32800            // capacity of cFileName and the name work area
+
+typedef struct _VOL_DATA {
+    // ---- common fields
+    WCHAR cDrive[8];                  // drive argument ("C:")
+    ULONG FileSystem;                 // FS_*
+    HANDLE hVolume;                   // "\\.\%c:"
+    HGLOBAL hVolumeBitmap;            // in-memory volume bitmap (VOLUME_BITMAP_BUFFER layout)
+    LONGLONG BitmapSizeBits;          // whole 32-bit words over every cluster, plus one spare word
+    LONGLONG BitmapSizeBytes;
+    LONGLONG BytesPerSector;
+    LONGLONG BytesPerCluster;
+    LONGLONG SectorsPerCluster;
+    LONGLONG TotalSectors;
+    LONGLONG TotalClusters;
+    LONGLONG UsedClusters;
+    LONGLONG UsedSpace;
+    LONGLONG FreeSpace;
+
+    // ---- current file
+    HGLOBAL hExtentList;
+    EXTENT_LIST *pExtentList;
+    HGLOBAL hAttribExtentList;        // the current record's other non-resident attributes
+    EXTENT_LIST *pAttribExtentList;
+    LONGLONG AttribExtentCount;
+    LONGLONG AttribExtentCapacity;    // entries allocated
+    LONGLONG AttribClusters;
+    LONGLONG AttribFragments;
+    BOOL bAttribFragmented;
+    LONGLONG AttribLowestLcn;
+    LONGLONG ExtentListBytes;         // bytes allocated for pExtentList
+    LONGLONG NumberOfExtents;
+    LONGLONG NumberOfFragments;
+    LONGLONG NumberOfClusters;
+    LONGLONG FileSize;
+    LONGLONG AttributeRecordCount;    // NTFS raw family: attribute records holding the runs
+    BOOL bCompressed;
+    BOOL bDirectory;
+    BOOL bFragmented;
+    BOOL bResident;
+    BOOL bNonResident;
+    BOOL bHugeFile;
+    BOOL bMegaFile;
+    LONGLONG LowestLcn;
+    LONGLONG llDataAreaOffset;        // FAT: byte offset of LCN 0 (32-bit quantity)
+
+    // ---- NTFS
+    LONGLONG MftStartLcn;
+    LONGLONG Mft2StartLcn;
+    LONGLONG MftStartOffset;
+    LONGLONG MftZoneStart;
+    LONGLONG MftZoneEnd;
+    LONGLONG BytesPerFRS;
+    LONGLONG ClustersPerFRS;          // 0 when a record is smaller than a cluster
+    LONGLONG TotalFileRecords;
+    LONGLONG InUseFileRecords;
+    LONGLONG FileRecordNumber;        // the record being worked on
+    BYTE *pFileRecord;                // 2 x BytesPerFRS
+    HGLOBAL hFileRecord;
+    BYTE *pMftBuffer;                 // 64 KB raw read cache, sector-aligned
+    HGLOBAL hMftBuffer;
+    HGLOBAL hMftBitmap;
+    EXTENT_LIST *pMftExtentList;
+    HGLOBAL hMftExtentList;
+    LONGLONG MftExtentCount;
+    LONGLONG MftSize;
+    LONGLONG SystemAreaEnd;
+    LONGLONG MftClusters;             // set by the stage driver
+    LONGLONG MftZoneLimit;            // end of the area placement keeps clear
+    LONGLONG MftZoneLimitBase;        // MftZoneLimit before the low-free-space halving
+    LONGLONG PagingZoneStartLcn;      // -1 until computed
+    LONGLONG PagingZoneEndLcn;
+
+    // ---- FAT
+    LONGLONG llFatOffset;             // byte offset of the FAT read and written first
+    LONGLONG llMirrorFatOffset;       // second FAT kept in step; 0 for none
+    LONGLONG llParentDirLcn;          // directory holding the current entry; FAT_NO_CLUSTER for the FAT16 root
+    LONGLONG StartingLcn;             // FAT: first LCN of the current file
+
+    // ---- current file's path and the name work area
+    WCHAR cFileName[FILE_NAME_CHARS];
+    WCHAR cNameWork[FILE_NAME_CHARS];
+
+    // ---- free-space search window and result
+    LONGLONG SearchStartLcn;
+    LONGLONG SearchEndLcn;
+    LONGLONG FoundLcn;
+    LONGLONG FoundLen;
+} VOL_DATA, *PVOL_DATA;
+
+extern VOL_DATA VolData;
+
+// Run-wide buffers (handle/pointer pairs, null until allocated).
+extern HGLOBAL hMoveBuffer;
+extern BYTE *pMoveBuffer;              // 64 KB usable, sector-aligned
+extern HGLOBAL hFrsBuffer;
+extern BYTE *pFrsBuffer;               // 64 KB usable, sector-aligned
+extern HGLOBAL hExcludedFrns;
+extern LONGLONG *pExcludedFrns;
+extern LONGLONG llUsedFrns;
+extern LONGLONG llMaxFrns;
+extern HGLOBAL hVolumeBitMapExtent;
+extern EXTENT_LIST *pVolumeBitMapExtent;
+extern LONGLONG llVolumeBitMapExtents;
+extern BOOL bMoveDirs;
+
+// Run statistics, cleared at setup.
+extern LONGLONG glFileStats[128];
+extern LONGLONG glAttribStats[2][18];

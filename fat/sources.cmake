@@ -1,0 +1,3 @@
+# Sources of the FAT engine and run (bootfat only).
+set(BOOT_FAT_SOURCES
+)

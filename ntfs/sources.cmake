@@ -1,0 +1,3 @@
+# Sources of the NTFS engine and run (bootntfs only).
+set(BOOT_NTFS_SOURCES
+)

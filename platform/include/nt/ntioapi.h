@@ -1,0 +1,207 @@
+// File, volume and file-system control definitions of the native API.
+#pragma once
+
+#include "ntdef.h"
+
+// Access rights.
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+#define MAXIMUM_ALLOWED 0x02000000L
+
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+
+// Share access.
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+// Create dispositions (NtCreateFile).
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+
+// Create options (NtCreateFile).
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_WRITE_THROUGH 0x00000002
+#define FILE_SEQUENTIAL_ONLY 0x00000004
+#define FILE_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_RANDOM_ACCESS 0x00000800
+#define FILE_DELETE_ON_CLOSE 0x00001000
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
+
+// IO_STATUS_BLOCK.Information after NtCreateFile.
+#define FILE_SUPERSEDED 0x00000000
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+// ByteOffset of NtWriteFile: append at end of file.
+#define FILE_WRITE_TO_END_OF_FILE 0xFFFFFFFF
+#define FILE_USE_FILE_POINTER_POSITION 0xFFFFFFFE
+
+// File attributes.
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000
+
+// Volume information classes (NtQueryVolumeInformationFile).
+typedef enum _FS_INFORMATION_CLASS {
+    FileFsVolumeInformation = 1,
+    FileFsLabelInformation = 2,
+    FileFsSizeInformation = 3,
+    FileFsDeviceInformation = 4,
+    FileFsAttributeInformation = 5,
+    FileFsControlInformation = 6,
+    FileFsFullSizeInformation = 7,
+} FS_INFORMATION_CLASS,
+    *PFS_INFORMATION_CLASS;
+
+typedef struct _FILE_FS_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits;
+    LARGE_INTEGER AvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+} FILE_FS_SIZE_INFORMATION, *PFILE_FS_SIZE_INFORMATION;
+
+typedef struct _FILE_FS_ATTRIBUTE_INFORMATION {
+    ULONG FileSystemAttributes;
+    LONG MaximumComponentNameLength;
+    ULONG FileSystemNameLength;  // bytes
+    WCHAR FileSystemName[1];
+} FILE_FS_ATTRIBUTE_INFORMATION, *PFILE_FS_ATTRIBUTE_INFORMATION;
+
+typedef struct _FILE_FS_VOLUME_INFORMATION {
+    LARGE_INTEGER VolumeCreationTime;
+    ULONG VolumeSerialNumber;
+    ULONG VolumeLabelLength;
+    BOOLEAN SupportsObjects;
+    WCHAR VolumeLabel[1];
+} FILE_FS_VOLUME_INFORMATION, *PFILE_FS_VOLUME_INFORMATION;
+
+// File-system attribute flags reported in FILE_FS_ATTRIBUTE_INFORMATION.
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define FILE_FILE_COMPRESSION 0x00000010
+#define FILE_SUPPORTS_SPARSE_FILES 0x00000040
+#define FILE_SUPPORTS_REPARSE_POINTS 0x00000080
+
+// File-system control codes.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define FILE_DEVICE_FILE_SYSTEM 0x00000009
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+
+#define FSCTL_LOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 6, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_UNLOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_DISMOUNT_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_GET_NTFS_VOLUME_DATA CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 25, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_GET_NTFS_FILE_RECORD CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 26, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_GET_VOLUME_BITMAP CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 27, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define FSCTL_GET_RETRIEVAL_POINTERS CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 28, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define FSCTL_MOVE_FILE CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 29, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_IS_VOLUME_DIRTY CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 30, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+static_assert(FSCTL_GET_NTFS_VOLUME_DATA == 0x00090064, "FSCTL code");
+static_assert(FSCTL_GET_NTFS_FILE_RECORD == 0x00090068, "FSCTL code");
+static_assert(FSCTL_GET_VOLUME_BITMAP == 0x0009006F, "FSCTL code");
+static_assert(FSCTL_GET_RETRIEVAL_POINTERS == 0x00090073, "FSCTL code");
+static_assert(FSCTL_IS_VOLUME_DIRTY == 0x00090078, "FSCTL code");
+
+// FSCTL_IS_VOLUME_DIRTY result flags.
+#define VOLUME_IS_DIRTY 0x00000001
+#define VOLUME_UPGRADE_SCHEDULED 0x00000002
+
+#pragma pack(push, 8)
+typedef struct {
+    LARGE_INTEGER VolumeSerialNumber;          // 0x00
+    LARGE_INTEGER NumberSectors;               // 0x08
+    LARGE_INTEGER TotalClusters;               // 0x10
+    LARGE_INTEGER FreeClusters;                // 0x18
+    LARGE_INTEGER TotalReserved;               // 0x20
+    DWORD BytesPerSector;                      // 0x28
+    DWORD BytesPerCluster;                     // 0x2C
+    DWORD BytesPerFileRecordSegment;           // 0x30
+    DWORD ClustersPerFileRecordSegment;        // 0x34
+    LARGE_INTEGER MftValidDataLength;          // 0x38
+    LARGE_INTEGER MftStartLcn;                 // 0x40
+    LARGE_INTEGER Mft2StartLcn;                // 0x48
+    LARGE_INTEGER MftZoneStart;                // 0x50
+    LARGE_INTEGER MftZoneEnd;                  // 0x58
+} NTFS_VOLUME_DATA_BUFFER, *PNTFS_VOLUME_DATA_BUFFER;
+static_assert(sizeof(NTFS_VOLUME_DATA_BUFFER) == 96, "NTFS_VOLUME_DATA_BUFFER layout");
+static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, MftZoneEnd) == 0x58, "NTFS_VOLUME_DATA_BUFFER layout");
+
+typedef struct {
+    LARGE_INTEGER FileReferenceNumber;  // 0x00
+} NTFS_FILE_RECORD_INPUT_BUFFER, *PNTFS_FILE_RECORD_INPUT_BUFFER;
+
+typedef struct {
+    LARGE_INTEGER FileReferenceNumber;  // 0x00
+    DWORD FileRecordLength;             // 0x08
+    BYTE FileRecordBuffer[1];           // 0x0C
+} NTFS_FILE_RECORD_OUTPUT_BUFFER, *PNTFS_FILE_RECORD_OUTPUT_BUFFER;
+static_assert(offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer) == 12, "record output layout");
+
+typedef struct {
+    LARGE_INTEGER StartingLcn;  // 0x00
+} STARTING_LCN_INPUT_BUFFER, *PSTARTING_LCN_INPUT_BUFFER;
+
+typedef struct {
+    LARGE_INTEGER StartingLcn;  // 0x00
+    LARGE_INTEGER BitmapSize;   // 0x08, in bits (clusters)
+    BYTE Buffer[1];             // 0x10
+} VOLUME_BITMAP_BUFFER, *PVOLUME_BITMAP_BUFFER;
+static_assert(offsetof(VOLUME_BITMAP_BUFFER, Buffer) == 16, "VOLUME_BITMAP_BUFFER layout");
+
+typedef struct {
+    LARGE_INTEGER StartingVcn;  // 0x00
+} STARTING_VCN_INPUT_BUFFER, *PSTARTING_VCN_INPUT_BUFFER;
+
+typedef struct RETRIEVAL_POINTERS_BUFFER {
+    DWORD ExtentCount;          // 0x00
+    LARGE_INTEGER StartingVcn;  // 0x08 (after 4 bytes of padding)
+    struct {
+        LARGE_INTEGER NextVcn;
+        LARGE_INTEGER Lcn;      // -1 for a sparse run
+    } Extents[1];               // 0x10
+} RETRIEVAL_POINTERS_BUFFER, *PRETRIEVAL_POINTERS_BUFFER;
+static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, StartingVcn) == 8, "RETRIEVAL_POINTERS_BUFFER layout");
+static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, Extents) == 16, "RETRIEVAL_POINTERS_BUFFER layout");
+#pragma pack(pop)
