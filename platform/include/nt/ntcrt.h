@@ -9,7 +9,11 @@
 // (also *), the flags - 0 + blank #, and %%.
 #pragma once
 
+// The C library's wchar_t routines (and the C++ library's uses of them, such
+// as std::stol taking &std::wcstol) must be declared before these overloads.
 #include <cstdarg>
+#include <cwchar>
+#include <string>
 
 #include "ntdef.h"
 
