@@ -14,6 +14,7 @@
 #include <nt/nt.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,6 +34,10 @@ void warn(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Arguments the emulation does not support are announced here (stderr when
 // NT_DEBUG is set), never silently ignored.
 void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The one errno -> NTSTATUS table of the layer (volume.cpp). An errno it does
+// not know is reported (warning) and becomes STATUS_UNSUCCESSFUL, never success.
+NTSTATUS status_from_errno(int err);
 
 // ---------------------------------------------------------------- machine
 struct DriveConfig {
@@ -101,10 +106,26 @@ private:
     uint64_t base_ = 0;
     uint64_t size_ = 0;
     std::string path_;
+    std::shared_ptr<void> host_lock_;  // the flock, shared by drives on one image
 };
 
 // Raw volume writes made by this process so far.
 uint64_t raw_write_count();
+
+// Host checks behind Volume::open, kept apart so that tests can feed them
+// made-up system files.
+// Device numbers (st_rdev) of a block device and of its partitions, read from
+// its sysfs folder (e.g. /sys/dev/block/8:16 or /sys/block/loop0).
+std::vector<uint64_t> sysfs_device_numbers(const std::string &device_dir);
+// The sysfs folders (under block_root, normally /sys/block) of the loop
+// devices whose backing file is `image` (an absolute, resolved path).
+std::vector<std::string> loop_devices_backing(const std::string &block_root, const std::string &image);
+// The mount point of the first line of `mounts` (the /proc/self/mounts
+// format) whose source is the host path `path` itself or a device whose number
+// (device_of(source), 0 when it is none) is in `devices`; "" when none is.
+std::string find_host_mount(std::string_view mounts, const std::string &path,
+                            const std::vector<uint64_t> &devices,
+                            const std::function<uint64_t(const std::string &)> &device_of);
 
 // ------------------------------------------------------- file-system side
 struct CreateRequest {
@@ -152,7 +173,20 @@ public:
     // The program is about to read or write the volume raw: every change the
     // driver made must be on disk, and nothing it caches may outlive it.
     virtual void before_raw_io() {}
+    // Raw volume I/O must be aligned to this (offset, length, buffer address).
+    virtual ULONG sector_size() const { return 512; }
 };
+
+// Volume information records filled as Windows fills them (io.cpp). Records
+// with a name (attribute, volume) take what fits of the name and answer
+// STATUS_BUFFER_OVERFLOW when it does not all fit; a buffer shorter than the
+// fixed record gives STATUS_INFO_LENGTH_MISMATCH. *written: bytes filled.
+NTSTATUS fs_attribute_info(void *out, ULONG length, ULONG *written, ULONG attributes, LONG max_component,
+                           std::u16string_view name);
+NTSTATUS fs_size_info(void *out, ULONG length, ULONG *written, uint64_t total_units, uint64_t free_units,
+                      ULONG sectors_per_unit, ULONG bytes_per_sector);
+NTSTATUS fs_volume_info(void *out, ULONG length, ULONG *written, ULONG serial, std::u16string_view label);
+NTSTATUS fs_device_info(void *out, ULONG length, ULONG *written);
 
 // Drivers. Each probe answers null when the volume is not its file system.
 std::shared_ptr<FsDriver> ntfs_driver_probe(std::shared_ptr<Volume> volume);
