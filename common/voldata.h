@@ -4,6 +4,16 @@
 //
 // Numbers on the volume (LCN, VCN, record numbers, sizes, counts) are signed
 // 64-bit; -1 means "no disk space" for a run's LCN.
+//
+// The in-memory volume bitmap (block hVolumeBitmap) has the layout of the
+// file system's volume-bitmap answer: a 16-byte header (starting LCN, size in
+// bits) and then one bit per cluster, bit n of 32-bit word n / 32 (least
+// significant bit first), 1 = in use. The bits from TotalClusters up to
+// BitmapSizeBits - 1 are always set. The block is VolumeBitmapBlockBytes()
+// long: the bit bytes rounded up to whole clusters plus 24, so that whole
+// clusters of the volume's bitmap file can be read into it and written from
+// it after the header, and so that GetVolumeBitmap's clearing of
+// BitmapSizeBits / 8 + 24 bytes stays inside it.
 #pragma once
 
 #include <nt/nt.h>
@@ -39,7 +49,7 @@ typedef struct _VOL_DATA {
     HANDLE hVolume;                   // "\\.\%c:"
     HGLOBAL hVolumeBitmap;            // in-memory volume bitmap (VOLUME_BITMAP_BUFFER layout)
     LONGLONG BitmapSizeBits;          // whole 32-bit words over every cluster, plus one spare word
-    LONGLONG BitmapSizeBytes;
+    LONGLONG BitmapSizeBytes;         // BitmapSizeBits / 8: bytes of bits after the 16-byte header
     LONGLONG BytesPerSector;
     LONGLONG BytesPerCluster;
     LONGLONG SectorsPerCluster;
@@ -50,6 +60,7 @@ typedef struct _VOL_DATA {
     LONGLONG FreeSpace;
 
     // ---- current file
+    HANDLE hFile;                     // FAT: the current file opened through the file system (OpenFatFile)
     HGLOBAL hExtentList;
     EXTENT_LIST *pExtentList;
     HGLOBAL hAttribExtentList;        // the current record's other non-resident attributes
@@ -60,7 +71,8 @@ typedef struct _VOL_DATA {
     LONGLONG AttribFragments;
     BOOL bAttribFragmented;
     LONGLONG AttribLowestLcn;
-    LONGLONG ExtentListBytes;         // bytes allocated for pExtentList
+    LONGLONG ExtentListBytes;         // bytes allocated for pExtentList; CollapseExtentList refuses
+                                      // a NumberOfExtents that does not fit in it
     LONGLONG NumberOfExtents;
     LONGLONG NumberOfFragments;
     LONGLONG NumberOfClusters;
@@ -74,7 +86,8 @@ typedef struct _VOL_DATA {
     BOOL bHugeFile;
     BOOL bMegaFile;
     LONGLONG LowestLcn;
-    LONGLONG llDataAreaOffset;        // FAT: byte offset of LCN 0 (32-bit quantity)
+    LONGLONG llDataAreaOffset;        // FAT: byte offset of LCN 0, an unsigned 32-bit quantity (high
+                                      // half 0); DasdRead/WriteClusters add it on FS_FAT and FS_FAT32
 
     // ---- NTFS
     LONGLONG MftStartLcn;
@@ -117,10 +130,33 @@ typedef struct _VOL_DATA {
     LONGLONG SearchStartLcn;
     LONGLONG SearchEndLcn;
     LONGLONG FoundLcn;
-    LONGLONG FoundLen;
+    LONGLONG FoundLen;                // 0: nothing found
+    LONGLONG FreeRunCount;            // FFS_COUNT_RUNS: free runs in the window
+    LONGLONG FreeRunClusters;         // FFS_COUNT_RUNS: clusters in those runs
 } VOL_DATA, *PVOL_DATA;
 
 extern VOL_DATA VolData;
+
+// Modes of FindFreeSpace: one selection bit, optionally with FFS_AT_END, or
+// FFS_COUNT_RUNS alone. The programs use FFS_FIRST_FIT.
+#define FFS_FIRST_FIT 0x001    // the first run at least NumberOfClusters long
+#define FFS_BEST_FIT 0x002     // the shortest such run (the first of equal ones)
+#define FFS_LAST_FIT 0x004     // the last such run
+#define FFS_FIRST_ANY 0x010    // the first free run of any length
+#define FFS_LAST_ANY 0x020     // the last free run of any length
+#define FFS_LONGEST 0x040      // the longest free run (the first of equal ones)
+#define FFS_AT_END 0x080       // place at the end of the run: FoundLcn = end - needed, FoundLen = needed
+#define FFS_COUNT_RUNS 0x100   // only count: FreeRunCount, FreeRunClusters; FoundLen stays 0
+
+// Bits of the volume bitmap for a cluster count: whole 32-bit words over
+// every cluster plus one spare word (4096 clusters give 4128, 4097 give 4160).
+LONGLONG BitmapSizeBitsFor(LONGLONG totalClusters);
+// Bytes to allocate for the volume bitmap block of the current VolData:
+// BitmapSizeBits / 8 rounded up to whole BytesPerCluster, plus 24 (the
+// 16-byte header and a spare 8). With BytesPerCluster 0 the rounding is
+// skipped. Returns 0 when BitmapSizeBits is not a positive multiple of 32 or
+// the size would not fit in 32 bits (AllocateMemory takes a DWORD).
+LONGLONG VolumeBitmapBlockBytes(void);
 
 // Run-wide buffers (handle/pointer pairs, null until allocated).
 extern HGLOBAL hMoveBuffer;
@@ -135,6 +171,11 @@ extern HGLOBAL hVolumeBitMapExtent;
 extern EXTENT_LIST *pVolumeBitMapExtent;
 extern LONGLONG llVolumeBitMapExtents;
 extern BOOL bMoveDirs;
+// The last-files table (only with LAST50): 50 records, laid out by the run
+// report that fills it.
+struct _LAST_50;
+extern HGLOBAL hLast50;
+extern struct _LAST_50 *plLast50;
 
 // Run statistics, cleared at setup.
 extern LONGLONG glFileStats[128];
