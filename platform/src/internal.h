@@ -27,6 +27,11 @@ std::string to_utf8(std::u16string_view s);
 std::u16string to_utf16(std::string_view s);
 WCHAR upcase(WCHAR c);  // the Windows upcase of one UTF-16 unit
 bool iequal(std::u16string_view a, std::u16string_view b);
+WCHAR downcase(WCHAR c);  // the lower-case form of one UTF-16 unit (inverse of upcase)
+// The machine's ANSI code page, Windows-1252: one byte to UTF-16, and back
+// (-1 for a character the code page cannot hold).
+WCHAR ansi_to_wchar(unsigned char c);
+int wchar_to_ansi(WCHAR c);
 
 // A message of the platform itself (not of the program), on stderr:
 // "ntplatform: <text>".
@@ -38,6 +43,23 @@ void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The one errno -> NTSTATUS table of the layer (volume.cpp). An errno it does
 // not know is reported (warning) and becomes STATUS_UNSUCCESSFUL, never success.
 NTSTATUS status_from_errno(int err);
+
+// ---------------------------------------------------------------- process
+// Sets what the PEB's process parameters report: the image path, the command
+// line and the debug flags. The Linux entry of the native programs calls it
+// before NtProcessStartup; tests call it to give a command line. Without a
+// call, NtCurrentPeb() builds the parameters from /proc/self/cmdline.
+void set_process_parameters(std::u16string_view imagePath, std::u16string_view commandLine,
+                            ULONG debugFlags = 0);
+// The value of PEB.ProcessHeap: the only heap the Rtl*Heap calls accept.
+PVOID process_heap();
+// Exit code of the Linux process for an NTSTATUS: 0 for STATUS_SUCCESS, else
+// the low byte of the status, or 1 when that byte is 0 (so that a failure
+// never reads as success).
+int exit_code_of(NTSTATUS status);
+
+// Time scale of NtDelayExecution (NT_TIME_SCALE, default 1; 0 = no waiting).
+double time_scale();
 
 // ---------------------------------------------------------------- machine
 struct DriveConfig {
@@ -53,8 +75,13 @@ NTSTATUS machine_root(std::string *root);
 // The drive's line of the machine's drives file, re-read on every call.
 // STATUS_OBJECT_NAME_NOT_FOUND for a letter the machine does not have.
 NTSTATUS machine_drive(char letter, DriveConfig *drive);
-// Records a reboot request in the machine folder (file "reboot").
+// Records a shutdown request in the machine folder: the file "reboot" holds
+// one line, the action: "reboot\n" (ShutdownReboot), "shutdown\n"
+// (ShutdownNoReboot) or "poweroff\n" (ShutdownPowerOff). It is written
+// whole (temporary file, then rename); the machine tool reads and removes it.
 NTSTATUS machine_record_reboot(SHUTDOWN_ACTION action);
+// Name of that file inside the machine folder.
+inline constexpr const char *kRebootFile = "reboot";
 
 // ---------------------------------------------------------------- handles
 class Object {
