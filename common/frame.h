@@ -28,6 +28,10 @@ extern BOOL bExcludes;
 extern LONG lLogLevel;
 extern BOOL bLogFile, bScreenLog, bDbgMsg;
 extern HANDLE hLogFile;
+// The summary/log file named by LOG= (empty without one); set while the
+// arguments are read, opened by the run.
+#define LOG_NAME_CHARS 100
+extern WCHAR cLogFileName[LOG_NAME_CHARS];
 
 // The native program's main. (The platform's Linux process entry owns the C
 // name "main"; NtProcessStartup calls this.)
@@ -68,8 +72,20 @@ void TraceSite(LONG level, const WCHAR *routine, LONG line, const WCHAR *step);
 #define TRACE(level, routine, step) TraceSite((level), (routine), __LINE__, (step))
 
 // ------------------------------------------------------- Win32-style layer
+// One live block of the Global heap. A block's handle is its address.
+typedef struct _ALLOCUNIT {
+    PVOID Address;
+    DWORD Size;
+} ALLOCUNIT, *PALLOCUNIT;
+extern ALLOCUNIT *AllocBlock;                // records in use packed at the front, in allocation order
+extern DWORD dwNumUnits, dwAllocedUnits;     // records in use, records allocated
 extern ULONG GlobalAllocCount, GlobalFreeCount, GlobalReAllocCount;
+// Bytes the heap may still hand out; -1 until the first allocation measures
+// the free memory (which keeps HEAP_RESERVE_BYTES of it untouched).
 extern LONGLONG HeapLeft;
+#define HEAP_RESERVE_BYTES 102400
+// The command line saved by SaveCommandLine (UTF-16), null before.
+extern WCHAR *pCommandLine;
 
 void *AutoChkMalloc(SIZE_T size);
 void AutoChkMFree(void *p);

@@ -1,3 +1,4 @@
 # Sources of the FAT engine and run (bootfat only).
 set(BOOT_FAT_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
 )

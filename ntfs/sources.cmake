@@ -1,3 +1,4 @@
 # Sources of the NTFS engine and run (bootntfs only).
 set(BOOT_NTFS_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
 )
