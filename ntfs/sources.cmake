@@ -1,4 +1,5 @@
 # Sources of the NTFS engine and run (bootntfs only).
 set(BOOT_NTFS_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ntfssubs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/offnsubs.cpp
 )

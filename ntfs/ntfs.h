@@ -1,0 +1,134 @@
+// The NTFS volume engine, read side: geometry, file records and their
+// update-sequence protection, attribute lookup, run lists turned into extent
+// lists (the query family through the file system's record query, the raw
+// family through the MFT's own extents), names and paths, and the attribute
+// census.
+//
+// Every routine works on the one volume record VolData (common/voldata.h)
+// and the globals below, and returns a 32-bit success flag. A failure that
+// comes from the disk, the heap or a damaged structure is reported with the
+// standard error report and gives FALSE; a "not there" answer (a missing
+// attribute) gives FALSE without a report.
+//
+// Bounds this engine applies to what it reads from a volume that may be
+// damaged (anything outside them is refused as a damaged structure):
+//   - geometry: sectors of 512..4,096 bytes, clusters of one sector to 64 KB,
+//     records of 512..4,096 bytes (a multiple of 512), ClustersPerFRS equal
+//     to BytesPerFRS / BytesPerCluster (0 when a record is smaller than a
+//     cluster), a non-empty volume and MFT;
+//   - records: the update-sequence array inside the record's first stride,
+//     one entry per 512-byte stride plus the USN; attributes of at least 16
+//     bytes (24 resident, 64 non-resident) inside the record, values, names
+//     and mapping pairs inside their attribute;
+//   - run lists: length fields of 1..8 bytes, offset fields of 0..8 bytes, a
+//     length above 0, no run outside the volume, no arithmetic overflow;
+//   - attribute lists: entries of at least 32 bytes inside the list, segment
+//     numbers below TotalFileRecords, a non-resident list of at most
+//     MAX_ATTRIBUTE_LIST_BYTES;
+//   - paths: at most MAX_PATH_DEPTH directories between a file and the root,
+//     and a path that fits FILE_NAME_CHARS - 1 characters.
+#pragma once
+
+#include "frame.h"
+#include "ntfslayout.h"
+
+// ------------------------------------------------------------------ bounds
+#define NTFS_MIN_SECTOR 512
+#define NTFS_MAX_SECTOR 4096
+#define NTFS_MAX_CLUSTER 65536
+#define NTFS_MIN_FRS 512
+#define NTFS_MAX_FRS 4096
+#define MFT_WINDOW_BYTES 65536           // the raw record cache
+#define FILE_RECORD_OUTPUT_BYTES 41440   // output of the file system's record query
+#define MAX_ATTRIBUTE_LIST_BYTES 0x40000 // 256 KB: the largest attribute list NTFS writes
+#define MAX_PATH_DEPTH 4096              // directories walked up from a file to the root
+#define NTFS_NAME_CHARS 256              // a name (255 characters at most) and its terminator
+#define SHORTCUT_PATH_CHARS 256          // the path built from the previous one stays below this
+
+// -------------------------------------------------------------- globals
+// Records held in pMftBuffer, as the half-open range [FileRecordLow,
+// FileRecordHi); both 0 = empty. Record writers empty it after each write.
+extern LONGLONG FileRecordLow, FileRecordHi;
+// Output of FSCTL_GET_NTFS_FILE_RECORD: record number 8, length 4, record.
+extern BYTE FileRecordOutputBuffer[FILE_RECORD_OUTPUT_BYTES];
+// Bits in the in-memory MFT bitmap (hMftBitmap), set by GetMftBitmap. GetFrs
+// never looks at a bit past it: records beyond it read as not in use.
+extern LONGLONG llMftBitmapBits;
+// Parent record number of the last path built the long way.
+extern LONGLONG LastPathFrs;
+
+// --------------------------------------------- geometry and file records
+BOOL GetNtfsVolumeStats(void);
+BOOL IsVolumeDirty(void);
+BOOL GetInUseFrs(HANDLE volume, LONGLONG *fileRecordNumber, PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG bytes);
+BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBitmap, BYTE *mftBuffer,
+            PFILE_RECORD_SEGMENT_HEADER fileRecord);
+BOOL AdjustUSA(PFILE_RECORD_SEGMENT_HEADER fileRecord);
+BOOL EncodeUSA(PFILE_RECORD_SEGMENT_HEADER fileRecord);
+BOOL GetMftBitmap(void);
+BOOL GetMftMirror(void);
+
+BOOL FindAttribute(ULONG type, PFILE_RECORD_SEGMENT_HEADER fileRecord, PATTRIBUTE_RECORD_HEADER *attribute,
+                   ULONG recordSize, ULONG *position);
+BOOL FindNextAttribute(ULONG type, PFILE_RECORD_SEGMENT_HEADER fileRecord, PATTRIBUTE_RECORD_HEADER *attribute,
+                       ULONG recordSize, ULONG *position);
+BOOL FindAttributeByIndex(ULONG type, ULONG position, PFILE_RECORD_SEGMENT_HEADER fileRecord,
+                          PATTRIBUTE_RECORD_HEADER *attribute, ULONG recordSize);
+
+// Checks of what came from disk (no report; the callers report).
+// The update-sequence header of a record of `bytes` bytes: the array inside
+// the first stride, one entry per stride plus the USN.
+BOOL UsaHeaderValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG bytes);
+// The attribute at `offset` of a record of `recordSize` bytes: its header,
+// length, value or mapping pairs and name all inside the record.
+BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSize, ULONG offset);
+// The value of a resident attribute that AttributeValid accepted, when it
+// holds at least `minimum` bytes; null otherwise.
+const BYTE *ResidentValue(const ATTRIBUTE_RECORD_HEADER *attribute, ULONG minimum);
+// The $STANDARD_INFORMATION file attributes of a record; FALSE without a
+// report when the attribute is missing, not resident or too short.
+BOOL GetFileAttributesOfRecord(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize, ULONG *attributes);
+
+// -------------------------------------------------------- extent lists
+// Runs of an attribute's mapping pairs while bytes covered < byteLimit; adds
+// the clusters with disk space to *clusterTotal. Returns -1, adding nothing,
+// when the run list is malformed (see the bounds above).
+LONGLONG GetExtentCount(PATTRIBUTE_RECORD_HEADER attribute, LONGLONG *bytesCovered, LONGLONG byteLimit,
+                        LONGLONG *clusterTotal);
+// Decodes the same runs into list[*nextIndex ...], never past `capacity`
+// entries; carries the index, next expected LCN, bytes covered and fragment
+// count from call to call.
+void AddToExtentList(PATTRIBUTE_RECORD_HEADER attribute, EXTENT_LIST *list, LONGLONG capacity,
+                     LONGLONG *nextIndex, LONGLONG *nextLcn, LONGLONG *bytesCovered, LONGLONG byteLimit,
+                     LONGLONG *fragments);
+// Reads the valid data of a non-resident $ATTRIBUTE_LIST (at most
+// MAX_ATTRIBUTE_LIST_BYTES) into a new block (*handle/*data, freed by the
+// caller) and gives its length; adds the list's clusters to *clusters.
+// Succeeds with no block when the list has no runs. Damage is reported.
+BOOL ReadAttributeList(PATTRIBUTE_RECORD_HEADER attributeList, HGLOBAL *handle, BYTE **data, LONGLONG *length,
+                       LONGLONG *clusters);
+// Makes VolData.pExtentList hold at least `entries` entries (contents kept).
+BOOL GrowExtentList(LONGLONG entries);
+
+BOOL GetExtentList(ULONG type);
+BOOL GetLargeFileExtentList(PATTRIBUTE_RECORD_HEADER attribute);
+BOOL GetHugeFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG type);
+BOOL GetMegaFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG type);
+BOOL GetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULONG type);
+BOOL GetSystemsExtentList(void);
+
+BOOL ManualGetExtentList(ULONG type);
+BOOL ManualGetLargeFileExtentList(PATTRIBUTE_RECORD_HEADER attribute, ULONG type, ULONG position);
+BOOL ManualGetHugeFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG type);
+BOOL ManualGetMegaFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG type);
+BOOL ManualGetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULONG type);
+BOOL CheckFragged(EXTENT_LIST *list, BOOL *fragmented, LONGLONG count, LONGLONG *fragments, LONGLONG *lowestLcn);
+
+// ------------------------------------------- names, paths, attribute census
+BOOL GetNameFromFileRecord(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLONG *parent);
+BOOL ManualGetNtfsFilePath(void);
+BOOL IsDirectory(void);
+BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize, LONGLONG fileRecordNumber,
+                       const WCHAR *label);
+const WCHAR *GetAttribName(ULONG type, BOOL longForm);
+void CountAttrib(ULONG type, BOOL all);
