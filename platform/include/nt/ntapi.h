@@ -25,6 +25,12 @@
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
+// NtCreateKey Disposition.
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_OPTION_VOLATILE 0x00000001
+
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,
