@@ -1,0 +1,67 @@
+// Files of an NTFS volume, through libntfs-3g.
+//
+// libntfs-3g reaches the volume only through Volume::dev_read/dev_write/
+// dev_flush (a device of our own), so the volume's byte offset inside its
+// image, the host lock and the single descriptor hold. The volume is mounted
+// on the first file operation and stays mounted while file objects are open,
+// so that many small writes do not each pay for a mount. It is unmounted
+// (everything written) when the program is about to use the volume raw, and
+// when the last file object closes; an open file object re-opens its inode
+// by record number on its next operation.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "internal.h"
+
+#include "ntfs_lib.h"
+
+namespace ntp::ntfs {
+
+class NtfsFile;
+
+// The libntfs-3g side of one NTFS drive. Held through a shared_ptr: the
+// file objects keep it alive.
+class FileSystem : public std::enable_shared_from_this<FileSystem> {
+public:
+    explicit FileSystem(std::shared_ptr<Volume> volume);
+    ~FileSystem();
+    FileSystem(const FileSystem &) = delete;
+    FileSystem &operator=(const FileSystem &) = delete;
+
+    // path: "\" or "\dir\file", names matched without regard to case.
+    NTSTATUS create(std::u16string_view path, const CreateRequest &request, std::shared_ptr<FileObject> *out,
+                    ULONG *information);
+    NTSTATUS remove(std::u16string_view path);
+
+    // Writes everything and lets go of the volume (file objects stay valid).
+    void unmount();
+    bool mounted() const { return vol_ != nullptr; }
+
+    // For the file objects.
+    std::recursive_mutex &lock() { return lock_; }
+    NTSTATUS mount();
+    ntfslib::Vol *vol() const { return vol_; }
+    uint64_t generation() const { return generation_; }
+    void file_closed(NtfsFile *file);
+    char letter() const { return volume_->letter(); }
+
+private:
+    std::shared_ptr<Volume> volume_;
+    struct Storage;
+    std::unique_ptr<Storage> storage_;
+    ntfslib::Vol *vol_ = nullptr;
+    uint64_t generation_ = 0;       // counts mounts
+    std::set<NtfsFile *> files_;    // open file objects
+    std::recursive_mutex lock_;
+    bool mount_warned_ = false;
+};
+
+// errno of a libntfs-3g call as an NTSTATUS (one table; an errno it does not
+// know is announced and gives STATUS_UNSUCCESSFUL, never success).
+NTSTATUS status_from_ntfs_errno(int err);
+
+}  // namespace ntp::ntfs
