@@ -177,6 +177,7 @@ struct DriveEntry {
     std::weak_ptr<FsDriver> driver;
     std::weak_ptr<Volume> volume;
     bool folder = false;
+    DriveConfig config;
 };
 
 struct Drives {
@@ -197,21 +198,25 @@ NTSTATUS drive_driver(char letter, std::shared_ptr<FsDriver> *out, std::shared_p
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     if (letter < 'A' || letter > 'Z') return STATUS_OBJECT_NAME_INVALID;
 
+    // The drives file is read every time: a drive whose line changed gets a
+    // new driver, while handles on the old one keep theirs.
+    DriveConfig config;
+    NTSTATUS status = machine_drive(letter, &config);
+    if (!NT_SUCCESS(status)) return status;
+
     Drives &d = drives();
     std::lock_guard<std::mutex> guard(d.lock);
     if (auto it = d.entries.find(letter); it != d.entries.end()) {
+        const DriveConfig &was = it->second.config;
         std::shared_ptr<FsDriver> driver = it->second.driver.lock();
         std::shared_ptr<Volume> vol = it->second.volume.lock();
-        if (driver && (it->second.folder || vol)) {
+        if (driver && (it->second.folder || vol) && was.kind == config.kind && was.path == config.path &&
+            was.offset == config.offset) {
             *out = driver;
             if (volume) *volume = vol;
             return STATUS_SUCCESS;
         }
     }
-
-    DriveConfig config;
-    NTSTATUS status = machine_drive(letter, &config);
-    if (!NT_SUCCESS(status)) return status;
 
     DriveEntry entry;
     std::shared_ptr<FsDriver> driver;
@@ -229,6 +234,7 @@ NTSTATUS drive_driver(char letter, std::shared_ptr<FsDriver> *out, std::shared_p
     }
     entry.driver = driver;
     entry.volume = vol;
+    entry.config = config;
     d.entries[letter] = entry;
     *out = driver;
     if (volume) *volume = vol;
