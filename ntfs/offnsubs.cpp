@@ -623,7 +623,10 @@ BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize,
     }
     ULONG offset = fileRecord->FirstAttributeOffset;
     for (ULONG index = 0;; index++) {
-        if ((ULONGLONG)offset + sizeof(ULONG) > recordSize) break;  // left the record
+        if ((ULONGLONG)offset + sizeof(ULONG) > recordSize) {
+            ERROR_REPORT();  // left the record without an end marker
+            return FALSE;
+        }
         PATTRIBUTE_RECORD_HEADER a = (PATTRIBUTE_RECORD_HEADER)((BYTE *)fileRecord + offset);
         if (a->TypeCode == ATTRIBUTE_END) break;
         if (!AttributeValid(fileRecord, recordSize, offset)) {
