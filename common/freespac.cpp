@@ -155,8 +155,9 @@ BOOL MarkZoneUnavailable(LONGLONG firstLcn, LONGLONG clusters) { return MarkRang
 // left just after it; both results are 0 when there is none. LCN 0 never
 // starts a run (0 stands for "not found"): a free cluster 0 is passed over.
 // Whole used words are skipped while looking for the start and whole free
-// words while looking for the end, so a run may end up to 31 free clusters
-// past rangeEnd when rangeEnd is not a multiple of 32. Rejects, with a trace
+// words (from the start cluster on) while looking for the end, so a run may
+// end up to 31 free clusters past rangeEnd when rangeEnd is not a multiple of
+// 32: with rangeEnd 40 and clusters 32-63 free, the run found is 32-63. Rejects, with a trace
 // line (log level above 5) and no result, null arguments, rangeEnd beyond
 // TotalClusters, *lcn at or past rangeEnd and a negative *lcn.
 void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *foundLcn, LONGLONG *foundClusters) {
@@ -202,15 +203,22 @@ void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *fou
             p = rangeEnd;
             break;
         }
-        if (q != 0) start = q;
-        p = q + 1;
+        if (q == 0) {
+            p = 1;  // a free cluster 0 never starts a run
+            continue;
+        }
+        start = q;
+        p = q;
     }
     if (start == 0) {
         *lcn = p;
         return;
     }
 
-    // The end: the next set bit, free words skipped whole.
+    // The end: the next set bit, free words skipped whole. The scan begins at
+    // the start cluster itself, so a run that starts on a word boundary
+    // takes that whole word when it is free, even when rangeEnd lies inside
+    // it.
     while (p < rangeEnd) {
         ULONG word = bits[p / 32];
         int bit = (int)(p % 32);

@@ -113,6 +113,19 @@ TEST(VolFindFreeExtent, WordSkippingAndRangeEnd) {
     EXPECT_EQ(e.len, 32);
     EXPECT_EQ(e.cursor, 64);
 
+    // The most a run can overshoot: 31 clusters past a range end of 33.
+    e = Find(v, 0, 33);
+    EXPECT_EQ(e.lcn, 32);
+    EXPECT_EQ(e.len, 32);
+
+    // A run starting inside a word reaches a whole free word before the range
+    // end and takes it whole.
+    v.SetFree(20, 32);
+    e = Find(v, 0, 40);
+    EXPECT_EQ(e.lcn, 20);
+    EXPECT_EQ(e.len, 44);
+    v.SetUsed(20, 32);
+
     // The range end inside a word that is not wholly free cuts the run there.
     v.SetUsed(50, 51);
     e = Find(v, 0, 40);

@@ -5,9 +5,9 @@
 //   - bit n of 32-bit word n / 32 is cluster n, 1 = in use;
 //   - LCN 0 never starts a run (a free cluster 0 is passed over);
 //   - while looking for a start, a whole used word at a word boundary is
-//     skipped; while looking for an end, a whole free word at a word
-//     boundary is skipped, so a run may end up to 31 free clusters past the
-//     range end;
+//     skipped; while looking for an end (from the start cluster itself), a
+//     whole free word at a word boundary is skipped, so a run may end up to
+//     31 free clusters past the range end;
 //   - on NTFS, unless the window ends at MftZoneEnd, runs are cut to keep out
 //     of [MftZoneStart, MftZoneEnd).
 #pragma once
@@ -44,7 +44,10 @@ inline bool FindRun(const uint32_t *bits, int64_t totalClusters, int64_t rangeEn
             p += 32;
             continue;
         }
-        if (!Bit(bits, p) && p != 0) start = p;
+        if (!Bit(bits, p) && p != 0) {
+            start = p;  // the end is looked for from the start cluster itself
+            break;
+        }
         ++p;
     }
     if (start != 0) {
