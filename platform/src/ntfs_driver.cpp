@@ -295,12 +295,12 @@ NTSTATUS NtfsDriver::volume_bitmap(const void *in, ULONG inLength, void *out, UL
     if (!out || outLength < header) return STATUS_BUFFER_TOO_SMALL;
     int64_t start = int64_t(le64(static_cast<const uint8_t *>(in)));
     if (start < 0) return STATUS_INVALID_PARAMETER;
-    start &= ~int64_t(7);
     Geometry g;
     std::unique_ptr<MftView> view;
     NTSTATUS st = open_view(&g, &view);
     if (!NT_SUCCESS(st)) return st;
     if (uint64_t(start) >= g.total_clusters) return STATUS_INVALID_PARAMETER;
+    start &= ~int64_t(7);
     AttributeValue bitmap;
     st = report(view->attribute(kRecordBitmap, kAttrData, &bitmap), *view, "$Bitmap");
     if (!NT_SUCCESS(st)) return st;

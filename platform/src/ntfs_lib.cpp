@@ -267,20 +267,25 @@ namespace {
 struct Walk {
     void *context;
     EntryFn entry;
+    bool stopped;
 };
 
 int walk_entry(void *context, const ntfschar *name, const int name_len, const int name_type, const s64 pos,
                const MFT_REF mref, const unsigned dt_type) {
     (void)pos; (void)dt_type;
     auto *w = static_cast<Walk *>(context);
-    return w->entry(w->context, from_ntfs(name, name_len), name_type, uint64_t(mref));
+    int rc = w->entry(w->context, from_ntfs(name, name_len), name_type, uint64_t(mref));
+    if (rc) w->stopped = true;
+    return rc;
 }
 }  // namespace
 
 int read_directory(Inode *dir, void *context, EntryFn entry) {
-    Walk w{context, entry};
+    Walk w{context, entry, false};
     s64 pos = 0;
-    return ntfs_readdir(raw(dir), &pos, &w, walk_entry);
+    int rc = ntfs_readdir(raw(dir), &pos, &w, walk_entry);
+    // A walk the caller stopped is not a failure, whatever readdir says.
+    return w.stopped ? 0 : rc;
 }
 
 Inode *create(Inode *dir, const std::u16string &name, bool directory) {
