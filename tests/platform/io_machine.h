@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +32,26 @@ inline std::string read_file(const std::string &path) {
 inline void write_file(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+inline std::string quote(const std::string &s) { return "'" + s + "'"; }
+
+// Exit status and output (stderr folded in) of a host command.
+struct Command {
+    int status = -1;
+    std::string output;
+};
+
+inline Command run(const std::string &command) {
+    Command result;
+    FILE *p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return result;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) result.output.append(buf, n);
+    int rc = ::pclose(p);
+    result.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return result;
 }
 
 class TempMachine {
