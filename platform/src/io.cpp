@@ -307,8 +307,8 @@ public:
         if (delete_on_close) {
             NTSTATUS removed = driver->remove(path);
             if (!NT_SUCCESS(removed)) {
-                debug("delete on close of %s failed (0x%08X)", ntp::to_utf8(path).c_str(),
-                      static_cast<unsigned>(removed));
+                ntp::warn("delete on close of %s failed (status 0x%08X)", ntp::to_utf8(path).c_str(),
+                          static_cast<unsigned>(removed));
                 if (NT_SUCCESS(status)) status = removed;
             }
         }
@@ -521,6 +521,11 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
         debug("NtCreateFile: AllocationSize %lld ignored (files grow as they are written)",
               static_cast<long long>(AllocationSize->QuadPart));
     if (CreateDisposition > FILE_OVERWRITE_IF) return STATUS_INVALID_PARAMETER;
+    if (ShareAccess != (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        static bool told = false;
+        if (!told) debug("NtCreateFile: share access is not enforced (one process owns the machine)");
+        told = true;
+    }
     if ((CreateOptions & FILE_DIRECTORY_FILE) && (CreateOptions & FILE_NON_DIRECTORY_FILE))
         return STATUS_INVALID_PARAMETER;
 
