@@ -466,35 +466,91 @@ BOOL CheckFragged(EXTENT_LIST *list, BOOL *fragmented, LONGLONG count, LONGLONG 
 
 // ========================================================== names and paths
 
-// Takes a record (BytesPerFRS bytes), a name buffer of NTFS_NAME_CHARS
-// characters and an out parent number. Copies the record's Win32 name (the
-// first $FILE_NAME whose namespace has bit 0x1; failing that the last one)
-// with a terminator and gives the parent's 48-bit record number. A record
-// without $FILE_NAME, or with a damaged one, is reported.
-BOOL GetNameFromFileRecord(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLONG *parent) {
+// Scans the $FILE_NAME attributes of one record: takes the first Win32 name
+// (namespace bit 0x1), else remembers the last one met. Returns 1 when a
+// Win32 name was taken, 0 otherwise (*found tells whether any was), -1 for a
+// damaged one (reported).
+static int ScanNames(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLONG *parent, BOOL *found) {
     ULONG size = (ULONG)VolData.BytesPerFRS;
     PATTRIBUTE_RECORD_HEADER attribute = nullptr;
     ULONG position = 0;
-    if (!FindAttribute(ATTR_FILE_NAME, fileRecord, &attribute, size, &position)) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    const FILE_NAME *chosen = nullptr;
+    if (!FindAttribute(ATTR_FILE_NAME, fileRecord, &attribute, size, &position)) return 0;
     for (;;) {
-        const BYTE *value = ResidentValue(attribute, FILE_NAME_HEADER_LENGTH);
-        const FILE_NAME *fn = (const FILE_NAME *)value;
+        const FILE_NAME *fn = (const FILE_NAME *)ResidentValue(attribute, FILE_NAME_HEADER_LENGTH);
         if (!fn || FILE_NAME_HEADER_LENGTH + fn->FileNameLength * sizeof(WCHAR) >
                        attribute->Form.Resident.ValueLength) {
             ERROR_REPORT();
-            return FALSE;
+            return -1;
         }
-        chosen = fn;
-        if (fn->Flags & FILE_NAME_WIN32) break;
-        if (!FindNextAttribute(ATTR_FILE_NAME, fileRecord, &attribute, size, &position)) break;
+        memcpy(name, (const BYTE *)fn + FILE_NAME_HEADER_LENGTH, fn->FileNameLength * sizeof(WCHAR));
+        name[fn->FileNameLength] = 0;
+        *parent = (LONGLONG)(fn->ParentDirectory & SEGMENT_NUMBER_MASK);
+        *found = TRUE;
+        if (fn->Flags & FILE_NAME_WIN32) return 1;
+        if (!FindNextAttribute(ATTR_FILE_NAME, fileRecord, &attribute, size, &position)) return 0;
     }
-    memcpy(name, (const BYTE *)chosen + FILE_NAME_HEADER_LENGTH, chosen->FileNameLength * sizeof(WCHAR));
-    name[chosen->FileNameLength] = 0;
-    *parent = (LONGLONG)(chosen->ParentDirectory & SEGMENT_NUMBER_MASK);
+}
+
+// Takes a base record without $FILE_NAME; looks for the names in the records
+// its $ATTRIBUTE_LIST names for them (read raw), with the same choice.
+static BOOL NamesFromList(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLONG *parent, BOOL *found) {
+    ULONG size = (ULONG)VolData.BytesPerFRS;
+    PATTRIBUTE_RECORD_HEADER list = nullptr;
+    ULONG position = 0;
+    if (!FindAttribute(ATTR_ATTRIBUTE_LIST, fileRecord, &list, size, &position)) return TRUE;
+    HGLOBAL listHandle = nullptr;
+    BYTE *data = nullptr;
+    const BYTE *value = nullptr;
+    LONGLONG length = 0, clusters = 0;
+    if (list->FormCode == RESIDENT_FORM) {
+        value = ResidentValue(list, 0);
+        length = list->Form.Resident.ValueLength;
+    } else {
+        if (!ReadAttributeList(list, &listHandle, &data, &length, &clusters)) return FALSE;
+        value = data;
+    }
+    HGLOBAL handle = nullptr, recordHandle = nullptr;
+    LONGLONG *records = nullptr, count = 0;
+    PFILE_RECORD_SEGMENT_HEADER record = nullptr;
+    BYTE *bitmap = MftBitmapAddress();
+    BOOL ok = value && bitmap && CollectRawRecords(value, length, ATTR_FILE_NAME, FALSE, &handle, &records, &count);
+    if (ok && count > 0 &&
+        !AllocateMemory((DWORD)(VolData.BytesPerFRS + VolData.BytesPerSector), &recordHandle, (void **)&record))
+        ok = FALSE;
+    for (LONGLONG i = 0; ok && i < count; i++) {
+        if (i > 0 && records[i] == records[i - 1]) continue;
+        LONGLONG n = records[i];
+        if (!GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) || n != records[i]) {
+            ok = FALSE;
+            break;
+        }
+        int taken = ScanNames(record, name, parent, found);
+        if (taken < 0) ok = FALSE;
+        if (taken != 0) break;
+    }
+    ReleaseBlock(&recordHandle, record);
+    ReleaseBlock(&handle, records);
+    ReleaseBlock(&listHandle, data);
+    if (!ok) ERROR_REPORT();
+    return ok;
+}
+
+// Takes a record (BytesPerFRS bytes), a name buffer of NTFS_NAME_CHARS
+// characters and an out parent number. Copies the record's Win32 name (the
+// first $FILE_NAME whose namespace has bit 0x1; failing that the last one)
+// with a terminator and gives the parent's 48-bit record number. A base
+// record whose names were moved out to extension records (its attribute
+// list says where) is named from there. A record without $FILE_NAME, or
+// with a damaged one, is reported.
+BOOL GetNameFromFileRecord(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLONG *parent) {
+    BOOL found = FALSE;
+    int taken = ScanNames(fileRecord, name, parent, &found);
+    if (taken < 0) return FALSE;
+    if (!found && !NamesFromList(fileRecord, name, parent, &found)) return FALSE;
+    if (!found) {
+        ERROR_REPORT();
+        return FALSE;
+    }
     return TRUE;
 }
 
