@@ -31,8 +31,20 @@ struct Image {
     std::string error;
 };
 
+std::map<uint32_t, std::unique_ptr<Image>> images;
+
+// Removes the images' folders when the program ends.
+class RemoveImages : public testing::Environment {
+public:
+    void TearDown() override {
+        for (auto &m : images)
+            if (m.second && m.second->folder.rfind("/tmp/ntfsread-", 0) == 0)
+                if (system(("rm -rf '" + m.second->folder + "'").c_str()) != 0) fprintf(stderr, "cannot remove it\n");
+    }
+};
+testing::Environment *const removeImages = testing::AddGlobalTestEnvironment(new RemoveImages);
+
 Image &ImageFor(uint32_t cluster) {
-    static std::map<uint32_t, std::unique_ptr<Image>> images;
     auto &slot = images[cluster];
     if (slot) return *slot;
     slot = std::make_unique<Image>();

@@ -707,6 +707,28 @@ TEST_F(CachedMft, ExtensionRecordMustBeTheOneAsked) {
     EXPECT_FALSE(Manual(40));
 }
 
+TEST_F(CachedMft, NamesMovedToAnExtensionRecordAreFoundThroughTheList) {
+    RecordBuilder base;
+    base.StandardInformation();
+    std::vector<uint8_t> list = ListEntry(0x10, 50);
+    for (auto e : {ListEntry(0x30, 51), ListEntry(0x30, 51), ListEntry(0x80, 50)}) list.insert(list.end(), e.begin(), e.end());
+    base.Resident(0x20, list);
+    base.NonResident(0x80, {0x11, 0x02, 0x40}, 2 * 4096);
+    Put(50, base.Finish());
+    RecordBuilder extension;
+    Put16(extension.bytes(), 0x12, 0);
+    Put64(extension.bytes(), 0x20, 50);
+    extension.FileName(30, 2, u"MOVED~1.TXT");
+    extension.FileName(30, 1, u"moved names.txt");
+    Put(51, extension.Finish());
+    Put(30, Directory(5, u"Dir"));
+    ASSERT_TRUE(Path(50));
+    EXPECT_EQ(FileName(), u"C:\\Dir\\moved names.txt");
+    Free(51);
+    LastPathFrs = -1;
+    EXPECT_FALSE(Path(50)) << "the extension record cannot be read";
+}
+
 TEST_F(CachedMft, PathsFollowParentsToTheRoot) {
     Put(30, Directory(5, u"Dir"));
     Put(31, Directory(30, u"Sub dir"));
