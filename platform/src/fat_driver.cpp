@@ -3,6 +3,9 @@
 // with the buffer rules of the Windows FAT driver. The file-system work
 // itself is FatVolume's (fat_dir.cpp, fat_file.cpp, fat_table.cpp).
 //
+// Delete-on-close is io.cpp's (it calls remove() when the handle closes);
+// create() refuses it up front where remove() would refuse later.
+//
 // An open file remembers only its path: every call finds its entry again on
 // disk, because the boot-time program moves files and rewrites directory
 // entries raw between calls. A file whose entry has gone answers
@@ -19,8 +22,7 @@ using fat::FatVolume;
 using fat::Geometry;
 using fat::Node;
 
-constexpr ULONG kFileDeviceDisk = 0x00000007;
-constexpr ULONG kMaxComponentLength = 255;
+constexpr LONG kMaxComponentLength = 255;
 
 constexpr ACCESS_MASK kReadAccess = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED;
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
@@ -42,25 +44,12 @@ private:
     std::shared_ptr<Volume> volume_;
 };
 
-// Copies a UTF-16 name into a variable-length result; STATUS_BUFFER_OVERFLOW
-// when it is cut.
-NTSTATUS put_name(uint8_t *out, ULONG length, ULONG fixed, std::u16string_view name, ULONG *written) {
-    ULONG bytes = static_cast<ULONG>(name.size() * sizeof(WCHAR));
-    ULONG room = length - fixed;
-    ULONG copy = std::min(bytes, room & ~1u);
-    std::memcpy(out + fixed, name.data(), copy);
-    *written = fixed + copy;
-    return copy < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
-}
-
 class FatDriver;
 
 class FatFile final : public FileObject {
 public:
-    FatFile(std::shared_ptr<FatDriver> driver, std::u16string path, bool directory, ACCESS_MASK access,
-            bool delete_on_close)
-        : driver_(std::move(driver)), path_(std::move(path)), directory_(directory), access_(access),
-          delete_on_close_(delete_on_close) {}
+    FatFile(std::shared_ptr<FatDriver> driver, std::u16string path, bool directory, ACCESS_MASK access)
+        : driver_(std::move(driver)), path_(std::move(path)), directory_(directory), access_(access) {}
 
     NTSTATUS read(uint64_t offset, void *buffer, ULONG length, ULONG *done) override;
     NTSTATUS write(uint64_t offset, const void *buffer, ULONG length, ULONG *done) override;
@@ -68,7 +57,6 @@ public:
     uint64_t size() override;
     NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
                    ULONG *returned) override;
-    NTSTATUS close() override;
 
 private:
     NTSTATUS node(Node *n);
@@ -78,8 +66,6 @@ private:
     std::u16string path_;
     bool directory_;
     ACCESS_MASK access_;
-    bool delete_on_close_;
-    bool closed_ = false;
 };
 
 class FatDriver final : public FsDriver, public std::enable_shared_from_this<FatDriver> {
@@ -92,7 +78,7 @@ public:
     NTSTATUS create(std::u16string_view path, const CreateRequest &request, std::shared_ptr<FileObject> *out,
                     ULONG *information) override;
     NTSTATUS remove(std::u16string_view path) override;
-    ULONG sector_size() const { return volume.geometry().bytes_per_sector; }
+    ULONG sector_size() const override { return volume.geometry().bytes_per_sector; }
 
     std::mutex mutex;  // one request at a time
     FatVolume volume;
@@ -204,12 +190,6 @@ NTSTATUS FatFile::retrieval_pointers(const void *in, ULONG inLength, void *out, 
     return more ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
-NTSTATUS FatFile::close() {
-    if (!delete_on_close_ || closed_) return STATUS_SUCCESS;
-    closed_ = true;
-    return driver_->remove(path_);
-}
-
 // ---------------------------------------------------------------- volume
 
 NTSTATUS FatDriver::query_volume(FS_INFORMATION_CLASS cls, void *out, ULONG length, ULONG *written) {
@@ -221,31 +201,18 @@ NTSTATUS FatDriver::query_volume(FS_INFORMATION_CLASS cls, void *out, ULONG leng
     const Geometry &g = volume.geometry();
     switch (cls) {
     case FileFsVolumeInformation: {
-        if (!out || length < sizeof(FILE_FS_VOLUME_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+        if (!out) return STATUS_INVALID_PARAMETER;
         std::u16string label;
         NTSTATUS status = volume.label(&label);
         if (!NT_SUCCESS(status)) return status;
-        FILE_FS_VOLUME_INFORMATION info{};
-        info.VolumeSerialNumber = g.has_serial ? g.serial : 0;
-        info.VolumeLabelLength = static_cast<ULONG>(label.size() * sizeof(WCHAR));
-        info.SupportsObjects = FALSE;
-        const ULONG fixed = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
-        std::memcpy(p, &info, fixed);
-        return put_name(p, length, fixed, label, written);
+        return fs_volume_info(out, length, written, g.has_serial ? g.serial : 0, label);
     }
     case FileFsSizeInformation: {
-        if (!out || length < sizeof(FILE_FS_SIZE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+        if (!out) return STATUS_INVALID_PARAMETER;
         uint32_t free;
         NTSTATUS status = volume.free_clusters(&free);
         if (!NT_SUCCESS(status)) return status;
-        FILE_FS_SIZE_INFORMATION info{};
-        info.TotalAllocationUnits.QuadPart = g.clusters;
-        info.AvailableAllocationUnits.QuadPart = free;
-        info.SectorsPerAllocationUnit = g.sectors_per_cluster;
-        info.BytesPerSector = g.bytes_per_sector;
-        std::memcpy(p, &info, sizeof info);
-        *written = sizeof info;
-        return STATUS_SUCCESS;
+        return fs_size_info(out, length, written, g.clusters, free, g.sectors_per_cluster, g.bytes_per_sector);
     }
     case FileFsFullSizeInformation: {
         // Total 8, caller available 8, actual available 8, sectors per unit 4, bytes per sector 4.
@@ -262,25 +229,13 @@ NTSTATUS FatDriver::query_volume(FS_INFORMATION_CLASS cls, void *out, ULONG leng
         *written = 32;
         return STATUS_SUCCESS;
     }
-    case FileFsDeviceInformation: {
-        if (!out || length < 8) return STATUS_INFO_LENGTH_MISMATCH;
-        ULONG type = kFileDeviceDisk, characteristics = 0;
-        std::memcpy(p, &type, 4);
-        std::memcpy(p + 4, &characteristics, 4);
-        *written = 8;
-        return STATUS_SUCCESS;
-    }
-    case FileFsAttributeInformation: {
-        const ULONG fixed = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
-        if (!out || length < fixed) return STATUS_INFO_LENGTH_MISMATCH;
-        std::u16string_view name = g.type == fat::FatType::Fat32 ? u"FAT32" : u"FAT";
-        FILE_FS_ATTRIBUTE_INFORMATION info{};
-        info.FileSystemAttributes = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
-        info.MaximumComponentNameLength = kMaxComponentLength;
-        info.FileSystemNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
-        std::memcpy(p, &info, fixed);
-        return put_name(p, length, fixed, name, written);
-    }
+    case FileFsDeviceInformation:
+        if (!out) return STATUS_INVALID_PARAMETER;
+        return fs_device_info(out, length, written);
+    case FileFsAttributeInformation:
+        if (!out) return STATUS_INVALID_PARAMETER;
+        return fs_attribute_info(out, length, written, FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK,
+                                 kMaxComponentLength, g.type == fat::FatType::Fat32 ? u"FAT32" : u"FAT");
     default:
         debug("FAT: volume information class %d is not supported", static_cast<int>(cls));
         return STATUS_INVALID_INFO_CLASS;
@@ -370,8 +325,7 @@ NTSTATUS FatDriver::create(std::u16string_view path, const CreateRequest &reques
             if (want_file) return STATUS_FILE_IS_A_DIRECTORY;
             if (disp != FILE_OPEN && disp != FILE_OPEN_IF) return STATUS_OBJECT_NAME_COLLISION;
             if (delete_on_close && n.root) return STATUS_CANNOT_DELETE;
-            *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), true, request.access,
-                                             delete_on_close);
+            *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), true, request.access);
             *information = FILE_OPENED;
             return STATUS_SUCCESS;
         }
@@ -389,8 +343,7 @@ NTSTATUS FatDriver::create(std::u16string_view path, const CreateRequest &reques
             if (!NT_SUCCESS(status = volume.truncate(&n, static_cast<uint8_t>(keep | requested)))) return status;
             result = disp == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
         }
-        *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), false, request.access,
-                                         delete_on_close);
+        *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), false, request.access);
         *information = result;
         return STATUS_SUCCESS;
     }
@@ -407,8 +360,7 @@ NTSTATUS FatDriver::create(std::u16string_view path, const CreateRequest &reques
     uint8_t attrs = want_dir ? static_cast<uint8_t>(requested & ~fat::kAttrArchive)
                              : static_cast<uint8_t>(requested | fat::kAttrArchive);
     if (!NT_SUCCESS(status = volume.create(parent, leaf, attrs, want_dir, &n))) return status;
-    *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), want_dir, request.access,
-                                     delete_on_close);
+    *out = std::make_shared<FatFile>(shared_from_this(), std::u16string(path), want_dir, request.access);
     *information = FILE_CREATED;
     return STATUS_SUCCESS;
 }
