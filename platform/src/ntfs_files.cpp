@@ -205,62 +205,25 @@ struct FileSystem::Storage : lib::Storage {
 // --------------------------------------------------------------- the file
 class NtfsFile : public FileObject {
 public:
-    NtfsFile(std::shared_ptr<FileSystem> fs, lib::Inode *ni) : fs_(std::move(fs)), ni_(ni) {
-        record_ = lib::inode_record(ni);
-        sequence_ = lib::inode_sequence(ni);
-        directory_ = lib::inode_is_directory(ni);
-        generation_ = fs_->generation();
-    }
+    NtfsFile(std::shared_ptr<FileSystem> fs, uint64_t record, uint16_t sequence, bool directory)
+        : fs_(std::move(fs)), record_(record), sequence_(sequence), directory_(directory) {}
     ~NtfsFile() override { close(); }
 
     uint64_t record() const { return record_; }
-
-    // The data attribute of a file (a directory has none to open).
-    NTSTATUS open_data() {
-        if (directory_ || na_) return STATUS_SUCCESS;
-        na_ = lib::open_data(ni_);
-        return na_ ? STATUS_SUCCESS : status_from_ntfs_errno(errno);
-    }
-
-    // The inode (and data attribute) for the current mount, re-opened by
-    // record number after an unmount.
-    NTSTATUS attach() {
-        if (closed_) return STATUS_FILE_CLOSED;
-        NTSTATUS st = fs_->mount();
-        if (!NT_SUCCESS(st)) return st;
-        if (!ni_ || generation_ != fs_->generation()) {
-            na_ = nullptr;
-            ni_ = lib::inode_open(fs_->vol(), lib::make_ref(record_, sequence_));
-            if (!ni_) {
-                warn("NTFS %c: record %llu of an open file is gone (%s)", fs_->letter(),
-                     static_cast<unsigned long long>(record_), std::strerror(errno));
-                return STATUS_FILE_CLOSED;
-            }
-            generation_ = fs_->generation();
-        }
-        return open_data();
-    }
-
-    // Writes and closes the inode before an unmount; the object stays usable.
-    void release() {
-        if (na_) lib::attr_close(na_);
-        na_ = nullptr;
-        if (ni_ && lib::inode_close(ni_) != 0)
-            warn("NTFS %c: writing record %llu failed (%s)", fs_->letter(), static_cast<unsigned long long>(record_),
-                 std::strerror(errno));
-        ni_ = nullptr;
-    }
+    bool directory() const { return directory_; }
 
     NTSTATUS read(uint64_t offset, void *buffer, ULONG length, ULONG *done) override {
         *done = 0;
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        NTSTATUS st = attach();
+        if (directory_) return closed_ ? STATUS_FILE_CLOSED : STATUS_INVALID_DEVICE_REQUEST;
+        lib::Inode *ni;
+        lib::Attr *na;
+        NTSTATUS st = attach(&ni, &na);
         if (!NT_SUCCESS(st)) return st;
-        if (directory_) return STATUS_INVALID_DEVICE_REQUEST;
-        const int64_t size = lib::attr_data_size(na_);
+        const int64_t size = lib::attr_data_size(na);
         if (offset >= uint64_t(size)) return STATUS_END_OF_FILE;
         const int64_t count = std::min<int64_t>(length, size - int64_t(offset));
-        const int64_t n = lib::attr_pread(na_, int64_t(offset), count, buffer);
+        const int64_t n = lib::attr_pread(na, int64_t(offset), count, buffer);
         if (n < 0) return status_from_ntfs_errno(errno);
         *done = ULONG(n);
         return STATUS_SUCCESS;
@@ -269,10 +232,12 @@ public:
     NTSTATUS write(uint64_t offset, const void *buffer, ULONG length, ULONG *done) override {
         *done = 0;
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        NTSTATUS st = attach();
+        if (directory_) return closed_ ? STATUS_FILE_CLOSED : STATUS_INVALID_DEVICE_REQUEST;
+        lib::Inode *ni;
+        lib::Attr *na;
+        NTSTATUS st = attach(&ni, &na);
         if (!NT_SUCCESS(st)) return st;
-        if (directory_) return STATUS_INVALID_DEVICE_REQUEST;
-        if (offset == UINT64_MAX) offset = uint64_t(lib::attr_data_size(na_));
+        if (offset == UINT64_MAX) offset = uint64_t(lib::attr_data_size(na));
         if (offset > uint64_t(INT64_MAX) - length) return STATUS_INVALID_PARAMETER;
         const auto *p = static_cast<const uint8_t *>(buffer);
         const size_t cluster = lib::cluster_size(fs_->vol());
@@ -285,7 +250,7 @@ public:
         while (written < length) {
             const size_t want = std::min<size_t>(piece, length - written);
             errno = 0;
-            const int64_t n = lib::attr_pwrite(na_, int64_t(offset + written), int64_t(want), p + written);
+            const int64_t n = lib::attr_pwrite(na, int64_t(offset + written), int64_t(want), p + written);
             if (n > 0) {
                 written += size_t(n);
                 retried = false;
@@ -312,16 +277,22 @@ public:
 
     NTSTATUS flush() override {
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        NTSTATUS st = attach();
+        if (closed_) return STATUS_FILE_CLOSED;
+        if (directory_) return STATUS_SUCCESS;  // nothing of its own is held
+        lib::Inode *ni;
+        lib::Attr *na;
+        NTSTATUS st = attach(&ni, &na);
         if (!NT_SUCCESS(st)) return st;
-        if (lib::inode_sync(ni_) != 0 || lib::device_sync(fs_->vol()) != 0) return status_from_ntfs_errno(errno);
+        if (lib::inode_sync(ni) != 0 || lib::device_sync(fs_->vol()) != 0) return status_from_ntfs_errno(errno);
         return STATUS_SUCCESS;
     }
 
     uint64_t size() override {
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        if (!NT_SUCCESS(attach()) || directory_) return 0;
-        return uint64_t(lib::attr_data_size(na_));
+        lib::Inode *ni;
+        lib::Attr *na;
+        if (directory_ || !NT_SUCCESS(attach(&ni, &na))) return 0;
+        return uint64_t(lib::attr_data_size(na));
     }
 
     NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength, ULONG *returned) override {
@@ -331,41 +302,51 @@ public:
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        NTSTATUS st = attach();
+        if (closed_) return STATUS_FILE_CLOSED;
+        if (!directory_) {
+            lib::Inode *ni;
+            lib::Attr *na;
+            NTSTATUS st = attach(&ni, &na);
+            if (!NT_SUCCESS(st)) return st;
+            return retrieval_pointers(na, in, inLength, out, outLength, returned);
+        }
+        // A directory's clusters are those of its index, read with the
+        // directory opened for this request only.
+        NTSTATUS st = fs_->mount();
         if (!NT_SUCCESS(st)) return st;
-        return retrieval_pointers(in, inLength, out, outLength, returned);
+        InodeRef dir(lib::inode_open(fs_->vol(), lib::make_ref(record_, sequence_)));
+        if (!dir.get()) return STATUS_FILE_CLOSED;
+        lib::Attr *index = lib::open_index_allocation(dir.get());
+        if (!index) return errno == ENOENT ? STATUS_END_OF_FILE : status_from_ntfs_errno(errno);
+        st = retrieval_pointers(index, in, inLength, out, outLength, returned);
+        lib::attr_close(index);
+        return st;
     }
 
     NTSTATUS close() override {
         if (closed_) return STATUS_SUCCESS;
         std::lock_guard<std::recursive_mutex> guard(fs_->lock());
-        release();
         closed_ = true;
         fs_->file_closed(this);
         return STATUS_SUCCESS;
     }
 
 private:
+    NTSTATUS attach(lib::Inode **ni, lib::Attr **na) {
+        if (closed_) return STATUS_FILE_CLOSED;
+        return fs_->file_inode(record_, sequence_, ni, na);
+    }
+
     // FSCTL_GET_RETRIEVAL_POINTERS: the runs from the one holding
     // StartingVcn on (its start reported as StartingVcn, as NTFS does).
-    NTSTATUS retrieval_pointers(const void *in, ULONG inLength, void *out, ULONG outLength, ULONG *returned) {
+    static NTSTATUS retrieval_pointers(lib::Attr *na, const void *in, ULONG inLength, void *out, ULONG outLength,
+                                       ULONG *returned) {
         if (!in || inLength < sizeof(STARTING_VCN_INPUT_BUFFER)) return STATUS_INVALID_PARAMETER;
         if (!out || outLength < sizeof(RETRIEVAL_POINTERS_BUFFER)) return STATUS_BUFFER_TOO_SMALL;
         STARTING_VCN_INPUT_BUFFER input;
         std::memcpy(&input, in, sizeof input);
         const int64_t start = input.StartingVcn.QuadPart;
         if (start < 0) return STATUS_INVALID_PARAMETER;
-        // A directory's clusters are those of its index.
-        lib::Attr *na = na_;
-        struct Closer {
-            lib::Attr *na = nullptr;
-            ~Closer() { if (na) lib::attr_close(na); }
-        } own;
-        if (directory_) {
-            own.na = lib::open_index_allocation(ni_);
-            if (!own.na) return errno == ENOENT ? STATUS_END_OF_FILE : status_from_ntfs_errno(errno);
-            na = own.na;
-        }
         if (!lib::attr_non_resident(na) || lib::attr_allocated_size(na) == 0) return STATUS_END_OF_FILE;
         std::vector<lib::Extent> runs;
         if (lib::attr_runs(na, &runs) != 0) return status_from_ntfs_errno(errno);
@@ -389,13 +370,10 @@ private:
     }
 
     std::shared_ptr<FileSystem> fs_;
-    lib::Inode *ni_ = nullptr;
-    lib::Attr *na_ = nullptr;
-    uint64_t record_ = 0;
-    uint16_t sequence_ = 0;
-    bool directory_ = false;
+    const uint64_t record_;
+    const uint16_t sequence_;
+    const bool directory_;
     bool closed_ = false;
-    uint64_t generation_ = 0;  // the mount ni_ belongs to
 };
 
 // ------------------------------------------------------------ file system
@@ -420,14 +398,52 @@ NTSTATUS FileSystem::mount() {
         }
         return err == EPERM ? STATUS_ACCESS_DENIED : status_from_ntfs_errno(err);
     }
-    ++generation_;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS FileSystem::file_inode(uint64_t record, uint16_t sequence, lib::Inode **ni, lib::Attr **na) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    NTSTATUS st = mount();
+    if (!NT_SUCCESS(st)) return st;
+    Open &o = inodes_[record];
+    if (!o.ni) {
+        o.ni = lib::inode_open(vol_, lib::make_ref(record, sequence));
+        if (!o.ni) {
+            warn("NTFS %c: record %llu of an open file is gone (%s)", volume_->letter(),
+                 static_cast<unsigned long long>(record), std::strerror(errno));
+            inodes_.erase(record);
+            return STATUS_FILE_CLOSED;
+        }
+    }
+    if (!o.na) {
+        o.na = lib::open_data(o.ni);
+        if (!o.na) return status_from_ntfs_errno(errno);
+    }
+    *ni = o.ni;
+    *na = o.na;
+    return STATUS_SUCCESS;
+}
+
+void FileSystem::close_inode(uint64_t record) {
+    auto it = inodes_.find(record);
+    if (it == inodes_.end()) return;
+    if (it->second.na) lib::attr_close(it->second.na);
+    if (it->second.ni && lib::inode_close(it->second.ni) != 0)
+        warn("NTFS %c: writing record %llu failed (%s)", volume_->letter(), static_cast<unsigned long long>(record),
+             std::strerror(errno));
+    inodes_.erase(it);
+}
+
+bool FileSystem::in_use(uint64_t record) const {
+    for (const NtfsFile *f : files_)
+        if (f->record() == record) return true;
+    return false;
 }
 
 void FileSystem::unmount() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     if (!vol_) return;
-    for (NtfsFile *f : files_) f->release();
+    while (!inodes_.empty()) close_inode(inodes_.begin()->first);
     if (lib::unmount(vol_) != 0)
         warn("NTFS %c: writing the volume's metadata failed (%s)", volume_->letter(), std::strerror(errno));
     vol_ = nullptr;
@@ -436,6 +452,7 @@ void FileSystem::unmount() {
 void FileSystem::file_closed(NtfsFile *file) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     files_.erase(file);
+    if (!in_use(file->record())) close_inode(file->record());
     if (files_.empty()) unmount();
 }
 
@@ -478,12 +495,16 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
     const bool wants_data = (request.access & data_access) != 0;
     const bool wants_write = (request.access & write_access) != 0;
 
-    InodeRef target;
+    // The inode of the file or directory: shared with the open files when
+    // one has it already, else opened here (owned).
+    lib::Inode *ni = nullptr;
+    InodeRef owned;
     ULONG result = FILE_OPENED;
     if (names.empty()) {
         if (disposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
-        target.reset(lib::inode_open(vol_, lib::kRootRecord));
-        if (!target.get()) return status_from_ntfs_errno(errno);
+        owned.reset(lib::inode_open(vol_, lib::kRootRecord));
+        if (!owned.get()) return status_from_ntfs_errno(errno);
+        ni = owned.get();
     } else {
         InodeRef dir;
         st = open_parent(vol_, names, &dir);
@@ -493,22 +514,30 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
         if (st == STATUS_SUCCESS) {
             if (disposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
             dir.reset();
-            target.reset(lib::inode_open(vol_, found.ref));
-            if (!target.get()) return status_from_ntfs_errno(errno);
+            if (auto it = inodes_.find(lib::ref_record(found.ref)); it != inodes_.end() && it->second.ni) {
+                ni = it->second.ni;
+            } else {
+                owned.reset(lib::inode_open(vol_, found.ref));
+                if (!owned.get()) return status_from_ntfs_errno(errno);
+                ni = owned.get();
+            }
         } else if (st == STATUS_OBJECT_NAME_NOT_FOUND) {
             if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
-            target.reset(lib::create(dir.get(), names.back(), (options & FILE_DIRECTORY_FILE) != 0));
-            if (!target.get()) return status_from_ntfs_errno(errno);
-            set_attributes(target.get(), request.attributes);
+            owned.reset(lib::create(dir.get(), names.back(), (options & FILE_DIRECTORY_FILE) != 0));
+            if (!owned.get()) return status_from_ntfs_errno(errno);
+            ni = owned.get();
+            set_attributes(ni, request.attributes);
             result = FILE_CREATED;
         } else {
             return st;
         }
     }
 
-    lib::Inode *ni = target.get();
+    const uint64_t record = lib::inode_record(ni);
+    const uint16_t sequence = lib::inode_sequence(ni);
+    const bool directory = lib::inode_is_directory(ni);
     if (result != FILE_CREATED) {
-        if (lib::inode_is_directory(ni)) {
+        if (directory) {
             if (options & FILE_NON_DIRECTORY_FILE) return STATUS_FILE_IS_A_DIRECTORY;
             if (disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF)
                 return STATUS_FILE_IS_A_DIRECTORY;
@@ -526,8 +555,7 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
                 if (((have & FILE_ATTRIBUTE_HIDDEN) && !(request.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
                     ((have & FILE_ATTRIBUTE_SYSTEM) && !(request.attributes & FILE_ATTRIBUTE_SYSTEM)))
                     return STATUS_ACCESS_DENIED;
-                for (NtfsFile *f : files_)
-                    if (f->record() == lib::inode_record(ni)) return STATUS_SHARING_VIOLATION;
+                if (in_use(record)) return STATUS_SHARING_VIOLATION;
                 lib::Attr *na = lib::open_data(ni);
                 if (!na) return status_from_ntfs_errno(errno);
                 const int rc = lib::attr_truncate(na, 0);
@@ -540,10 +568,17 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
         }
     }
 
-    auto file = std::make_shared<NtfsFile>(shared_from_this(), target.release());
+    // Directories are not held open; a file's inode joins the open ones.
+    if (directory) owned.reset();
+    else if (owned.get()) inodes_[record].ni = owned.release();
+    auto file = std::make_shared<NtfsFile>(shared_from_this(), record, sequence, directory);
     files_.insert(file.get());
-    st = file->open_data();
-    if (!NT_SUCCESS(st)) return st;  // the file object closes itself as it goes
+    if (!directory) {
+        lib::Inode *file_ni;
+        lib::Attr *file_na;
+        st = file_inode(record, sequence, &file_ni, &file_na);
+        if (!NT_SUCCESS(st)) return st;  // the file object closes itself as it goes
+    }
     *out = file;
     *information = result;
     return STATUS_SUCCESS;
@@ -578,8 +613,7 @@ NTSTATUS FileSystem::remove(std::u16string_view path) {
     const uint64_t record = lib::ref_record(found.ref);
     if (record < lib::kFirstUserRecord || lib::ref_record(parent_ref) == lib::kExtendRecord)
         return STATUS_ACCESS_DENIED;  // the file system's own files
-    for (NtfsFile *f : files_)
-        if (f->record() == record) return STATUS_SHARING_VIOLATION;
+    if (in_use(record)) return STATUS_SHARING_VIOLATION;
 
     InodeRef ni(lib::inode_open(vol_, found.ref));
     if (!ni.get()) return status_from_ntfs_errno(errno);

@@ -7,9 +7,12 @@
 // so that many small writes do not each pay for a mount. It is unmounted
 // (everything written) when the program is about to use the volume raw, and
 // when the last file object closes; an open file object re-opens its inode
-// by record number on its next operation.
+// by record number on its next operation. Directories are opened for the
+// operation at hand only: libntfs-3g opens a file's directory itself when it
+// writes the file's record, and must not find a copy of it held open.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -45,17 +48,28 @@ public:
     std::recursive_mutex &lock() { return lock_; }
     NTSTATUS mount();
     ntfslib::Vol *vol() const { return vol_; }
-    uint64_t generation() const { return generation_; }
+    // The inode and unnamed $DATA of an open file's record, opened once per
+    // mount and shared by every file object on that record (two in-memory
+    // copies of one record would overwrite each other).
+    NTSTATUS file_inode(uint64_t record, uint16_t sequence, ntfslib::Inode **ni, ntfslib::Attr **na);
     void file_closed(NtfsFile *file);
     char letter() const { return volume_->letter(); }
 
 private:
+    void close_inode(uint64_t record);
+    bool in_use(uint64_t record) const;
+
+    struct Open {
+        ntfslib::Inode *ni = nullptr;
+        ntfslib::Attr *na = nullptr;
+    };
+
     std::shared_ptr<Volume> volume_;
     struct Storage;
     std::unique_ptr<Storage> storage_;
     ntfslib::Vol *vol_ = nullptr;
-    uint64_t generation_ = 0;       // counts mounts
-    std::set<NtfsFile *> files_;    // open file objects
+    std::set<NtfsFile *> files_;        // open file objects
+    std::map<uint64_t, Open> inodes_;   // their records' inodes in this mount
     std::recursive_mutex lock_;
     bool mount_warned_ = false;
 };

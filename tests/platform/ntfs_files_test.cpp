@@ -282,6 +282,41 @@ TEST_F(Files, RawVolumeIoBetweenFileWrites) {
     expect_consistent(image);
 }
 
+// Two handles on one file share what they write, and a directory handle
+// held open does not get in the way of the files inside it.
+TEST_F(Files, TwoHandlesOnOneFileAndAnOpenDirectory) {
+    Opened root = open(u"\\??\\C:\\", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    Opened a = open(u"\\??\\C:\\shared.txt", GENERIC_READ | GENERIC_WRITE, FILE_CREATE, 0, FILE_ATTRIBUTE_NORMAL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_EQ(a.status, STATUS_SUCCESS);
+    Opened b = open(u"\\??\\C:\\SHARED.txt", GENERIC_READ | GENERIC_WRITE, FILE_OPEN, 0, FILE_ATTRIBUTE_NORMAL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_EQ(b.status, STATUS_SUCCESS);
+    std::string expected;
+    for (int i = 0; i < 40; ++i) {
+        std::string piece(100, char('a' + i % 26));
+        ASSERT_EQ(write(i % 2 ? a.handle : b.handle, piece.data(), ULONG(piece.size()), -1), STATUS_SUCCESS);
+        expected += piece;
+    }
+    char back[8];
+    ULONG_PTR done = 0;
+    ASSERT_EQ(read(b.handle, back, 8, 3996, &done), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(back, done), std::string(4, 'n'));
+    // Replacing a file that another handle has open is refused.
+    EXPECT_EQ(open(u"\\??\\C:\\shared.txt", GENERIC_WRITE, FILE_OVERWRITE_IF).status, STATUS_SHARING_VIOLATION);
+    NtClose(a.handle);
+    Opened c = open(u"\\??\\C:\\other.txt", GENERIC_WRITE, FILE_CREATE);
+    ASSERT_EQ(c.status, STATUS_SUCCESS);
+    ASSERT_EQ(write(c.handle, "other", 5, 0), STATUS_SUCCESS);
+    NtClose(c.handle);
+    NtClose(b.handle);
+    NtClose(root.handle);
+    EXPECT_EQ(cat(image, "/shared.txt"), expected);
+    EXPECT_EQ(cat(image, "/other.txt"), "other");
+    expect_consistent(image);
+}
+
 // ----------------------------------------------------- retrieval pointers
 TEST_F(Files, RetrievalPointersFollowTheRunList) {
     // Free space in holes of three clusters; the file is longer than the

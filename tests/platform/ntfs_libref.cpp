@@ -116,7 +116,7 @@ bool write_file(const std::string &image, const std::string &name, size_t bytes,
         std::vector<char> data(bytes, fill);
         ok = na && ntfs_attr_pwrite(na, 0, s64(bytes), data.data()) == s64(bytes);
         if (na) ntfs_attr_close(na);
-        ntfs_inode_close(ni);
+        ntfs_inode_close_in_dir(ni, root);  // its directory is open: close through it
     }
     ntfs_inode_close(root);
     return ok;
@@ -138,7 +138,7 @@ int fragment_free_space(const std::string &image, const std::string &prefix, int
                 ntfs_attr *na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
                 ok = na && ntfs_attr_pwrite(na, 0, s64(bytes), data.data()) == s64(bytes);
                 if (na) ntfs_attr_close(na);
-                ntfs_inode_close(ni);
+                ntfs_inode_close_in_dir(ni, root);
             }
             ntfs_inode_close(root);
             if (!ok) break;
