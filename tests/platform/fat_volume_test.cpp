@@ -95,7 +95,34 @@ TEST_P(FatLayoutTest, NameSizesAndBitmapAgreeWithFsck) {
 TEST_P(FatLayoutTest, RetrievalPointersMatchMshowfat) {
     Mount m(img);
     ASSERT_TRUE(m);
-    for (const char *path : {"/a.bin", "/frag.bin", "/Folder", "/Folder/inner file.txt"}) {
+    // Two files appended to in turn through the driver: both fragmented.
+    {
+        auto x = open(m.driver.get(), u"\\x.bin", request(FILE_CREATE));
+        auto y = open(m.driver.get(), u"\\y.bin", request(FILE_CREATE));
+        ASSERT_TRUE(x && y);
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(write_all(x.get(), UINT64_MAX, pattern(g.bytes_per_cluster * (i + 1), i)), STATUS_SUCCESS);
+            ASSERT_EQ(write_all(y.get(), UINT64_MAX, pattern(g.bytes_per_cluster, i)), STATUS_SUCCESS);
+        }
+        auto again = open(m.driver.get(), u"\\x.bin", request(FILE_OPEN, 0, 0));
+        Extents e = retrieval_pointers(again.get(), 0);
+        ASSERT_EQ(e.status, STATUS_SUCCESS);
+        ASSERT_GE(e.pairs.size(), 4u);  // y.bin lies between x.bin's pieces (and holes may split more)
+        // From a VCN inside a later extent: that whole extent first, then the rest.
+        size_t k = 0;
+        while (e.pairs[k].first <= 4) ++k;
+        Extents mid = retrieval_pointers(again.get(), 4);
+        ASSERT_EQ(mid.status, STATUS_SUCCESS);
+        EXPECT_EQ(mid.starting_vcn, k == 0 ? 0 : e.pairs[k - 1].first);
+        EXPECT_EQ(mid.pairs, decltype(e.pairs)(e.pairs.begin() + k, e.pairs.end()));
+        EXPECT_EQ(retrieval_pointers(again.get(), 10).status, STATUS_END_OF_FILE);
+        Extents two = retrieval_pointers(again.get(), 0, 16 + 2 * 16 + 8);
+        EXPECT_EQ(two.status, STATUS_BUFFER_OVERFLOW);
+        EXPECT_EQ(two.returned, 48u);
+        using Pairs = std::vector<std::pair<int64_t, int64_t>>;
+        EXPECT_EQ(two.pairs, Pairs(e.pairs.begin(), e.pairs.begin() + 2));
+    }
+    for (const char *path : {"/a.bin", "/frag.bin", "/Folder", "/Folder/inner file.txt", "/x.bin", "/y.bin"}) {
         std::u16string p = ntp::to_utf16(path);
         std::replace(p.begin(), p.end(), u'/', u'\\');
         auto f = open(m.driver.get(), p, request(FILE_OPEN, 0, 0));
