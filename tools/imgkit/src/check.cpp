@@ -306,8 +306,12 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
     std::string dirty = res.dirty ? "; dirty flag set" : "";
 
     if (fault) {
+        // Every tool that found a fault has its say.
+        std::string reasons;
+        for (const Verdict& v : verdicts)
+            if (v.kind == Verdict::fault) reasons += (reasons.empty() ? "" : "; ") + v.reason;
         std::string extra = content.bad.empty() ? "" : fmt("; %zu file(s) differ", content.bad.size());
-        return finish(kInconsistent, fault->reason + extra + dirty);
+        return finish(kInconsistent, reasons + extra + dirty);
     }
     if (!content.error.empty()) return finish(kInconsistent, content.error + dirty);
     if (tool_error) return finish(kToolError, tool_error->reason);

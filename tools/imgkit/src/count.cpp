@@ -123,7 +123,7 @@ std::vector<std::pair<std::string, std::vector<Extent>>> showfat(const std::stri
     for (size_t i = 0; i < paths.size(); i += 500) {
         std::vector<std::string> argv = {"mshowfat", "-i", image};
         for (size_t j = i; j < std::min(paths.size(), i + 500); j++) argv.push_back(paths[j]);
-        std::string text = run_checked(argv, mtools_env());
+        std::string text = run_checked(argv, mtools_env(), false);
         for (const std::string& line : split_lines(text)) {
             if (!starts_with(line, "::/")) continue;
             std::string p;
@@ -151,7 +151,7 @@ FragCounts count_fat(const std::string& image, FsType fs) {
     for (uint32_t i = 0; i < r.geometry().clusters; i++) used[i] = !r.is_free(i + 2);
     free_space(c, used);
 
-    std::string listing = run_checked({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, mtools_env());
+    std::string listing = run_checked({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, mtools_env(), false);
     std::vector<std::string> paths;
     if (fs == FsType::fat32) paths.push_back("::/");
     for (const std::string& line : split_lines(listing)) {

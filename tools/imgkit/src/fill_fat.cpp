@@ -34,6 +34,9 @@ public:
         FatReader r(image);
         geo_ = r.geometry();
         budget_ = uint64_t(double(geo_.clusters) * (1.0 - std::clamp(p.min_free_share, 0.0, 0.95)));
+        // Kept for the fixed parts: large and bulk files get what is left.
+        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds * std::max<uint32_t>(1, p.frag_chunk_clusters) +
+                 uint64_t(p.frag_dirs) * (p.frag_dir_entries * 2 + 8) + p.big_dir_entries + 64;
     }
     void run();
     std::vector<ManifestEntry> manifest;
@@ -41,6 +44,7 @@ public:
 private:
     uint64_t clusters_of(uint64_t bytes) const { return (bytes + geo_.cluster_size - 1) / geo_.cluster_size; }
     uint64_t room() const { return budget_ > planned_ ? budget_ - planned_ : 0; }
+    uint64_t flexible_room() const { return room() > fixed_ ? room() - fixed_ : 0; }
     std::string random_dir();
     std::vector<uint8_t> content(uint64_t size, bool compressible = false) {
         return make_content(mix64(seed_, next_content_++), size, compressible);
@@ -61,6 +65,7 @@ private:
     FatGeometry geo_;
     uint64_t budget_ = 0;
     uint64_t planned_ = 0;
+    uint64_t fixed_ = 0;
     uint64_t next_content_ = 1;
     std::vector<PlanDir> dirs_;
     TempDir stage_;
@@ -134,7 +139,7 @@ void FatFiller::run() {
     for (uint32_t i = 0; i < n; i++) {
         if (i < p_.large_files) {
             uint64_t size = namer_.rng().between(p_.large_min, p_.large_max);
-            if (clusters_of(size) + 16 <= room()) {
+            if (clusters_of(size) + 16 <= flexible_room()) {
                 std::string dir = random_dir();
                 batch.push_back({dir, namer_.file(dir), content(size)});
                 planned_ += clusters_of(size);
@@ -255,7 +260,7 @@ void FatFiller::run() {
             const std::string& dir = folders[i / 100];
             double u = double(namer_.rng().below(1u << 30)) / double(1u << 30);
             uint64_t size = uint64_t(std::exp(lmin + (lmax - lmin) * u));
-            if (clusters_of(size) + 16 > room()) size = std::min<uint64_t>(size, 512);
+            if (clusters_of(size) + 16 > flexible_room()) size = std::min<uint64_t>(size, 512);
             planned_ += clusters_of(size);
             files.push_back({dir, namer_.file(dir), content(size)});
             if (namer_.rng().chance(12)) gone.push_back(files.back());

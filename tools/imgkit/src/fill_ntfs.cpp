@@ -52,6 +52,14 @@ public:
         : vol_(vol), p_(p), seed_(seed), namer_(mix64(seed, 1), p.long_names), cs_(vol->cluster_size) {
         budget_ = uint64_t(double(vol->nr_clusters) * (1.0 - std::clamp(p.min_free_share, 0.0, 0.95)));
         dir_ref_[""] = FILE_root;
+        // What the fixed parts of the fill need; large and bulk files only get
+        // what is left of the budget after them.
+        uint64_t mib = clusters_of(1 << 20);
+        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds * std::max<uint32_t>(1, p.frag_chunk_clusters) +
+                 uint64_t(p.frag_dirs) * p.frag_dir_entries * std::max<uint64_t>(2, clusters_of(1024)) * 2 +
+                 p.big_dir_entries / 8 * clusters_of(4096) + 2 * mib +
+                 2 * (uint64_t(p.attrlist_resident_fragments) + p.attrlist_nonresident_fragments) +
+                 uint64_t(p.mft_fragments) * clusters_of(16 * 4096) + 256;
     }
 
     void run();
@@ -61,6 +69,7 @@ private:
     // --- volume helpers
     uint64_t used() const { return uint64_t(vol_->nr_clusters - vol_->free_clusters); }
     uint64_t room() const { return budget_ > used() ? budget_ - used() : 0; }
+    uint64_t flexible_room() const { return room() > fixed_ ? room() - fixed_ : 0; }
     uint64_t clusters_of(uint64_t bytes) const { return (bytes + cs_ - 1) / cs_; }
     ntfs_inode* open(uint64_t ref);
     std::vector<uint8_t> bitmap();
@@ -107,6 +116,7 @@ private:
     Namer namer_;
     uint64_t cs_;
     uint64_t budget_;
+    uint64_t fixed_ = 0;
     uint64_t next_content_ = 1;
     std::vector<PlanDir> dirs_;
     std::map<std::string, uint64_t> dir_ref_;
@@ -373,7 +383,7 @@ void Filler::large_and_deleted() {
         if (i < p_.large_files) {
             uint64_t size = namer_.rng().between(p_.large_min, p_.large_max);
             uint64_t c = clusters_of(size);
-            if (c + clusters + 64 > room()) size = 0;   // over the free-space budget: drop it
+            if (c + clusters + 64 > flexible_room()) size = 0;   // over the free-space budget: drop it
             if (size) {
                 std::string dir = random_dir();
                 items.push_back({dir, namer_.file(dir),
@@ -656,7 +666,7 @@ void Filler::bulk() {
         const std::string& dir = folders[i / 100];
         double u = double(namer_.rng().below(1u << 30)) / double(1u << 30);
         uint64_t size = uint64_t(std::exp(lmin + (lmax - lmin) * u));
-        if (clusters_of(size) + 256 > room()) size = std::min<uint64_t>(size, 512);   // keep the budget
+        if (clusters_of(size) + 256 > flexible_room()) size = std::min<uint64_t>(size, 512);   // keep the budget
         std::string name = namer_.file(dir);
         auto data = make_content(mix64(seed_, next_content_++), size);
         bool doom = namer_.rng().chance(12);

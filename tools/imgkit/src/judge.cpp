@@ -63,6 +63,13 @@ Verdict judge_ntfsresize(const ProcResult& r) {
         }
     }
     if (!hard.empty()) {
+        // "Opening ... as NTFS failed" says less than libntfs-3g's own line before it.
+        if (has(hard, "as NTFS failed"))
+            for (const std::string& raw : split_lines(r.output))
+                if (has(raw, "does not match") || has(raw, "corrupt") || has(raw, "Corrupt")) {
+                    hard = trim(raw) + " (" + hard + ")";
+                    break;
+                }
         v.kind = Verdict::fault;
         v.reason = "ntfsresize: " + hard;
     } else if (missing) {
@@ -117,18 +124,22 @@ Verdict judge_ntfsfix(const ProcResult& r) {
     if (!r.started) return not_run("ntfsfix", r);
     if (r.signal) return crashed("ntfsfix", r);
     Verdict v;
-    std::string why;
+    std::string why, weak;
     for (const std::string& raw : split_lines(r.output)) {
         std::string line = trim(raw);
-        if (line.empty()) continue;
+        if (line.empty() || starts_with(line, "Attempting to correct errors")) continue;
         bool bad = has(line, "FAILED") || has(line, "rror") || has(line, "does not match") || has(line, "corrupt") ||
                    has(line, "BAD");
-        if (bad) {
-            v.lines.push_back(line);
-            // "Mounting volume... FAILED" says less than the lines after it.
-            if (why.empty() || starts_with(why, "Mounting volume")) why = line;
+        if (!bad) continue;
+        v.lines.push_back(line);
+        // "Mounting volume... FAILED" says less than the lines after it.
+        if (starts_with(line, "Mounting volume")) {
+            if (weak.empty()) weak = line;
+        } else if (why.empty()) {
+            why = line;
         }
     }
+    if (why.empty()) why = weak;
     if (r.exit_code == 0) {
         v.kind = Verdict::clean;
     } else if (r.exit_code == 1) {
@@ -145,6 +156,10 @@ Verdict judge_fsck_fat(const ProcResult& r, bool fsinfo_agrees) {
     if (!r.started) return not_run("fsck.fat", r);
     if (r.signal) return crashed("fsck.fat", r);
     Verdict v;
+    if (r.exit_code < 0 || r.exit_code > 1) {
+        v.reason = fmt("fsck.fat exit %d: %s", r.exit_code, trim(r.output).substr(0, 200).c_str());
+        return v;
+    }
     std::string fault, path;
     bool summary = false, summary_wrong = false;
     for (const std::string& raw : split_lines(r.output)) {

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 extern char** environ;
@@ -221,7 +223,7 @@ static std::string find_program(const std::string& name) {
     return "";
 }
 
-ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool with_stderr) {
     ProcResult r;
     if (argv.empty()) return r;
     std::string prog = find_program(argv[0]);
@@ -238,7 +240,8 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    if (with_stderr) posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
 
     std::vector<std::string> envs;
     for (char** e = environ; *e; e++) {
@@ -282,9 +285,10 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     return r;
 }
 
-std::string run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    ProcResult r = run(argv, env);
+std::string run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool with_stderr) {
+    ProcResult r = run(argv, env, with_stderr);
     if (!r.started || r.exit_code != 0) {
+        if (!with_stderr) r = run(argv, env, true);   // for the messages
         std::string cmd;
         for (auto& a : argv) cmd += (cmd.empty() ? "" : " ") + a;
         std::string out = r.output.size() > 2000 ? r.output.substr(0, 2000) + "..." : r.output;
@@ -297,9 +301,19 @@ std::vector<std::string> mtools_env() { return {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC
 
 // ------------------------------------------------------------------ files and folders
 
-TempDir::TempDir() {
+static std::string scratch_base() {
+    const char* mine = getenv("IMGKIT_TMPDIR");
+    if (mine && *mine) return mine;
+    struct statvfs st;
+    if (access("/dev/shm", W_OK) == 0 && statvfs("/dev/shm", &st) == 0 &&
+        uint64_t(st.f_bavail) * st.f_frsize >= (uint64_t(4) << 30))
+        return "/dev/shm";
     const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/imgkit-XXXXXX";
+    return base && *base ? base : "/tmp";
+}
+
+TempDir::TempDir() {
+    std::string tmpl = scratch_base() + "/imgkit-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
     if (!mkdtemp(buf.data())) throw Error(fmt("cannot make a scratch folder: %s", strerror(errno)));
@@ -307,6 +321,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (path_.empty()) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }
@@ -322,13 +337,19 @@ void write_file(const std::string& path, const void* data, size_t len) {
 }
 
 std::string read_file(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) throw Error(fmt("cannot open %s: %s", path.c_str(), strerror(errno)));
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Error(fmt("cannot open %s: %s", path.c_str(), strerror(errno)));
+    struct stat st;
     std::string out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
+    if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, size_t(n));
+    }
+    ::close(fd);
     return out;
 }
 
@@ -380,3 +401,53 @@ std::string fmt(const char* f, ...) {
 }
 
 }  // namespace imgkit::detail
+
+namespace imgkit {
+
+void copy_image(const std::string& from, const std::string& to) {
+    using detail::fmt;
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw Error(fmt("cannot open %s: %s", from.c_str(), strerror(errno)));
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int e = errno;
+        ::close(in);
+        throw Error(fmt("cannot create %s: %s", to.c_str(), strerror(e)));
+    }
+    struct stat st;
+    bool ok = fstat(in, &st) == 0 && ftruncate(out, st.st_size) == 0;
+    std::vector<char> buf(1 << 20);
+    off_t pos = 0;
+    // Copy only the data extents; the holes stay holes in the copy.
+    while (ok && pos < st.st_size) {
+        off_t data = lseek(in, pos, SEEK_DATA);
+        if (data < 0) break;   // only a hole is left
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0) hole = st.st_size;
+        for (off_t p = data; ok && p < hole;) {
+            size_t n = size_t(std::min<off_t>(off_t(buf.size()), hole - p));
+            ssize_t r = pread(in, buf.data(), n, p);
+            ok = r > 0 && pwrite(out, buf.data(), size_t(r), p) == r;
+            p += r > 0 ? r : 0;
+        }
+        pos = hole;
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    if (!ok) throw Error(fmt("copying %s to %s failed", from.c_str(), to.c_str()));
+}
+
+ScratchDir::ScratchDir() {
+    detail::TempDir* t = new detail::TempDir();
+    path_ = t->path();
+    // Ownership of the folder passes to this object.
+    t->release();
+    delete t;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+}  // namespace imgkit

@@ -67,10 +67,14 @@ struct ProcResult {
 };
 // Runs argv[0] (looked up in PATH, then /sbin and /usr/sbin) with the extra
 // environment entries ("NAME=value") added; standard input is /dev/null.
-ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+// Without `with_stderr` the standard error goes to /dev/null, so that it
+// cannot split the lines of a listing.
+ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               bool with_stderr = true);
 // As run(), throwing Error with the output when the program fails to start or
 // exits non-zero.
-std::string run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+std::string run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                        bool with_stderr = true);
 std::vector<std::string> mtools_env();
 
 // ---- scratch folders
@@ -81,6 +85,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
+    void release() { path_.clear(); }   // keep the folder
 private:
     std::string path_;
 };

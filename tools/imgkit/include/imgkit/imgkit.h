@@ -28,12 +28,31 @@ struct Error : std::runtime_error {
 
 enum class FsType { unknown, ntfs, fat16, fat32 };
 
+// A scratch folder, removed with everything in it when the object goes. It
+// lies in $IMGKIT_TMPDIR if set, else in /dev/shm when that is a writable
+// memory file system with room, else in $TMPDIR or /tmp: libntfs-3g and the
+// mkfs tools flush their writes, which costs seconds per image on a disk.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+private:
+    std::string path_;
+};
+
 const char* fs_name(FsType fs);
 
 // Reads the boot sector and tells which file system the image holds.
 FsType detect_fs(const std::string& image);
 
 // ---------------------------------------------------------------- making
+
+// Copies an image file, keeping its holes (fast for mostly empty images).
+void copy_image(const std::string& from, const std::string& to);
 
 // Creates (or replaces) an image file of `size` bytes holding a fresh NTFS
 // volume made by mkntfs with the given cluster size (512 to 65,536; MFT
