@@ -157,9 +157,10 @@ BOOL MarkZoneUnavailable(LONGLONG firstLcn, LONGLONG clusters) { return MarkRang
 // Whole used words are skipped while looking for the start and whole free
 // words (from the start cluster on) while looking for the end, so a run may
 // end up to 31 free clusters past rangeEnd when rangeEnd is not a multiple of
-// 32: with rangeEnd 40 and clusters 32-63 free, the run found is 32-63. Rejects, with a trace
-// line (log level above 5) and no result, null arguments, rangeEnd beyond
-// TotalClusters, *lcn at or past rangeEnd and a negative *lcn.
+// 32: with rangeEnd 40 and clusters 32-63 free, the run found is 32-63.
+// Rejects, with a trace line (log level above 5) and no result, null
+// arguments, rangeEnd beyond TotalClusters, *lcn at or past rangeEnd and a
+// negative *lcn.
 void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *foundLcn, LONGLONG *foundClusters) {
     if (foundLcn) *foundLcn = 0;
     if (foundClusters) *foundClusters = 0;
