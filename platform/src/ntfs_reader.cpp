@@ -426,6 +426,7 @@ NTSTATUS MftView::open() {
 NTSTATUS MftView::read_value(const AttributeValue &value, uint64_t offset, size_t length, uint8_t *out) const {
     if (offset > uint64_t(value.data_size) || length > uint64_t(value.data_size) - offset)
         return corrupt("read past the end of an attribute");
+    if (length == 0) return STATUS_SUCCESS;
     if (!value.non_resident) {
         std::memcpy(out, value.resident.data() + offset, length);
         return STATUS_SUCCESS;
