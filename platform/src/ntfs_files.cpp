@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
@@ -377,11 +379,46 @@ private:
 };
 
 // ------------------------------------------------------------ file system
-FileSystem::FileSystem(std::shared_ptr<Volume> volume) : volume_(std::move(volume)), storage_(new Storage) {
-    storage_->volume = volume_.get();
+namespace {
+
+// Every file system of the process, so that a program that ends with files
+// still open leaves its volumes written as Windows would at shutdown. (A
+// simulated power cut ends the process without this, on purpose.)
+struct Registry {
+    std::mutex lock;
+    std::set<FileSystem *> all;
+};
+
+Registry &registry() {
+    static Registry *r = new Registry;  // never destroyed: used from atexit
+    return *r;
 }
 
-FileSystem::~FileSystem() { unmount(); }
+void unmount_all_at_exit() {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (FileSystem *fs : r.all) fs->unmount();
+}
+
+}  // namespace
+
+FileSystem::FileSystem(std::shared_ptr<Volume> volume) : volume_(std::move(volume)), storage_(new Storage) {
+    storage_->volume = volume_.get();
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(unmount_all_at_exit); });
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.all.insert(this);
+}
+
+FileSystem::~FileSystem() {
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.all.erase(this);
+    }
+    unmount();
+}
 
 NTSTATUS FileSystem::mount() {
     std::lock_guard<std::recursive_mutex> guard(lock_);

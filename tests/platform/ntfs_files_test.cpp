@@ -317,6 +317,25 @@ TEST_F(Files, TwoHandlesOnOneFileAndAnOpenDirectory) {
     expect_consistent(image);
 }
 
+// A program that ends with a file still open: its writes are on the
+// volume and the volume is sound, as after a Windows shutdown.
+TEST_F(Files, ExitWithAFileStillOpen) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Opened o = open(u"\\??\\C:\\left-open.txt", GENERIC_WRITE, FILE_CREATE);
+        std::string text(3000, 'q');
+        bool ok = o.status == STATUS_SUCCESS && write(o.handle, text.data(), ULONG(text.size()), 0) == STATUS_SUCCESS;
+        std::exit(ok ? 0 : 3);  // no NtClose
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(cat(image, "/left-open.txt"), std::string(3000, 'q'));
+    expect_consistent(image);
+}
+
 // ----------------------------------------------------- retrieval pointers
 TEST_F(Files, RetrievalPointersFollowTheRunList) {
     // Free space in holes of three clusters; the file is longer than the
