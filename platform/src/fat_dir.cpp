@@ -130,7 +130,7 @@ void for_each_entry(const Directory &dir, const std::function<bool(const Entry &
                 units.assign(static_cast<size_t>(order) * kLfnUnits, 0xFFFF);
                 sum = l->checksum;
                 first_slot = i;
-            } else if (!open || order != next || l->checksum != sum) {
+            } else if (!open || order < 1 || order != next || l->checksum != sum) {
                 open = false;
                 continue;
             }

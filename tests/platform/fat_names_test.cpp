@@ -198,6 +198,15 @@ TEST(FatDirParse, LongNamesAreTakenOnlyWhenWhole) {
     gap.add_short("APARTI~1   ");
     EXPECT_EQ(gap.entries(), (Names{{u"", u"APARTI~1"}}));
 
+    MemDir zero;  // a stray part of order 0 after the first part (it once wrote before the name)
+    std::vector<LfnEntry> z = make_lfn_entries(u"order zero", lfn_checksum(reinterpret_cast<const uint8_t *>("ORDERZ~1   ")));
+    LfnEntry stray = z[0];
+    stray.order = 0x20;  // order bits 0 (a zero byte would end the directory)
+    zero.add(&z[0]);
+    zero.add(&stray);
+    zero.add_short("ORDERZ~1   ");
+    EXPECT_EQ(zero.entries(), (Names{{u"", u"ORDERZ~1"}}));
+
     MemDir orphan;  // long-name entries with nothing after them, then a plain file
     uint8_t wrong = lfn_checksum(reinterpret_cast<const uint8_t *>("PLAIN   TXT")) ^ 1;
     for (const LfnEntry &l : make_lfn_entries(u"orphan name", wrong)) orphan.add(&l);
