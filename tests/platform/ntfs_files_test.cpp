@@ -40,7 +40,7 @@ bool listed(const std::string &image, const std::string &dir, const std::string 
     return ("\n" + c.output).find("\n" + name + "\n") != std::string::npos;
 }
 
-class Files : public ::testing::Test {
+class NtfsFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         image = m.ntfs("c.img", 24 << 20);
@@ -50,7 +50,7 @@ protected:
     std::string image;
 };
 
-TEST_F(Files, CreateWriteReadDeleteAsTheHostToolsSeeIt) {
+TEST_F(NtfsFiles, CreateWriteReadDeleteAsTheHostToolsSeeIt) {
     const std::string text = "written through NtWriteFile\n";
     {
         Opened o = open(u"\\??\\C:\\Notes.txt", GENERIC_READ | GENERIC_WRITE, FILE_CREATE);
@@ -77,7 +77,7 @@ TEST_F(Files, CreateWriteReadDeleteAsTheHostToolsSeeIt) {
 
 // The paging-file placeholder: created hidden and system, written 64 bytes
 // at a time 16,385 times, flushed, closed, and later deleted.
-TEST_F(Files, PagingFilePlaceholder) {
+TEST_F(NtfsFiles, PagingFilePlaceholder) {
     const char pattern[] = "IamaduckIamaduckIamaduckIamaduckIamaduckIamaduckIamaduckIamaduck";
     static_assert(sizeof pattern == 65);
     {
@@ -121,7 +121,7 @@ TEST_F(Files, PagingFilePlaceholder) {
 }
 
 // ----------------------------------------------------------- dispositions
-TEST_F(Files, DispositionsAsWindowsAnswersThem) {
+TEST_F(NtfsFiles, DispositionsAsWindowsAnswersThem) {
     const std::u16string name = u"\\??\\C:\\d.dat";
     struct Step {
         const char *what;
@@ -172,7 +172,7 @@ TEST_F(Files, DispositionsAsWindowsAnswersThem) {
     expect_consistent(image);
 }
 
-TEST_F(Files, DirectoriesPathsAndNames) {
+TEST_F(NtfsFiles, DirectoriesPathsAndNames) {
     Opened d = open(u"\\??\\C:\\Sub", FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
     ASSERT_EQ(d.status, STATUS_SUCCESS);
     EXPECT_EQ(d.information, ULONG_PTR(FILE_CREATED));
@@ -213,7 +213,7 @@ TEST_F(Files, DirectoriesPathsAndNames) {
     expect_consistent(image);
 }
 
-TEST_F(Files, ProtectedFilesAreRefused) {
+TEST_F(NtfsFiles, ProtectedFilesAreRefused) {
     Opened h = open(u"\\??\\C:\\hidden.sys", GENERIC_WRITE, FILE_CREATE, 0, FILE_ATTRIBUTE_HIDDEN);
     ASSERT_EQ(h.status, STATUS_SUCCESS);
     NtClose(h.handle);
@@ -244,7 +244,7 @@ TEST_F(Files, ProtectedFilesAreRefused) {
     expect_consistent(image);
 }
 
-TEST_F(Files, DeleteOnClose) {
+TEST_F(NtfsFiles, DeleteOnClose) {
     Opened o = open(u"\\??\\C:\\temp.tmp", GENERIC_WRITE | DELETE, FILE_CREATE, FILE_DELETE_ON_CLOSE);
     ASSERT_EQ(o.status, STATUS_SUCCESS);
     ASSERT_EQ(write(o.handle, "gone", 4, 0), STATUS_SUCCESS);
@@ -255,7 +255,7 @@ TEST_F(Files, DeleteOnClose) {
 
 // The program reads and writes the volume raw while a file is open: the
 // driver's writes are on disk first, and the file goes on afterwards.
-TEST_F(Files, RawVolumeIoBetweenFileWrites) {
+TEST_F(NtfsFiles, RawVolumeIoBetweenFileWrites) {
     Opened f = open(u"\\??\\C:\\Defragme.dat", GENERIC_READ | GENERIC_WRITE, FILE_CREATE);
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     std::string first(5000, 'a');
@@ -284,7 +284,7 @@ TEST_F(Files, RawVolumeIoBetweenFileWrites) {
 
 // Two handles on one file share what they write, and a directory handle
 // held open does not get in the way of the files inside it.
-TEST_F(Files, TwoHandlesOnOneFileAndAnOpenDirectory) {
+TEST_F(NtfsFiles, TwoHandlesOnOneFileAndAnOpenDirectory) {
     Opened root = open(u"\\??\\C:\\", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
     ASSERT_EQ(root.status, STATUS_SUCCESS);
     Opened a = open(u"\\??\\C:\\shared.txt", GENERIC_READ | GENERIC_WRITE, FILE_CREATE, 0, FILE_ATTRIBUTE_NORMAL,
@@ -319,7 +319,7 @@ TEST_F(Files, TwoHandlesOnOneFileAndAnOpenDirectory) {
 
 // A program that ends with a file still open: its writes are on the
 // volume and the volume is sound, as after a Windows shutdown.
-TEST_F(Files, ExitWithAFileStillOpen) {
+TEST_F(NtfsFiles, ExitWithAFileStillOpen) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -337,7 +337,7 @@ TEST_F(Files, ExitWithAFileStillOpen) {
 }
 
 // ----------------------------------------------------- retrieval pointers
-TEST_F(Files, RetrievalPointersFollowTheRunList) {
+TEST_F(NtfsFiles, RetrievalPointersFollowTheRunList) {
     // Free space in holes of three clusters; the file is longer than the
     // longest free run, so that it gets several runs.
     ASSERT_GT(ntfsref::fragment_free_space(image, "frag", 100000, 4096 * 3), 200);  // fills the volume
@@ -433,7 +433,7 @@ TEST_F(Files, RetrievalPointersFollowTheRunList) {
 }
 
 // On free space cut into small holes, a large write still finds its room.
-TEST_F(Files, LargeWriteOnFragmentedFreeSpace) {
+TEST_F(NtfsFiles, LargeWriteOnFragmentedFreeSpace) {
     const int written = ntfsref::fragment_free_space(image, "hole", 100000, 4096);
     ASSERT_GT(written, 1000);
     HANDLE v = open_volume('C');

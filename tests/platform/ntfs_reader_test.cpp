@@ -71,7 +71,7 @@ Boot with(void (*change)(Boot &)) {
     return b;
 }
 
-TEST(BootSector, AcceptsWhatIsSoundAndRefusesTheRest) {
+TEST(NtfsBootSector, AcceptsWhatIsSoundAndRefusesTheRest) {
     const uint64_t big = uint64_t(1) << 40;
     const BootCase cases[] = {
         {"4K clusters of 512-byte sectors", Boot{}, 32 << 20, true, 4096, 1024, 0, 8191},
@@ -121,7 +121,7 @@ TEST(BootSector, AcceptsWhatIsSoundAndRefusesTheRest) {
 }
 
 // ------------------------------------------------------------- MFT zone
-TEST(MftZone, AsTheHostImplementationSetsItUp) {
+TEST(NtfsMftZone, AsTheHostImplementationSetsItUp) {
     struct Case {
         const char *name;
         uint32_t cluster;
@@ -216,7 +216,7 @@ private:
     size_t pos_;
 };
 
-TEST(UpdateSequence, RestoresTheProtectedWordsOnlyWhenEveryStrideCarriesTheNumber) {
+TEST(NtfsUpdateSequence, RestoresTheProtectedWordsOnlyWhenEveryStrideCarriesTheNumber) {
     std::vector<uint8_t> value(700);
     for (size_t i = 0; i < value.size(); ++i) value[i] = uint8_t(i * 7);  // spans byte 510
     std::vector<uint8_t> disk = Rec(kRecordInUse).resident(kAttrData, value, 0).done(0x4242);
@@ -252,7 +252,7 @@ TEST(UpdateSequence, RestoresTheProtectedWordsOnlyWhenEveryStrideCarriesTheNumbe
     EXPECT_FALSE(remove_fixups(odd.data(), odd.size()));
 }
 
-TEST(Attributes, WalkChecksEveryLengthAgainstTheRecord) {
+TEST(NtfsAttributes, WalkChecksEveryLengthAgainstTheRecord) {
     std::vector<uint8_t> rec = Rec(kRecordInUse)
                                    .resident(kAttrStandardInformation, std::vector<uint8_t>(0x48, 1), 0)
                                    .resident(kAttrData, {1, 2, 3}, 3, u"ads")
@@ -298,7 +298,7 @@ TEST(Attributes, WalkChecksEveryLengthAgainstTheRecord) {
 }
 
 // ---------------------------------------------------------- run lists
-TEST(RunLists, DecodeWithEveryBoundChecked) {
+TEST(NtfsRunLists, DecodeWithEveryBoundChecked) {
     struct Case {
         const char *name;
         std::vector<uint8_t> pairs;
@@ -345,7 +345,7 @@ TEST(RunLists, DecodeWithEveryBoundChecked) {
 // (records 12-19). Record 0's $DATA covers only the first run; the second
 // lies in extension record 11, found through record 0's attribute list.
 // Record 18 is free, record 19 is torn.
-class HandMadeMft : public ::testing::Test {
+class NtfsHandMadeMft : public ::testing::Test {
 public:
     static constexpr uint32_t kCluster = 512;
 
@@ -424,7 +424,7 @@ public:
     int outside = 0;
 };
 
-TEST_F(HandMadeMft, GathersTheMftThroughItsAttributeList) {
+TEST_F(NtfsHandMadeMft, GathersTheMftThroughItsAttributeList) {
     store();
     MftView view(reader(), g);
     ASSERT_EQ(view.open(), STATUS_SUCCESS) << view.error();
@@ -466,28 +466,28 @@ TEST_F(HandMadeMft, GathersTheMftThroughItsAttributeList) {
     EXPECT_EQ(outside, 0);
 }
 
-TEST_F(HandMadeMft, RefusesAnMftItCannotTrust) {
+TEST_F(NtfsHandMadeMft, RefusesAnMftItCannotTrust) {
     struct Case {
         const char *name;
-        void (*spoil)(HandMadeMft &);
+        void (*spoil)(NtfsHandMadeMft &);
     } cases[] = {
         {"extension record of another file",
-         [](HandMadeMft &t) { put64(t.records[11], 0x20, 5); }},
+         [](NtfsHandMadeMft &t) { put64(t.records[11], 0x20, 5); }},
         {"extension record not in use",
-         [](HandMadeMft &t) { put16(t.records[11], 0x16, 0); }},
-        {"list names an instance the extension lacks", [](HandMadeMft &t) { t.build_record0(11, 7); }},
-        {"list names an extension in the part not yet mapped", [](HandMadeMft &t) {
+         [](NtfsHandMadeMft &t) { put16(t.records[11], 0x16, 0); }},
+        {"list names an instance the extension lacks", [](NtfsHandMadeMft &t) { t.build_record0(11, 7); }},
+        {"list names an extension in the part not yet mapped", [](NtfsHandMadeMft &t) {
              t.records[14] = t.records[11];
              t.build_record0(14, 0);
          }},
         {"extension runs past the volume",
-         [](HandMadeMft &t) {
+         [](NtfsHandMadeMft &t) {
              t.records[11] = Rec(kRecordInUse, 0x0001000000000000ull)
                                  .non_resident(kAttrData, 24, 39, {0x21, 0x10, 0xF8, 0x00}, 0, 0, 0, 0)
                                  .done();
          }},
-        {"torn record 0", [](HandMadeMft &t) { t.records[0][510] ^= 1; }},
-        {"record 0 not where the boot sector says", [](HandMadeMft &t) { t.g.mft_lcn = 40; }},
+        {"torn record 0", [](NtfsHandMadeMft &t) { t.records[0][510] ^= 1; }},
+        {"record 0 not where the boot sector says", [](NtfsHandMadeMft &t) { t.g.mft_lcn = 40; }},
     };
     for (const Case &c : cases) {
         SetUp();
@@ -502,7 +502,7 @@ TEST_F(HandMadeMft, RefusesAnMftItCannotTrust) {
 }
 
 // The same MFT described in record 0 alone, both runs in one mapping.
-TEST_F(HandMadeMft, PlainRunListWithoutAnAttributeList) {
+TEST_F(NtfsHandMadeMft, PlainRunListWithoutAnAttributeList) {
     records[0] = Rec(kRecordInUse)
                      .non_resident(kAttrData, 0, 39, {0x11, 0x18, 0x10, 0x11, 0x10, 0x54}, 40 * kCluster,
                                    40 * kCluster, 19 * 1024, 1)

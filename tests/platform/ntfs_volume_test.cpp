@@ -23,9 +23,9 @@ std::ostream &operator<<(std::ostream &os, const Format &f) {
     return os << f.cluster << "-byte clusters, " << f.megabytes << " MB " << f.extra;
 }
 
-class VolumeData : public ::testing::TestWithParam<Format> {};
+class NtfsVolumeData : public ::testing::TestWithParam<Format> {};
 
-TEST_P(VolumeData, MatchesNtfsinfo) {
+TEST_P(NtfsVolumeData, MatchesNtfsinfo) {
     const Format f = GetParam();
     Machine m;
     std::string image = m.ntfs("c.img", f.megabytes << 20, f.cluster, f.extra);
@@ -74,7 +74,7 @@ TEST_P(VolumeData, MatchesNtfsinfo) {
     EXPECT_EQ(size.BytesPerSector, d.BytesPerSector);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, VolumeData,
+INSTANTIATE_TEST_SUITE_P(Formats, NtfsVolumeData,
                          ::testing::Values(Format{512, 8, ""}, Format{512, 61, ""}, Format{1024, 20, ""},
                                            Format{1024, 301, ""}, Format{2048, 45, ""}, Format{4096, 10, ""},
                                            Format{4096, 64, ""}, Format{4096, 2049, ""}, Format{8192, 130, ""},
@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, VolumeData,
                                            Format{4096, 64, "-s 4096"}, Format{1024, 40, "-z 3"}));
 
 // ------------------------------------------------------- volume bitmap
-TEST(VolumeBitmap, FreeCountAgreesWithLibntfsOnFragmentedSpace) {
+TEST(NtfsVolumeBitmap, FreeCountAgreesWithLibntfsOnFragmentedSpace) {
     Machine m;
     std::string image = m.ntfs("c.img", 64 << 20);  // 16,383 clusters: the last bitmap byte is partial
     ASSERT_GT(ntfsref::fragment_free_space(image, "frag", 300, 3 * 4096 + 100), 100);
@@ -115,7 +115,7 @@ TEST(VolumeBitmap, FreeCountAgreesWithLibntfsOnFragmentedSpace) {
         ASSERT_EQ((bits[size_t(c / 8)] >> (c % 8)) & 1, (expected[size_t(c / 8)] >> (c % 8)) & 1) << "cluster " << c;
 }
 
-TEST(VolumeBitmap, StartRoundingShortBuffersAndBadStarts) {
+TEST(NtfsVolumeBitmap, StartRoundingShortBuffersAndBadStarts) {
     Machine m;
     std::string image = m.ntfs("c.img", 32 << 20);
     ASSERT_GT(ntfsref::fragment_free_space(image, "frag", 40, 4096 * 5), 10);
@@ -189,7 +189,7 @@ RecordReply file_record(HANDLE v, uint64_t asked, ULONG room) {
     return r;
 }
 
-class FileRecords : public ::testing::Test {
+class NtfsFileRecords : public ::testing::Test {
 protected:
     void SetUp() override {
         image = m.ntfs("c.img", 32 << 20);
@@ -211,7 +211,7 @@ protected:
     uint64_t records[10] = {};
 };
 
-TEST_F(FileRecords, NearestRecordInUseAtOrBelowWithFixupsRemoved) {
+TEST_F(NtfsFileRecords, NearestRecordInUseAtOrBelowWithFixupsRemoved) {
     ASSERT_EQ(remove(u"\\??\\C:\\rec4"), STATUS_SUCCESS);
     ASSERT_EQ(remove(u"\\??\\C:\\rec5"), STATUS_SUCCESS);
     HANDLE v = open_volume('C');
@@ -247,7 +247,7 @@ TEST_F(FileRecords, NearestRecordInUseAtOrBelowWithFixupsRemoved) {
 
 // A record whose bitmap bit is set but whose own in-use flag is clear is
 // passed over, and so is one whose flag is set but whose bit is clear.
-TEST_F(FileRecords, BothBitmapAndFlagMustSayInUse) {
+TEST_F(NtfsFileRecords, BothBitmapAndFlagMustSayInUse) {
     ImageLayout l = layout(image);
     const uint64_t at6 = l.mft + records[6] * l.record;
     std::vector<uint8_t> flags = peek(image, at6 + 0x16, 2);
@@ -269,7 +269,7 @@ TEST_F(FileRecords, BothBitmapAndFlagMustSayInUse) {
     NtClose(v);
 }
 
-TEST_F(FileRecords, TornRecordIsReportedAndOthersStillRead) {
+TEST_F(NtfsFileRecords, TornRecordIsReportedAndOthersStillRead) {
     ImageLayout l = layout(image);
     const uint64_t stride_end = l.mft + records[5] * l.record + 510;  // last word of the first 512-byte stride
     std::vector<uint8_t> word = peek(image, stride_end, 2);
@@ -283,7 +283,7 @@ TEST_F(FileRecords, TornRecordIsReportedAndOthersStillRead) {
 }
 
 // ------------------------------------------------------------ dirty flag
-TEST(DirtyFlag, ReportedAndKeptAcrossFileWork) {
+TEST(NtfsDirtyFlag, ReportedAndKeptAcrossFileWork) {
     Machine m;
     std::string image = m.ntfs("c.img", 24 << 20);
     m.drives("C: image c.img\n");
@@ -328,7 +328,7 @@ TEST(DirtyFlag, ReportedAndKeptAcrossFileWork) {
 }
 
 // ------------------------------------------------- volumes it must refuse
-TEST(Probe, OtherFileSystemsAndBrokenVolumesAreNotNtfs) {
+TEST(NtfsProbe, OtherFileSystemsAndBrokenVolumesAreNotNtfs) {
     Machine m;
     // FAT: not NTFS, not mounted as NTFS.
     std::string fat = m.root + "/fat.img";
@@ -369,7 +369,7 @@ TEST(Probe, OtherFileSystemsAndBrokenVolumesAreNotNtfs) {
 }
 
 // ------------------------------------------------ volume information
-TEST(VolumeInformation, NameFlagsSerialAndLabel) {
+TEST(NtfsVolumeInformation, NameFlagsSerialAndLabel) {
     Machine m;
     std::string image = m.ntfs("c.img", 16 << 20, 4096, "-L Data");
     m.drives("C: image c.img\n");
@@ -397,7 +397,7 @@ TEST(VolumeInformation, NameFlagsSerialAndLabel) {
 }
 
 // The driver's sector size is the volume's, whatever the host's.
-TEST(VolumeInformation, SectorSizeFromTheBootSector) {
+TEST(NtfsVolumeInformation, SectorSizeFromTheBootSector) {
     Machine m;
     m.ntfs("c.img", 64 << 20, 4096, "-s 4096");
     m.drives("C: image c.img\n");
@@ -408,7 +408,7 @@ TEST(VolumeInformation, SectorSizeFromTheBootSector) {
 }
 
 // A volume that starts at a byte offset inside its image file.
-TEST(VolumeInformation, VolumeInsideAnImageAtAnOffset) {
+TEST(NtfsVolumeInformation, VolumeInsideAnImageAtAnOffset) {
     Machine m;
     std::string image = m.ntfs("disk.img", 32 << 20, 4096, "", 1 << 20);
     m.drives("C: image disk.img@1048576\n");
