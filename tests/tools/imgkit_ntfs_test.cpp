@@ -97,6 +97,15 @@ TEST_F(NtfsKit, FilledImageIsConsistentAndMatchesTheListing) {
     // Every regular file, also in subdirectories, is in the manifest and the
     // manifest names nothing else.
     EXPECT_EQ(imgkit_test::manifest_files(man), ntfsls_files(img));
+    // Checking never writes to the image, and ntfs-3g.probe --readwrite runs
+    // on a copy only.
+    std::string before = detail::read_file(img);
+    CheckOptions rw;
+    rw.probe_readwrite_copy = true;
+    CheckResult r2 = check(img, man, rw);
+    EXPECT_EQ(r2.code, kConsistent) << r2.summary;
+    EXPECT_NE(r2.summary.find("ntfs-3g.probe --readwrite"), std::string::npos) << r2.summary;
+    EXPECT_TRUE(before == detail::read_file(img)) << "check() changed the image";
     // Paths work with ntfscat too.
     const ManifestEntry* e = man.find(some_file(man, 5000));
     ASSERT_NE(e, nullptr);

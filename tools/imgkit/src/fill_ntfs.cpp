@@ -11,6 +11,7 @@
 #include "fill_internal.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -724,7 +725,10 @@ void Filler::run() {
     auto dbg = [&](const char* step) {
         if (!getenv("IMGKIT_DEBUG")) return;
         ntfs_attr_map_whole_runlist(vol_->mft_na);
-        fprintf(stderr, "after %s: zone %lld-%lld mft", step, (long long)vol_->mft_zone_start, (long long)vol_->mft_zone_end);
+        static auto t0 = std::chrono::steady_clock::now();
+        fprintf(stderr, "%.3fs after %s: zone %lld-%lld mft",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), step,
+                (long long)vol_->mft_zone_start, (long long)vol_->mft_zone_end);
         for (runlist_element* r = vol_->mft_na->rl; r && r->length; r++) fprintf(stderr, " %lld+%lld", (long long)r->lcn, (long long)r->length);
         fprintf(stderr, "\n");
     };
@@ -754,8 +758,11 @@ void Filler::run() {
     dbg("specials");
     if (p_.attrlist_resident_fragments) attrlist_file(true, p_.attrlist_resident_fragments);
     if (p_.attrlist_nonresident_fragments) attrlist_file(false, p_.attrlist_nonresident_fragments);
+    dbg("attrlists");
     bulk();
+    dbg("bulk");
     mft();
+    dbg("mft");
 }
 
 }  // namespace
