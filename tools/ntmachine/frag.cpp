@@ -1,0 +1,317 @@
+// `ntmachine frag`: the fragmentation of a drive, counted independently of
+// the engines. FAT volumes are walked with the platform's FAT driver; NTFS
+// volumes are counted through libntfs-3g (frag_ntfs.cpp).
+#include "frag.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "fat_fs.h"
+#include "internal.h"
+#include "tool.h"
+
+namespace ntm::frag {
+
+uint64_t count_fragments(const std::vector<Run> &runs) {
+    uint64_t fragments = 0;
+    bool any = false;
+    int64_t next = 0;  // the cluster after the previous run with disk space
+    for (const Run &run : runs) {
+        if (run.lcn < 0 || run.length == 0) continue;
+        if (!any || run.lcn != next) ++fragments;
+        any = true;
+        next = run.lcn + static_cast<int64_t>(run.length);
+    }
+    return fragments;
+}
+
+void Report::add(Item item) {
+    uint64_t extra = item.fragments > 1 ? item.fragments - 1 : 0;
+    switch (item.kind) {
+    case Item::File:
+        ++files;
+        file_fragments += item.fragments;
+        fragmented_files += item.fragments > 1;
+        extra_file_fragments += extra;
+        break;
+    case Item::Directory:
+        ++dirs;
+        dir_fragments += item.fragments;
+        fragmented_dirs += item.fragments > 1;
+        extra_dir_fragments += extra;
+        break;
+    case Item::System:
+        system_fragments += item.fragments;
+        if (item.record == 0) mft_fragments = item.fragments;
+        break;
+    case Item::Unmovable:
+        ++unmovable_files;
+        break;
+    }
+    items.push_back(std::move(item));
+}
+
+void Report::count_free(const std::function<bool(uint64_t)> &used) {
+    uint64_t run = 0;
+    for (uint64_t c = 0; c <= total_clusters; ++c) {
+        if (c < total_clusters && !used(c)) {
+            ++run;
+            ++free_clusters;
+            continue;
+        }
+        if (run) {
+            ++free_extents;
+            largest_free_extent = std::max(largest_free_extent, run);
+        }
+        run = 0;
+    }
+}
+
+namespace {
+
+std::vector<const Item *> worst_files(const Report &r, size_t count) {
+    std::vector<const Item *> files;
+    for (const Item &i : r.items)
+        if (i.kind == Item::File && i.fragments > 1) files.push_back(&i);
+    std::stable_sort(files.begin(), files.end(), [](const Item *a, const Item *b) {
+        if (a->fragments != b->fragments) return a->fragments > b->fragments;
+        return a->path < b->path;
+    });
+    if (files.size() > count) files.resize(count);
+    return files;
+}
+
+std::string json_string(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
+        else if (c < 0x20) out += format("\\u%04x", c);
+        else out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+using ull = unsigned long long;
+
+}  // namespace
+
+std::string to_text(const Report &r, char letter, size_t worst) {
+    std::string t;
+    t += format("Drive %c: %s, %llu-byte clusters, %llu clusters, %llu free\n", letter, r.fs.c_str(),
+                ull(r.cluster_size), ull(r.total_clusters), ull(r.free_clusters));
+    t += format("  Files          %llu, fragmented %llu, fragments %llu, extra fragments %llu\n", ull(r.files),
+                ull(r.fragmented_files), ull(r.file_fragments), ull(r.extra_file_fragments));
+    t += format("  Directories    %llu (%s), fragmented %llu, extra fragments %llu\n", ull(r.dirs),
+                r.fs == "NTFS" ? "index allocation" : "cluster chains", ull(r.fragmented_dirs),
+                ull(r.extra_dir_fragments));
+    if (r.fs == "NTFS") {
+        t += format("  System 0-15    $MFT %llu fragment%s; records 0-15 together %llu fragments\n",
+                    ull(r.mft_fragments), r.mft_fragments == 1 ? "" : "s", ull(r.system_fragments));
+        uint64_t sparse = 0, reparse = 0, offline = 0, streams = 0;
+        for (const Item &i : r.items) {
+            if (i.kind != Item::Unmovable) continue;
+            sparse += i.why == "sparse";
+            reparse += i.why == "reparse point";
+            offline += i.why == "offline";
+            streams += i.why == "several data streams";
+        }
+        t += format("  Never moved    %llu files (sparse %llu, reparse point %llu, offline %llu, several data "
+                    "streams %llu)\n",
+                    ull(r.unmovable_files), ull(sparse), ull(reparse), ull(offline), ull(streams));
+    }
+    t += format("  Free space     %llu extents, largest %llu clusters\n", ull(r.free_extents),
+                ull(r.largest_free_extent));
+    auto w = worst_files(r, worst);
+    if (!w.empty()) {
+        t += "  Most fragmented files:\n";
+        for (const Item *i : w) t += format("    %6llu  %s\n", ull(i->fragments), i->path.c_str());
+    }
+    return t;
+}
+
+std::string to_json(const Report &r, char letter, size_t worst) {
+    std::string j = "{";
+    auto num = [&](const char *key, uint64_t v) { j += format("\"%s\": %llu, ", key, ull(v)); };
+    j += format("\"drive\": \"%c:\", \"fs\": %s, ", letter, json_string(r.fs).c_str());
+    num("cluster_size", r.cluster_size);
+    num("total_clusters", r.total_clusters);
+    num("free_clusters", r.free_clusters);
+    num("free_extents", r.free_extents);
+    num("largest_free_extent", r.largest_free_extent);
+    num("files", r.files);
+    num("fragmented_files", r.fragmented_files);
+    num("file_fragments", r.file_fragments);
+    num("extra_fragments", r.extra_file_fragments);
+    num("dirs", r.dirs);
+    num("fragmented_dirs", r.fragmented_dirs);
+    num("dir_fragments", r.dir_fragments);
+    num("extra_dir_fragments", r.extra_dir_fragments);
+    num("system_fragments", r.system_fragments);
+    num("mft_fragments", r.mft_fragments);
+    num("unmovable_files", r.unmovable_files);
+    j += "\"worst\": [";
+    auto w = worst_files(r, worst);
+    for (size_t i = 0; i < w.size(); ++i) {
+        j += format("%s{\"path\": %s, \"fragments\": %llu, \"clusters\": %llu}", i ? ", " : "",
+                    json_string(w[i]->path).c_str(), ull(w[i]->fragments), ull(w[i]->clusters));
+    }
+    j += "]}\n";
+    return j;
+}
+
+}  // namespace ntm::frag
+
+namespace ntm {
+
+namespace {
+
+// The platform's FAT driver reads through this.
+class VolumeDevice : public ntp::fat::Device {
+public:
+    explicit VolumeDevice(std::shared_ptr<ntp::Volume> v) : volume_(std::move(v)) {}
+    uint64_t size() const override { return volume_->size(); }
+    NTSTATUS read(uint64_t offset, void *buffer, size_t length) override {
+        return volume_->dev_read(offset, buffer, length);
+    }
+    NTSTATUS write(uint64_t, const void *, size_t) override { return STATUS_MEDIA_WRITE_PROTECTED; }
+    NTSTATUS flush() override { return STATUS_SUCCESS; }
+
+private:
+    std::shared_ptr<ntp::Volume> volume_;
+};
+
+std::string status_text(NTSTATUS s) { return format("status 0x%08X", static_cast<unsigned>(s)); }
+
+void count_fat(VolumeDevice &dev, const ntp::fat::Geometry &g, frag::Report *r) {
+    using namespace ntp::fat;
+    r->fs = g.type == FatType::Fat32 ? "FAT32" : g.type == FatType::Fat16 ? "FAT16" : "FAT12";
+    r->cluster_size = g.bytes_per_cluster;
+    r->total_clusters = g.clusters;
+    FatTable table(dev, g);
+
+    std::vector<bool> used(g.clusters, false);
+    NTSTATUS s = table.scan(kFirstCluster, g.clusters,
+                            [&](uint32_t c, uint32_t value) { used[c - kFirstCluster] = value != 0; });
+    if (!NT_SUCCESS(s)) throw Failure("the FAT cannot be read (" + status_text(s) + ")");
+    r->count_free([&](uint64_t lcn) { return static_cast<bool>(used[lcn]); });
+
+    auto item_of = [&](const std::string &path, uint32_t first, frag::Item::Kind kind) {
+        frag::Item item;
+        item.kind = kind;
+        item.path = path;
+        item.record = first;
+        if (first != 0) {
+            std::vector<Run> runs;
+            uint32_t count = 0;
+            NTSTATUS st = table.chain(first, &runs, &count);
+            if (!NT_SUCCESS(st)) throw Failure(format("the cluster chain of %s is broken (%s)", path.c_str(),
+                                                      status_text(st).c_str()));
+            std::vector<frag::Run> fr;
+            for (const Run &run : runs) {
+                fr.push_back(frag::Run{static_cast<int64_t>(run.first) - static_cast<int64_t>(kFirstCluster),
+                                       run.count});
+                item.clusters += run.count;
+            }
+            item.fragments = frag::count_fragments(fr);
+        }
+        return item;
+    };
+
+    std::set<uint32_t> visited;
+    std::function<void(DirRef, const std::string &, int)> walk = [&](DirRef ref, const std::string &path,
+                                                                     int depth) {
+        if (depth > 64) throw Failure(format("%s: directories nest too deep (a loop?)", path.c_str()));
+        Directory dir;
+        NTSTATUS st = dir.load(dev, g, table, ref);
+        if (!NT_SUCCESS(st))
+            throw Failure(format("directory %s cannot be read (%s)", path.empty() ? "\\" : path.c_str(),
+                                 status_text(st).c_str()));
+        std::vector<std::pair<std::string, uint32_t>> subdirs;
+        for_each_entry(dir, [&](const Entry &e) {
+            std::string p = path + "\\" + ntp::to_utf8(e.name());
+            uint32_t first = e.first_cluster(g);
+            if (e.is_directory()) {
+                r->add(item_of(p, first, frag::Item::Directory));
+                if (first != 0) subdirs.emplace_back(p, first);
+            } else {
+                r->add(item_of(p, first, frag::Item::File));
+            }
+            return true;
+        });
+        for (const auto &[p, first] : subdirs) {
+            if (!visited.insert(first).second) continue;  // a second link to a directory seen already
+            walk(DirRef{false, first}, p, depth + 1);
+        }
+    };
+    if (g.fixed_root()) {
+        walk(DirRef{true, 0}, "", 0);
+    } else {
+        r->add(item_of("\\", g.root_cluster, frag::Item::Directory));  // the FAT32 root is a chain like any other
+        visited.insert(g.root_cluster);
+        walk(DirRef{false, g.root_cluster}, "", 0);
+    }
+}
+
+}  // namespace
+
+frag::Report fragmentation(const std::string &dir, char letter) {
+    Machine::open(dir);
+    ntp::DriveConfig config;
+    NTSTATUS s = ntp::machine_drive(letter, &config);
+    if (s == STATUS_OBJECT_NAME_NOT_FOUND) throw Failure(format("the machine has no drive %c:", letter));
+    if (!NT_SUCCESS(s)) throw Failure(format("drive %c: cannot be used (see the warning above)", letter));
+    if (config.kind == ntp::DriveConfig::Kind::Folder)
+        throw Failure(format("drive %c: is a host folder, not an NTFS or FAT volume", letter));
+    std::shared_ptr<ntp::Volume> volume;
+    s = ntp::Volume::open(config, &volume);
+    if (!NT_SUCCESS(s)) throw Failure(format("drive %c: (%s) cannot be opened (%s)", letter, config.path.c_str(),
+                                             status_text(s).c_str()));
+    uint8_t sector[512];
+    if (volume->size() < sizeof sector || !NT_SUCCESS(volume->dev_read(0, sector, sizeof sector)))
+        throw Failure(format("drive %c: its boot sector cannot be read", letter));
+
+    frag::Report report;
+    if (std::memcmp(sector + 3, "NTFS    ", 8) == 0) {
+        std::string error;
+        frag::ReadFn read = [&](uint64_t offset, void *buffer, size_t length) {
+            return NT_SUCCESS(volume->dev_read(offset, buffer, length));
+        };
+        if (!frag::count_ntfs(read, volume->size(), config.path, &report, &error))
+            throw Failure(format("drive %c: the NTFS volume cannot be read: %s", letter, error.c_str()));
+        return report;
+    }
+    ntp::fat::Geometry g;
+    std::string why;
+    switch (ntp::fat::parse_boot_sector(sector, sizeof sector, volume->size(), &g, &why)) {
+    case ntp::fat::Probe::Fat: {
+        VolumeDevice dev(volume);
+        count_fat(dev, g, &report);
+        return report;
+    }
+    case ntp::fat::Probe::Corrupt:
+        throw Failure(format("drive %c: the FAT boot sector is corrupt: %s", letter, why.c_str()));
+    default:
+        throw Failure(format("drive %c: is not an NTFS or FAT volume", letter));
+    }
+}
+
+int cmd_frag(const std::vector<std::string> &args) {
+    std::vector<std::string> plain;
+    bool json = false;
+    size_t worst = 10;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json") json = true;
+        else if (args[i] == "--worst" && i + 1 < args.size()) worst = std::strtoul(args[++i].c_str(), nullptr, 10);
+        else if (args[i].rfind("--", 0) == 0) throw Failure(format("frag: unknown option %s", args[i].c_str()));
+        else plain.push_back(args[i]);
+    }
+    if (plain.size() != 2) throw Failure("usage: ntmachine frag DIR X: [--json] [--worst N]");
+    char letter = parse_drive_letter(plain[1]);
+    frag::Report r = fragmentation(plain[0], letter);
+    std::fputs((json ? frag::to_json(r, letter, worst) : frag::to_text(r, letter, worst)).c_str(), stdout);
+    return 0;
+}
+
+}  // namespace ntm
