@@ -128,7 +128,8 @@ NTSTATUS NtfsDriver::free_clusters(const Geometry &g, const MftView &view, uint6
 
 NTSTATUS NtfsDriver::query_volume(FS_INFORMATION_CLASS cls, void *out, ULONG length, ULONG *written) {
     *written = 0;
-    files_->unmount();  // answer from the disk, after the driver's own writes
+    if (cls == FileFsSizeInformation || cls == FileFsFullSizeInformation || cls == FileFsVolumeInformation)
+        files_->unmount();  // answer from the disk, after the driver's own writes
     switch (cls) {
     case FileFsAttributeInformation:
         return fs_attribute_info(out, length, written, kNtfsAttributes, 255, u"NTFS");

@@ -207,12 +207,16 @@ struct FileSystem::Storage : lib::Storage {
 // --------------------------------------------------------------- the file
 class NtfsFile : public FileObject {
 public:
-    NtfsFile(std::shared_ptr<FileSystem> fs, uint64_t record, uint16_t sequence, bool directory)
-        : fs_(std::move(fs)), record_(record), sequence_(sequence), directory_(directory) {}
+    NtfsFile(std::shared_ptr<FileSystem> fs, uint64_t record, uint16_t sequence, bool directory, ACCESS_MASK access,
+             ULONG share)
+        : fs_(std::move(fs)), record_(record), sequence_(sequence), directory_(directory), access_(access),
+          share_(share) {}
     ~NtfsFile() override { close(); }
 
     uint64_t record() const { return record_; }
     bool directory() const { return directory_; }
+    ACCESS_MASK access() const { return access_; }
+    ULONG share() const { return share_; }
 
     NTSTATUS read(uint64_t offset, void *buffer, ULONG length, ULONG *done) override {
         *done = 0;
@@ -375,8 +379,23 @@ private:
     const uint64_t record_;
     const uint16_t sequence_;
     const bool directory_;
+    const ACCESS_MASK access_;
+    const ULONG share_;
     bool closed_ = false;
 };
+
+namespace {
+
+// The kinds of access that take part in sharing, as FILE_SHARE_* bits.
+ULONG shared_kinds(ACCESS_MASK access) {
+    ULONG kinds = 0;
+    if (access & (FILE_READ_DATA | FILE_EXECUTE | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL)) kinds |= FILE_SHARE_READ;
+    if (access & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) kinds |= FILE_SHARE_WRITE;
+    if (access & (DELETE | GENERIC_ALL)) kinds |= FILE_SHARE_DELETE;
+    return kinds;
+}
+
+}  // namespace
 
 // ------------------------------------------------------------ file system
 namespace {
@@ -605,10 +624,20 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
         }
     }
 
+    // Sharing with the handles already open on the record, as Windows checks
+    // it (an open for attributes only takes no part).
+    const ULONG wanted = shared_kinds(request.access);
+    for (const NtfsFile *f : files_) {
+        if (!wanted || f->record() != record) continue;
+        const ULONG held = shared_kinds(f->access());
+        if ((wanted & ~f->share()) || (held & ~request.share)) return STATUS_SHARING_VIOLATION;
+    }
+
     // Directories are not held open; a file's inode joins the open ones.
     if (directory) owned.reset();
     else if (owned.get()) inodes_[record].ni = owned.release();
-    auto file = std::make_shared<NtfsFile>(shared_from_this(), record, sequence, directory);
+    auto file = std::make_shared<NtfsFile>(shared_from_this(), record, sequence, directory, request.access,
+                                           request.share);
     files_.insert(file.get());
     if (!directory) {
         lib::Inode *file_ni;

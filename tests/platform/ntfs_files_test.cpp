@@ -303,8 +303,17 @@ TEST_F(NtfsFiles, TwoHandlesOnOneFileAndAnOpenDirectory) {
     ULONG_PTR done = 0;
     ASSERT_EQ(read(b.handle, back, 8, 3996, &done), STATUS_SUCCESS);
     EXPECT_EQ(std::string(back, done), std::string(4, 'n'));
-    // Replacing a file that another handle has open is refused.
+    // Replacing a file that another handle has open is refused, and so is
+    // an open that does not share what the others do, or asks for what they
+    // do not share.
     EXPECT_EQ(open(u"\\??\\C:\\shared.txt", GENERIC_WRITE, FILE_OVERWRITE_IF).status, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(open(u"\\??\\C:\\shared.txt", GENERIC_READ, FILE_OPEN, 0, 0, FILE_SHARE_READ).status,
+              STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(open(u"\\??\\C:\\shared.txt", DELETE, FILE_OPEN, 0, 0, FILE_SHARE_READ | FILE_SHARE_WRITE).status,
+              STATUS_SHARING_VIOLATION);
+    Opened attributes_only = open(u"\\??\\C:\\shared.txt", FILE_READ_ATTRIBUTES, FILE_OPEN);
+    EXPECT_EQ(attributes_only.status, STATUS_SUCCESS);
+    NtClose(attributes_only.handle);
     NtClose(a.handle);
     Opened c = open(u"\\??\\C:\\other.txt", GENERIC_WRITE, FILE_CREATE);
     ASSERT_EQ(c.status, STATUS_SUCCESS);
