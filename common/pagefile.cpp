@@ -208,6 +208,11 @@ BOOL RebuildPageFiles(const WCHAR *drive)
         }
         path[299] = 0;
         file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        // A paging file left in place is hidden and system, and NTFS replaces
+        // such a file only for a caller that asks for those attributes again.
+        if (file == INVALID_HANDLE_VALUE)
+            file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, NULL);
         if (file == INVALID_HANDLE_VALUE) {
             result = 0;
             continue;
