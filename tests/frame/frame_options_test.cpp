@@ -63,9 +63,11 @@ TEST_F(BootMachine, SingleArgumentReturnsAtOnceWithoutOutput) {
 
 TEST_F(BootMachine, ConflictingDirectoryKeywordsRefuseWithReportAndNoReboot) {
     PlaceTrigger();
-    ChildRun run = RunMainInChild(Args({"C:", "DIRS=FREE", "DIRS=ZERO"}));
+    // Waits scaled to a tenth: 1.5 seconds for the 15-second wait.
+    ChildRun run = RunMainInChild(Args({"C:", "DIRS=FREE", "DIRS=ZERO"}), 60, "0.1");
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitCode, 42) << "main must return (no reboot)";
+    EXPECT_GE(run.seconds, 1.4) << "the refusal waits before it returns";
 #ifdef BOOT_NTFS
     EXPECT_EQ(run.screen,
               "\r\nDirectories -> Contiguous Freespace...\nDirectory options conflict...\n\n" + kRefusal);
@@ -414,8 +416,10 @@ TEST_F(BootMachine, OptionsReportNeverOutgrowsItsBlock) {
 // --------------------------------------------------------- boot without run
 
 TEST_F(BootMachine, NoTriggerDeregistersAndReturnsWithoutWaitOrReboot) {
-    ChildRun run = RunMainInChild(Args({"C:", "FILES=FULL"}));
+    // Real time: the 15-second wait would show.
+    ChildRun run = RunMainInChild(Args({"C:", "FILES=FULL"}), 60, "1");
     EXPECT_EQ(run.exitCode, 42);
+    EXPECT_LT(run.seconds, 10.0) << "no wait when no run is due";
     EXPECT_EQ(run.screen, "\r\n");
     EXPECT_TRUE(Deregistered());
     EXPECT_FALSE(machine_.Exists("reboot"));
@@ -473,8 +477,9 @@ TEST_F(BootMachine, HeapThatCannotServeReturnsAtOnce) {
 
 TEST_F(BootMachine, RunDeletesTriggerLogsBannerAndOptionsAndReboots) {
     PlaceTrigger();
-    ChildRun run = RunMainInChild(Args({"C:", "FILES=FULL", "LOG=A:\\RUN.LOG"}));
+    ChildRun run = RunMainInChild(Args({"C:", "FILES=FULL", "LOG=A:\\RUN.LOG"}), 60, "0.1");
     EXPECT_EQ(run.exitCode, 0) << "the run ends in the reboot: " << run.screen;
+    EXPECT_GE(run.seconds, 1.4) << "the reboot follows the wait";
     EXPECT_EQ(machine_.ReadFile("reboot"), "reboot\n");
     EXPECT_FALSE(machine_.Exists("cdrive/Defragme.dat"));
     EXPECT_TRUE(StillRegistered()) << "a run keeps the entry for the boot after it";

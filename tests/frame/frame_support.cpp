@@ -222,7 +222,8 @@ ChildRun RunInChild(const std::function<void()> &fn, int seconds) {
         _exit(0);
     }
     int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    auto started = std::chrono::steady_clock::now();
+    auto deadline = started + std::chrono::seconds(seconds);
     for (;;) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
@@ -234,6 +235,7 @@ ChildRun RunInChild(const std::function<void()> &fn, int seconds) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!run.timedOut && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
     std::ifstream in(pattern, std::ios::binary);
     run.screen.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -242,9 +244,10 @@ ChildRun RunInChild(const std::function<void()> &fn, int seconds) {
     return run;
 }
 
-ChildRun RunMainInChild(const std::vector<std::string> &args, int seconds) {
+ChildRun RunMainInChild(const std::vector<std::string> &args, int seconds, const char *timeScale) {
     return RunInChild(
         [&] {
+            setenv("NT_TIME_SCALE", timeScale, 1);
             CallMain(args);
             // main returned: no reboot took place.
             std::fflush(nullptr);

@@ -77,11 +77,13 @@ struct ChildRun {
     int exitCode = -1;      // -1 when it did not exit normally
     bool timedOut = false;  // killed after the time limit
     std::string screen;     // standard output
+    double seconds = 0;     // how long the child ran
 };
 // Runs fn in a child process (standard output captured) with a time limit.
 ChildRun RunInChild(const std::function<void()> &fn, int seconds = 60);
-// Runs main in a child process with these arguments.
-ChildRun RunMainInChild(const std::vector<std::string> &args, int seconds = 60);
+// Runs main in a child process with these arguments; its waits are scaled
+// by timeScale (NT_TIME_SCALE).
+ChildRun RunMainInChild(const std::vector<std::string> &args, int seconds = 60, const char *timeScale = "0");
 
 bool Contains(const std::string &text, const std::string &part);
 size_t CountOf(const std::string &text, const std::string &part);
