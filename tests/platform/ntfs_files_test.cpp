@@ -345,6 +345,21 @@ TEST_F(NtfsFiles, ExitWithAFileStillOpen) {
     expect_consistent(image);
 }
 
+// Windows left hibernated: files cannot be written (Windows would resume
+// over them), the volume requests still answer, and nothing is changed.
+TEST_F(NtfsFiles, HibernatedVolumeRefusesFileAccess) {
+    std::string hiberfile(8192, '\0');
+    hiberfile.replace(0, 4, "hibr");
+    ASSERT_TRUE(ntfsref::write_file(image, "hiberfil.sys", hiberfile));
+    const std::string before = read_file(image);
+    EXPECT_EQ(open(u"\\??\\C:\\Defragme.dat", GENERIC_WRITE, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(remove(u"\\??\\C:\\hiberfil.sys"), STATUS_ACCESS_DENIED);
+    HANDLE v = open_volume('C');
+    EXPECT_GT(volume_data(v).FreeClusters.QuadPart, 0);
+    NtClose(v);
+    EXPECT_TRUE(read_file(image) == before);
+}
+
 // ----------------------------------------------------- retrieval pointers
 TEST_F(NtfsFiles, RetrievalPointersFollowTheRunList) {
     // Free space in holes of three clusters; the file is longer than the

@@ -103,7 +103,7 @@ bool file_info(const std::string &image, const std::string &path, uint64_t *reco
     return ok;
 }
 
-bool write_file(const std::string &image, const std::string &name, size_t bytes, char fill) {
+bool write_file(const std::string &image, const std::string &name, const std::string &content) {
     Mounted m(image, true);
     if (!m.vol) return false;
     ntfs_inode *root = ntfs_inode_open(m.vol, FILE_root);
@@ -113,8 +113,7 @@ bool write_file(const std::string &image, const std::string &name, size_t bytes,
     bool ok = ni != nullptr;
     if (ni) {
         ntfs_attr *na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
-        std::vector<char> data(bytes, fill);
-        ok = na && ntfs_attr_pwrite(na, 0, s64(bytes), data.data()) == s64(bytes);
+        ok = na && ntfs_attr_pwrite(na, 0, s64(content.size()), content.data()) == s64(content.size());
         if (na) ntfs_attr_close(na);
         ntfs_inode_close_in_dir(ni, root);  // its directory is open: close through it
     }

@@ -42,7 +42,7 @@ bool file_info(const std::string &image, const std::string &path, uint64_t *reco
 // leaving free space in many small holes. Returns the files written.
 int fragment_free_space(const std::string &image, const std::string &prefix, int count, size_t bytes);
 
-// Creates "/<name>" with `bytes` bytes of `fill`. false on failure.
-bool write_file(const std::string &image, const std::string &name, size_t bytes, char fill);
+// Creates "/<name>" holding `content`. false on failure.
+bool write_file(const std::string &image, const std::string &name, const std::string &content);
 
 }  // namespace ntfsref
