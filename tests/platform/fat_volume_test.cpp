@@ -245,6 +245,12 @@ TEST(FatVolume, LabelSerialAndInformationBuffers) {
     EXPECT_EQ(m->query_volume(FileFsSizeInformation, buf, 23, &written), STATUS_INFO_LENGTH_MISMATCH);
     EXPECT_EQ(m->query_volume(FileFsFullSizeInformation, buf, sizeof buf, &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 32u);
+    // The FAT16 root lies outside the data area: it has no clusters to give.
+    auto root = open(m.driver.get(), u"\\", request(FILE_OPEN, 0, 0));
+    ASSERT_TRUE(root);
+    EXPECT_EQ(retrieval_pointers(root.get(), 0).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(root->size(), 512u * 32);
+
     FILE_FS_SIZE_INFORMATION si = size_info(m.driver.get());
     int64_t full_total, full_free;
     std::memcpy(&full_total, buf, 8);
