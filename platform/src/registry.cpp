@@ -72,7 +72,18 @@ NTSTATUS open_hive(HiveId id, bool write, Hive *hive) {
 }
 
 // Writes the changed hive: a temporary file beside it, flushed, renamed over it.
+// A hive file without write permission is refused (root would otherwise
+// replace it); the new file keeps the old one's permissions.
 NTSTATUS commit_hive(Hive &hive) {
+    struct stat st;
+    if (::stat(hive.path.c_str(), &st) != 0) {
+        warn("registry hive %s cannot be written: %s", hive.path.c_str(), std::strerror(errno));
+        return STATUS_REGISTRY_IO_FAILED;
+    }
+    if ((st.st_mode & 0222) == 0) {
+        warn("registry hive %s is read-only: the change is not written", hive.path.c_str());
+        return STATUS_ACCESS_DENIED;
+    }
     std::string temporary = hive.path + ".tmp" + std::to_string(::getpid());
     if (hivex_commit(hive.h, temporary.c_str(), 0) != 0) {
         int e = errno;
@@ -81,7 +92,7 @@ NTSTATUS commit_hive(Hive &hive) {
         return (e == EACCES || e == EPERM || e == EROFS) ? STATUS_ACCESS_DENIED : STATUS_REGISTRY_IO_FAILED;
     }
     int fd = ::open(temporary.c_str(), O_RDONLY);
-    bool synced = fd >= 0 && ::fsync(fd) == 0;
+    bool synced = fd >= 0 && ::fchmod(fd, st.st_mode & 07777) == 0 && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
     if (!synced || ::rename(temporary.c_str(), hive.path.c_str()) != 0) {
         int e = errno;

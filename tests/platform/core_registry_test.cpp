@@ -215,6 +215,39 @@ TEST_F(Registry, SettingNeedsTheSetValueRight) {
     NtClose(key);
 }
 
+TEST_F(Registry, ReadOnlyHiveIsNotReplaced) {
+    HANDLE key;
+    ASSERT_EQ(open(kSessionManager, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    DWORD one = 1;
+    ASSERT_EQ(set(key, u"Before", REG_DWORD, &one, 4), STATUS_SUCCESS);
+    fs::permissions(system, fs::perms::owner_read | fs::perms::group_read);
+    std::string before = read_file(system);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(set(key, u"After", REG_DWORD, &one, 4), STATUS_ACCESS_DENIED);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("read-only"), std::string::npos);
+    EXPECT_EQ(read_file(system), before);
+    EXPECT_EQ(fs::status(system).permissions(), fs::perms::owner_read | fs::perms::group_read);
+    // Reading still works.
+    unsigned char buffer[64];
+    ULONG result;
+    EXPECT_EQ(query(key, u"Before", buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    NtClose(key);
+}
+
+TEST_F(Registry, CommitKeepsTheHivesPermissions) {
+    fs::permissions(system, fs::perms::owner_read | fs::perms::owner_write);
+    HANDLE key;
+    ASSERT_EQ(open(kSessionManager, KEY_SET_VALUE, &key), STATUS_SUCCESS);
+    DWORD one = 1;
+    ASSERT_EQ(set(key, u"X", REG_DWORD, &one, 4), STATUS_SUCCESS);
+    NtClose(key);
+    EXPECT_EQ(fs::status(system).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    // No temporary file is left beside the hive.
+    size_t files = 0;
+    for (auto &e : fs::directory_iterator(dir.path() / "config")) files += 1, (void)e;
+    EXPECT_EQ(files, 2u);
+}
+
 TEST_F(Registry, DeleteValueKeepsTheOthers) {
     HANDLE key;
     ASSERT_EQ(open(kSessionManager, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
