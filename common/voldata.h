@@ -171,9 +171,17 @@ extern HGLOBAL hVolumeBitMapExtent;
 extern EXTENT_LIST *pVolumeBitMapExtent;
 extern LONGLONG llVolumeBitMapExtents;
 extern BOOL bMoveDirs;
-// The last-files table (only with LAST50): 50 records, laid out by the run
-// report that fills it.
-struct _LAST_50;
+// The last-files table (only with LAST50): LAST50_ENTRIES records in one
+// block of LAST50_ENTRIES x 65,608 bytes, allocated by InitializeDefrag and
+// freed by OffLineExit; the NTFS run's "Gathering File Placement Data" stage
+// fills it in ascending order of Lcn.
+typedef struct _LAST_50 {
+    LONGLONG Lcn;                     // 0x00: lowest starting LCN of the file's data runs
+    WCHAR FileName[FILE_NAME_CHARS];  // 0x08: full path, zero-terminated
+} LAST_50, *PLAST_50;
+static_assert(sizeof(LAST_50) == 65608, "LAST_50 is 65,608 bytes");
+static_assert(offsetof(LAST_50, FileName) == 8, "LAST_50 layout");
+#define LAST50_ENTRIES 50
 extern HGLOBAL hLast50;
 extern struct _LAST_50 *plLast50;
 
