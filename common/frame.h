@@ -178,3 +178,6 @@ extern LONGLONG llPageFileMin, llPageFileMax, llPageFileClusterCount, llPageFile
 BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer);
 BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum);
 BOOL RebuildPageFiles(const WCHAR *drive);
+// The paging-file preparation of volume setup for lPageOpt (PAGE=MIN, PLACE,
+// ZERO) on the drive; leaves hPageFileNames/pPageFileNames for OffLineExit.
+BOOL PreparePageFile(WCHAR driveLetter);

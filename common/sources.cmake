@@ -10,5 +10,6 @@ set(BOOT_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/offline.cpp
   ${CMAKE_CURRENT_LIST_DIR}/setup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pagefile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pageprep.cpp
   ${CMAKE_CURRENT_LIST_DIR}/exclude.cpp
 )
