@@ -132,3 +132,41 @@ BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize,
                        const WCHAR *label);
 const WCHAR *GetAttribName(ULONG type, BOOL longForm);
 void CountAttrib(ULONG type, BOOL all);
+
+// ------------------------------------------------------------ file moves
+// The move engine (moventfs.cpp). Every piece of a file is moved in the safe
+// order: destination marked in use and the bitmap written, data copied,
+// record rewritten, source marked free and the bitmap written again.
+//
+// Set by WriteUpdatedFRS once it starts writing a record's MFT unit (cleared
+// at its start and by UpdateFRS): after a failed rewrite, TRUE means the
+// record on disk may already describe the destination, so the destination
+// must stay marked in use.
+extern BOOL bFrsWriteIssued;
+
+BOOL NTFSMoveFile(LONGLONG destination);
+BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters);
+BOOL MarkDestUnallocated(LONGLONG lcn, LONGLONG clusters);
+BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONGLONG last);
+BOOL MoveFileClusters(LONGLONG destination, LONGLONG first, LONGLONG last, EXTENT_LIST *list);
+BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last);
+BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters);
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first,
+                       LONGLONG last);
+BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber);
+BOOL WriteVolumeBitmap(void);
+BOOL DirectReadVolumeBitmap(void);
+
+// Mapping pairs, for the record rewriters of the file, attribute and extent
+// moves. Bytes of a length or offset field for a value (1..8).
+ULONG MappingPairsFieldBytes(LONGLONG value);
+// Runs (absolute StartingLcn, negative for no disk space) → mapping pairs
+// and the terminating 0; FALSE without a report when they do not fit.
+BOOL EncodeMappingPairs(const EXTENT_LIST *runs, LONGLONG count, BYTE *out, LONGLONG capacity, LONGLONG *length);
+// Gives a non-resident attribute of an in-memory record these runs, moving
+// the attributes after it; the record is unchanged when they do not fit.
+BOOL ReplaceMappingPairs(PFILE_RECORD_SEGMENT_HEADER record, PATTRIBUTE_RECORD_HEADER attribute,
+                         const EXTENT_LIST *runs, LONGLONG count);
+// Shows the move line begun in cOutline: padded, cut to 76 characters, then
+// " <<" (towardFront) or " >>".
+void ShowMoveLine(BOOL towardFront);

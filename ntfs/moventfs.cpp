@@ -1,0 +1,963 @@
+// The NTFS file move engine: moves the current file's clusters to one free
+// run without help from the file system, by marking the volume bitmap,
+// copying the clusters raw, rewriting the mapping pairs of the records that
+// describe them and writing the records back into the MFT.
+//
+// The write order of every piece of a file is the safety promise of the
+// engine:
+//   1. the destination is marked in use and the whole bitmap written;
+//   2. the data is copied;
+//   3. the record is rewritten to point at the copy;
+//   4. the source is marked free and the whole bitmap written.
+// Stopped between any two writes, no record points at clusters the bitmap
+// calls free or at clusters that do not yet hold its data; the worst left
+// behind is clusters marked in use that no record references.
+//
+// Three rules keep that promise where a literal reading would not:
+//   - the bitmap file is read and written in whole clusters, but only the
+//     clusters that hold bits of the volume are written, every copy between
+//     the bitmap block and the staging buffer is bounded by the block, and
+//     the bits past the last cluster (and any bytes after them in the last
+//     cluster written) are written back as the disk holds them;
+//   - a file with runs without disk space keeps them: its runs are written
+//     one per extent entry, never folded into one run;
+//   - every record written gets a new update sequence number, so that a
+//     record written in several requests and stopped half way fails the
+//     update-sequence check instead of reading as a mix of two versions.
+#include "ntfs.h"
+
+#include <climits>
+#include <cstring>
+
+BOOL bFrsWriteIssued = FALSE;
+
+namespace {
+
+const WCHAR kMoveFile[] = u"NTFSMoveFile";
+const WCHAR kWriteFrs[] = u"WriteUpdatedFRS";
+const LONGLONG kBitmapHeaderBytes = 16;  // starting LCN, bitmap size
+const LONGLONG kTransferBytes = 65536;   // data moves and bitmap chunks
+const LONG kMoveLineChars = 76;          // the move line is cut here, before " >>" or " <<"
+
+// The MFT bitmap's address: it stays valid once locked and unlocked again.
+BYTE *MftBitmapAddress(void) {
+    BYTE *bitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
+    if (bitmap) GlobalUnlock(VolData.hMftBitmap);
+    return bitmap;
+}
+
+// The cluster geometry every raw transfer here relies on.
+BOOL ClusterGeometryValid(void) {
+    LONGLONG bps = VolData.BytesPerSector, bpc = VolData.BytesPerCluster;
+    return bps > 0 && bpc > 0 && bpc <= kTransferBytes && bpc % bps == 0 && VolData.TotalClusters > 0;
+}
+
+// Locks the volume bitmap block after checking its geometry. Returns the
+// block and, in *bitBytes, the bytes of bits that may be touched: the block
+// after its header, and no more than BitmapSizeBits / 8. Null after the
+// error report. The caller unlocks.
+BYTE *LockBitmapBlock(LONGLONG *bitBytes) {
+    HGLOBAL block = VolData.hVolumeBitmap;
+    LONGLONG bits = VolData.BitmapSizeBits;
+    if (!block || bits <= 0 || bits % 32 != 0 || VolData.TotalClusters <= 0 || VolData.TotalClusters > bits) {
+        ERROR_REPORT();
+        return nullptr;
+    }
+    LONGLONG size = (LONGLONG)GlobalSize(block);
+    if (size < kBitmapHeaderBytes) {
+        ERROR_REPORT();
+        return nullptr;
+    }
+    BYTE *address = (BYTE *)GlobalLock(block);
+    if (!address) {
+        ERROR_REPORT();
+        return nullptr;
+    }
+    LONGLONG room = size - kBitmapHeaderBytes;
+    *bitBytes = room < bits / 8 ? room : bits / 8;
+    return address;
+}
+
+// The extents of the bitmap file, checked; their total in bytes goes to
+// *bytes. FALSE after the error report for a missing or damaged list.
+BOOL BitmapExtentsValid(LONGLONG *bytes) {
+    *bytes = 0;
+    if (!pVolumeBitMapExtent || llVolumeBitMapExtents <= 0) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG i = 0; i < llVolumeBitMapExtents; i++) {
+        const EXTENT_LIST *e = &pVolumeBitMapExtent[i];
+        if (e->StartingLcn < 0 || e->ClusterCount <= 0 || e->ClusterCount > VolData.TotalClusters - e->StartingLcn) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        *bytes += e->ClusterCount * VolData.BytesPerCluster;
+    }
+    return TRUE;
+}
+
+LONGLONG ClustersFor(LONGLONG bytes) { return (bytes + VolData.BytesPerCluster - 1) / VolData.BytesPerCluster; }
+
+// Sum of ClusterCount over the entries with disk space in [first, last].
+LONGLONG ClustersWithSpace(const EXTENT_LIST *list, LONGLONG first, LONGLONG last) {
+    LONGLONG clusters = 0;
+    for (LONGLONG i = first; i <= last; i++)
+        if (list[i].StartingLcn >= 0) clusters += list[i].ClusterCount;
+    return clusters;
+}
+
+// The update sequence number after `usn`; 0 and 0xFFFF are never used.
+USHORT NextUsn(USHORT usn) {
+    USHORT next = (USHORT)(usn + 1);
+    if (next == 0xFFFF || next == 0) next = 1;
+    return next;
+}
+
+USHORT UsnOf(const BYTE *record) {
+    USHORT usn;
+    memcpy(&usn, record + ((const FILE_RECORD_SEGMENT_HEADER *)record)->UpdateSequenceArrayOffset, sizeof usn);
+    return usn;
+}
+
+void SetUsn(BYTE *record, USHORT usn) {
+    memcpy(record + ((FILE_RECORD_SEGMENT_HEADER *)record)->UpdateSequenceArrayOffset, &usn, sizeof usn);
+}
+
+BOOL IsFileRecord(const BYTE *record) {
+    return ((const FILE_RECORD_SEGMENT_HEADER *)record)->Signature == NTFS_RECORD_SIGNATURE;
+}
+
+// Reads (write FALSE) or writes one MFT unit of `clusters` clusters starting
+// at MFT VCN `vcn` through pFrsBuffer: in one request when it lies inside
+// one extent, else cluster by cluster across the extents. Traces as the
+// record writer announces them. FALSE after the error report.
+BOOL TransferMftUnit(LONGLONG vcn, LONGLONG clusters, BOOL write) {
+    LONGLONG bpc = VolData.BytesPerCluster;
+    LONGLONG running = 0, i = 0;
+    for (; i < VolData.MftExtentCount; i++) {
+        const EXTENT_LIST *e = &VolData.pMftExtentList[i];
+        if (e->StartingLcn < 0 || e->ClusterCount <= 0) {
+            ERROR_REPORT();  // the MFT has no holes
+            return FALSE;
+        }
+        if (vcn < running + e->ClusterCount) break;
+        running += e->ClusterCount;
+    }
+    if (i >= VolData.MftExtentCount) {
+        ERROR_REPORT();  // the unit lies beyond the MFT's extents
+        return FALSE;
+    }
+    const EXTENT_LIST *e = &VolData.pMftExtentList[i];
+    if (vcn + clusters <= running + e->ClusterCount) {
+        TRACE(8, kWriteFrs, write ? u"(Wr)FRS contained in extent" : u"(Rd)FRS contained in extent");
+        LONGLONG lcn = e->StartingLcn + (vcn - running);
+        BOOL ok = write ? DasdWriteClusters(VolData.hVolume, lcn, clusters, pFrsBuffer, VolData.BytesPerSector, bpc)
+                        : DasdReadClusters(VolData.hVolume, lcn, clusters, pFrsBuffer, VolData.BytesPerSector, bpc);
+        if (!ok) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        return TRUE;
+    }
+    TRACE(8, kWriteFrs, write ? u"(Wr)FRS crossed extent boundary" : u"(Rd)FRS crossed extent boundary");
+    LONGLONG offset = vcn - running;
+    for (LONGLONG done = 0; done < clusters; done++) {
+        if (i >= VolData.MftExtentCount || VolData.pMftExtentList[i].StartingLcn < 0 ||
+            VolData.pMftExtentList[i].ClusterCount <= 0) {
+            ERROR_REPORT();  // the MFT's extents end inside the unit
+            return FALSE;
+        }
+        LONGLONG lcn = VolData.pMftExtentList[i].StartingLcn + offset;
+        BYTE *at = pFrsBuffer + done * bpc;
+        BOOL ok = write ? DasdWriteClusters(VolData.hVolume, lcn, 1, at, VolData.BytesPerSector, bpc)
+                        : DasdReadClusters(VolData.hVolume, lcn, 1, at, VolData.BytesPerSector, bpc);
+        if (!ok) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        if (++offset >= VolData.pMftExtentList[i].ClusterCount) {
+            i++;
+            offset = 0;
+        }
+    }
+    return TRUE;
+}
+
+// Checks that the non-resident attribute's mapping pairs still describe
+// exactly the entries [first, last] as they were read (SourceLcn and
+// ClusterCount, sparse runs included), so that a record is never rewritten
+// from a list that does not belong to it. FALSE after the error report.
+BOOL RunsMatchList(PATTRIBUTE_RECORD_HEADER attribute, const EXTENT_LIST *list, LONGLONG first, LONGLONG last) {
+    LONGLONG covered = 0, clusters = 0;
+    LONGLONG count = GetExtentCount(attribute, &covered, LLONG_MAX, &clusters);
+    if (count != last - first + 1) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    HGLOBAL handle = nullptr;
+    EXTENT_LIST *runs = nullptr;
+    if (!AllocateMemory((DWORD)((count + 1) * sizeof(EXTENT_LIST)), &handle, (void **)&runs)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG index = 0, nextLcn = 0, fragments = 0;
+    covered = 0;
+    AddToExtentList(attribute, runs, count, &index, &nextLcn, &covered, LLONG_MAX, &fragments);
+    BOOL same = index == count;
+    for (LONGLONG i = 0; same && i < count; i++) {
+        const EXTENT_LIST *want = &list[first + i];
+        LONGLONG lcn = want->SourceLcn < 0 ? SPARSE_LCN : want->SourceLcn;
+        same = runs[i].StartingLcn == lcn && runs[i].ClusterCount == want->ClusterCount;
+    }
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+    if (!same) ERROR_REPORT();
+    return same;
+}
+
+// Rewrites the mapping pairs of the piece [first, last] of the current
+// file's extent list in `record` (record number `recordNumber`) and puts
+// the record back into the MFT. The attribute is the record's first
+// $INDEX_ALLOCATION for a directory, else its first $DATA, and must be the
+// one the entries were read from. A directory, a compressed file or a piece
+// with runs without disk space is written one run per entry (from the
+// entries' new StartingLcn); any other piece as one run of `clusters`
+// clusters at `destination`. FALSE after the error report; bFrsWriteIssued
+// tells whether the record write was started.
+BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LONGLONG destination, LONGLONG clusters,
+                  LONGLONG first, LONGLONG last) {
+    const EXTENT_LIST *list = VolData.pExtentList;
+    ULONG size = (ULONG)VolData.BytesPerFRS;
+    ULONG type = VolData.bDirectory ? ATTR_INDEX_ALLOCATION : ATTR_DATA;
+    PATTRIBUTE_RECORD_HEADER attribute = nullptr;
+    ULONG position = 0;
+    if (!FindAttribute(type, record, &attribute, size, &position)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (attribute->FormCode == RESIDENT_FORM || list[first].AttributeType != type ||
+        list[first].AttributeIndex != position) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (!RunsMatchList(attribute, list, first, last)) return FALSE;
+
+    BOOL holes = FALSE;
+    for (LONGLONG i = first; i <= last; i++) holes |= list[i].StartingLcn < 0;
+    if (VolData.bDirectory || VolData.bCompressed || holes) {
+        // The entries' copies lie back to back from the destination.
+        LONGLONG expected = destination;
+        for (LONGLONG i = first; i <= last; i++) {
+            if (list[i].StartingLcn < 0) continue;
+            if (list[i].StartingLcn != expected) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            expected += list[i].ClusterCount;
+        }
+        if (expected - destination != clusters) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        if (!ReplaceMappingPairs(record, attribute, &list[first], last - first + 1)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    } else {
+        if (ClustersWithSpace(list, first, last) != clusters) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        EXTENT_LIST single;
+        memset(&single, 0, sizeof single);
+        single.StartingLcn = destination;
+        single.ClusterCount = clusters;
+        if (!ReplaceMappingPairs(record, attribute, &single, 1)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    }
+    if (!WriteUpdatedFRS(record, recordNumber)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+// ============================================================ screen line
+
+// Takes the start of a move line already formatted in cOutline; pads it
+// with cPad, cuts it to 76 characters (its leading "\r" included), ends it
+// with " <<" when the destination lies before the thing moved (towardFront)
+// or " >>" otherwise, and shows it with ShowMessage. Leaves the line in
+// cOutline.
+void ShowMoveLine(BOOL towardFront) {
+    cOutline[OUTLINE_CHARS - 1] = 0;
+    size_t length = wcslen(cOutline);
+    if (length < (size_t)kMoveLineChars) {
+        wcsncat(cOutline, cPad, (size_t)kMoveLineChars - length);
+    }
+    cOutline[kMoveLineChars] = 0;
+    wcscat(cOutline, towardFront ? u" <<" : u" >>");
+    ShowMessage(cOutline);
+}
+
+// ========================================================== bitmap marking
+
+// Takes a first LCN and a cluster count. Sets the clusters' bits in the
+// in-memory volume bitmap, from the LCN upward; FALSE at the first one
+// already in use (the ones before it stay set in memory until the next
+// DirectReadVolumeBitmap). A negative LCN (a run without disk space)
+// succeeds with nothing changed. A range outside the volume or the block is
+// reported and changes nothing. The bitmap on disk is not touched.
+BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters) {
+    if (lcn < 0) return TRUE;
+    if (clusters < 0 || lcn > VolData.TotalClusters || clusters > VolData.TotalClusters - lcn) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bitBytes = 0;
+    BYTE *block = LockBitmapBlock(&bitBytes);
+    if (!block) return FALSE;
+    if (lcn + clusters > bitBytes * 8) {
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE *bits = block + kBitmapHeaderBytes;
+    BOOL ok = TRUE;
+    for (LONGLONG c = lcn; c < lcn + clusters; c++) {
+        BYTE mask = (BYTE)(1u << (c % 8));
+        if (bits[c / 8] & mask) {
+            ok = FALSE;
+            break;
+        }
+        bits[c / 8] |= mask;
+    }
+    GlobalUnlock(VolData.hVolumeBitmap);
+    return ok;
+}
+
+// As MarkDestAllocated, clearing the bits; FALSE at the first cluster
+// already free. A negative LCN succeeds at once.
+BOOL MarkDestUnallocated(LONGLONG lcn, LONGLONG clusters) {
+    if (lcn < 0) return TRUE;
+    if (clusters < 0 || lcn > VolData.TotalClusters || clusters > VolData.TotalClusters - lcn) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bitBytes = 0;
+    BYTE *block = LockBitmapBlock(&bitBytes);
+    if (!block) return FALSE;
+    if (lcn + clusters > bitBytes * 8) {
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE *bits = block + kBitmapHeaderBytes;
+    BOOL ok = TRUE;
+    for (LONGLONG c = lcn; c < lcn + clusters; c++) {
+        BYTE mask = (BYTE)(1u << (c % 8));
+        if (!(bits[c / 8] & mask)) {
+            ok = FALSE;
+            break;
+        }
+        bits[c / 8] &= (BYTE)~mask;
+    }
+    GlobalUnlock(VolData.hVolumeBitmap);
+    return ok;
+}
+
+// Takes an extent array, its entry count and an index range; frees the
+// source clusters (SourceLcn, ClusterCount) of every entry in the range in
+// the in-memory bitmap. An entry count of 0 succeeds at once. A refusal (a
+// source cluster already free) or a bad range is reported.
+BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONGLONG last) {
+    if (count == 0) return TRUE;
+    if (!list || count < 0 || first < 0 || last < first || last >= count) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG i = first; i <= last; i++) {
+        if (!MarkDestUnallocated(list[i].SourceLcn, list[i].ClusterCount)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// ====================================================== bitmap file I/O
+
+// Takes nothing; needs the bitmap block, the bitmap file's extents
+// (pVolumeBitMapExtent), pMoveBuffer and the geometry. Writes the in-memory
+// bitmap to the volume's bitmap file: every cluster of the file that holds
+// bits of clusters below TotalClusters, in extent order, up to 64 KB per
+// write staged through pMoveBuffer. The last cluster written is read first,
+// and the bits it holds for clusters from TotalClusters on (and any bytes
+// after them) are written back as the disk has them. No copy reads past the
+// block. FALSE after the error report; nothing is written when the checks
+// before the first write fail.
+BOOL WriteVolumeBitmap(void) {
+    LONGLONG fileBytes = 0;
+    if (!ClusterGeometryValid() || !pMoveBuffer || !BitmapExtentsValid(&fileBytes)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bitBytes = 0;
+    BYTE *block = LockBitmapBlock(&bitBytes);
+    if (!block) return FALSE;
+    const BYTE *bits = block + kBitmapHeaderBytes;
+    LONGLONG total = VolData.TotalClusters;
+    LONGLONG fullBytes = total / 8;            // bytes wholly of volume clusters
+    LONGLONG usedBytes = (total + 7) / 8;      // bytes holding any volume cluster
+    if (usedBytes > bitBytes || usedBytes > fileBytes) {
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bpc = VolData.BytesPerCluster;
+    LONGLONG chunk = kTransferBytes / bpc;
+    BOOL keepTail = (usedBytes % bpc) != 0 || (total % 8) != 0;
+    LONGLONG at = 0;  // byte of the bitmap file at the start of the next write
+    BOOL ok = TRUE;
+    for (LONGLONG i = 0; ok && i < llVolumeBitMapExtents && at < usedBytes; i++) {
+        const EXTENT_LIST *e = &pVolumeBitMapExtent[i];
+        LONGLONG wanted = ClustersFor(usedBytes - at);
+        LONGLONG clusters = e->ClusterCount < wanted ? e->ClusterCount : wanted;
+        for (LONGLONG done = 0; ok && done < clusters;) {
+            LONGLONG k = clusters - done > chunk ? chunk : clusters - done;
+            LONGLONG bytes = k * bpc;
+            BOOL last = at + bytes >= usedBytes;
+            if (last && keepTail &&
+                !DasdReadClusters(VolData.hVolume, e->StartingLcn + done + k - 1, 1, pMoveBuffer + (k - 1) * bpc,
+                                  VolData.BytesPerSector, bpc)) {
+                ok = FALSE;
+                break;
+            }
+            LONGLONG copy = last ? fullBytes - at : bytes;
+            if (copy > 0) memcpy(pMoveBuffer, bits + at, (size_t)copy);
+            if (last && total % 8) {
+                BYTE mask = (BYTE)((1u << (total % 8)) - 1);
+                BYTE *b = pMoveBuffer + (fullBytes - at);
+                *b = (BYTE)((*b & ~mask) | (bits[fullBytes] & mask));
+            }
+            if (!DasdWriteClusters(VolData.hVolume, e->StartingLcn + done, k, pMoveBuffer, VolData.BytesPerSector,
+                                   bpc)) {
+                ok = FALSE;
+                break;
+            }
+            done += k;
+            at += bytes;
+        }
+    }
+    GlobalUnlock(VolData.hVolumeBitmap);
+    if (!ok) ERROR_REPORT();
+    return ok;
+}
+
+// Takes nothing; needs what WriteVolumeBitmap needs. Reads the volume's
+// bitmap file into the in-memory bitmap (whole clusters staged through
+// pMoveBuffer, copied only as far as the block reaches), then sets the
+// header and every bit from TotalClusters to BitmapSizeBits - 1, so that
+// clusters past the end of the volume never look free. FALSE after the
+// error report; after a failed read every bit in memory is set, so that no
+// search finds space in a bitmap that was not read.
+BOOL DirectReadVolumeBitmap(void) {
+    LONGLONG fileBytes = 0;
+    if (!ClusterGeometryValid() || !pMoveBuffer || !BitmapExtentsValid(&fileBytes)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bitBytes = 0;
+    BYTE *block = LockBitmapBlock(&bitBytes);
+    if (!block) return FALSE;
+    BYTE *bits = block + kBitmapHeaderBytes;
+    LONGLONG total = VolData.TotalClusters;
+    if ((total + 7) / 8 > bitBytes || (total + 7) / 8 > fileBytes) {
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bpc = VolData.BytesPerCluster;
+    LONGLONG chunk = kTransferBytes / bpc;
+    LONGLONG at = 0;
+    BOOL ok = TRUE;
+    for (LONGLONG i = 0; ok && i < llVolumeBitMapExtents && at < bitBytes; i++) {
+        const EXTENT_LIST *e = &pVolumeBitMapExtent[i];
+        LONGLONG wanted = ClustersFor(bitBytes - at);
+        LONGLONG clusters = e->ClusterCount < wanted ? e->ClusterCount : wanted;
+        for (LONGLONG done = 0; done < clusters;) {
+            LONGLONG k = clusters - done > chunk ? chunk : clusters - done;
+            if (!DasdReadClusters(VolData.hVolume, e->StartingLcn + done, k, pMoveBuffer, VolData.BytesPerSector,
+                                  bpc)) {
+                ok = FALSE;
+                break;
+            }
+            LONGLONG bytes = k * bpc;
+            LONGLONG copy = bitBytes - at < bytes ? bitBytes - at : bytes;
+            memcpy(bits + at, pMoveBuffer, (size_t)copy);
+            done += k;
+            at += bytes;
+        }
+    }
+    if (!ok) {
+        memset(bits, 0xFF, (size_t)bitBytes);
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    VOLUME_BITMAP_BUFFER *header = (VOLUME_BITMAP_BUFFER *)block;
+    header->StartingLcn.QuadPart = 0;
+    header->BitmapSize.QuadPart = VolData.BitmapSizeBits;
+    for (LONGLONG c = total; c < bitBytes * 8; c++) bits[c / 8] |= (BYTE)(1u << (c % 8));
+    GlobalUnlock(VolData.hVolumeBitmap);
+    return TRUE;
+}
+
+// =========================================================== cluster copy
+
+// Takes a destination LCN, an index range and an extent array. Copies the
+// runs of the entries first..last with disk space, back to back from the
+// destination in entry order, reading each from its SourceLcn through
+// pMoveBuffer: chunks of 64 KB while more than one chunk is left, then the
+// rest in one read and one write. Each entry's StartingLcn becomes its new
+// place (SourceLcn keeps the old one); runs without disk space are skipped.
+// FALSE after the error report.
+BOOL MoveFileClusters(LONGLONG destination, LONGLONG first, LONGLONG last, EXTENT_LIST *list) {
+    if (!list || !pMoveBuffer || !ClusterGeometryValid() || first < 0 || last < first || destination < 0) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG bpc = VolData.BytesPerCluster, bps = VolData.BytesPerSector;
+    LONGLONG chunk = kTransferBytes / bpc;
+    LONGLONG total = VolData.TotalClusters;
+    LONGLONG current = destination;
+    for (LONGLONG i = first; i <= last; i++) {
+        EXTENT_LIST *e = &list[i];
+        if (e->StartingLcn < 0) continue;
+        LONGLONG source = e->SourceLcn, count = e->ClusterCount;
+        if (source < 0 || count <= 0 || count > total - source || current > total - count) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        e->StartingLcn = current;
+        LONGLONG offset = 0, left = count;
+        while (left > 0) {
+            LONGLONG k = left > chunk ? chunk : left;
+            if (!DasdReadClusters(VolData.hVolume, source + offset, k, pMoveBuffer, bps, bpc) ||
+                !DasdWriteClusters(VolData.hVolume, current + offset, k, pMoveBuffer, bps, bpc)) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            offset += k;
+            left -= k;
+        }
+        current += count;
+    }
+    return TRUE;
+}
+
+// ==================================================== mapping-pairs encoding
+
+// Takes a signed value; returns the bytes of its field in a mapping pair:
+// the fewest little-endian two's-complement bytes (1 to 8) that hold it,
+// with one more when the top byte's high bit would give the wrong sign.
+ULONG MappingPairsFieldBytes(LONGLONG value) {
+    ULONGLONG v = (ULONGLONG)value;
+    BYTE drop = value < 0 ? 0xFF : 0x00;
+    ULONG bytes = 8;
+    while (bytes > 1 && (BYTE)(v >> ((bytes - 1) * 8)) == drop) bytes--;
+    BYTE top = (BYTE)(v >> ((bytes - 1) * 8));
+    BOOL signBit = (top & 0x80) != 0;
+    if (bytes < 8 && signBit != (value < 0)) bytes++;
+    return bytes;
+}
+
+// Takes `count` runs (StartingLcn absolute, negative for a run without
+// disk space; ClusterCount above 0) and an output of `capacity` bytes.
+// Writes their mapping pairs and the terminating 0: each run a header byte
+// (offset bytes × 16 + length bytes), the length, then the offset from the
+// previous run with disk space (the first from LCN 0); a run without disk
+// space has no offset. *length = bytes written. FALSE, without a report,
+// when a run has no clusters or the output is too short.
+BOOL EncodeMappingPairs(const EXTENT_LIST *runs, LONGLONG count, BYTE *out, LONGLONG capacity, LONGLONG *length) {
+    LONGLONG at = 0, previous = 0;
+    for (LONGLONG i = 0; i < count; i++) {
+        LONGLONG clusters = runs[i].ClusterCount;
+        if (clusters <= 0) return FALSE;
+        ULONG lengthBytes = MappingPairsFieldBytes(clusters);
+        ULONG offsetBytes = 0;
+        LONGLONG delta = 0;
+        if (runs[i].StartingLcn >= 0) {
+            delta = runs[i].StartingLcn - previous;
+            previous = runs[i].StartingLcn;
+            offsetBytes = MappingPairsFieldBytes(delta);
+        }
+        if (capacity - at < (LONGLONG)(1 + lengthBytes + offsetBytes)) return FALSE;
+        out[at++] = (BYTE)(offsetBytes * 16 + lengthBytes);
+        for (ULONG b = 0; b < lengthBytes; b++) out[at++] = (BYTE)((ULONGLONG)clusters >> (8 * b));
+        for (ULONG b = 0; b < offsetBytes; b++) out[at++] = (BYTE)((ULONGLONG)delta >> (8 * b));
+    }
+    if (capacity - at < 1) return FALSE;
+    out[at++] = 0;
+    *length = at;
+    return TRUE;
+}
+
+// Takes a record (in memory, update sequence removed, BytesPerFRS bytes),
+// one of its non-resident attributes and the runs to give it. Replaces the
+// attribute's mapping pairs, ends them with 0 and zero bytes up to a
+// multiple of 8, sets the attribute's length, moves the attributes after it
+// (and the end marker) to the new end, clears what the record no longer
+// uses and sets its first free byte. Everything is checked first: when the
+// runs do not fit in the record, or the record or attribute is damaged, the
+// record is left unchanged and FALSE is returned after the error report.
+BOOL ReplaceMappingPairs(PFILE_RECORD_SEGMENT_HEADER record, PATTRIBUTE_RECORD_HEADER attribute,
+                         const EXTENT_LIST *runs, LONGLONG count) {
+    LONGLONG size = VolData.BytesPerFRS;
+    if (!record || !attribute || !runs || count <= 0 || size < NTFS_MIN_FRS || size > NTFS_MAX_FRS ||
+        (BYTE *)attribute < (BYTE *)record || (BYTE *)attribute >= (BYTE *)record + size) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE *base = (BYTE *)record;
+    ULONG offset = (ULONG)((BYTE *)attribute - base);
+    if (!AttributeValid(record, (ULONG)size, offset) || attribute->FormCode == RESIDENT_FORM) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG oldEnd = offset + attribute->RecordLength;
+    LONGLONG firstFree = record->FirstFreeByte;
+    LONGLONG limit = size;
+    if (record->BytesAvailable != 0 && record->BytesAvailable < limit) limit = record->BytesAvailable;
+    if (firstFree < oldEnd || firstFree > limit) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG pairs = attribute->Form.Nonresident.MappingPairsOffset;
+    BYTE encoded[NTFS_MAX_FRS];
+    LONGLONG encodedBytes = 0;
+    if (!EncodeMappingPairs(runs, count, encoded, limit - offset - pairs, &encodedBytes)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG newLength = (pairs + encodedBytes + 7) & ~(LONGLONG)7;
+    LONGLONG tail = firstFree - oldEnd;
+    LONGLONG newFree = offset + newLength + tail;
+    if (newFree > limit) {
+        ERROR_REPORT();  // the run list no longer fits in the record
+        return FALSE;
+    }
+    // We are guaranteed to succeed from here.
+    memmove(base + offset + newLength, base + oldEnd, (size_t)tail);
+    memcpy(base + offset + pairs, encoded, (size_t)encodedBytes);
+    memset(base + offset + pairs + encodedBytes, 0, (size_t)(newLength - pairs - encodedBytes));
+    attribute->RecordLength = (ULONG)newLength;
+    if (newFree < firstFree) memset(base + newFree, 0, (size_t)(firstFree - newFree));
+    record->FirstFreeByte = (ULONG)newFree;
+    return TRUE;
+}
+
+// ======================================================= record rewriting
+
+// Takes the piece's destination, its clusters, the record number holding
+// its runs and its index range. Chooses the rewriter: bNonResident →
+// UpdateLargeFileFRS; bHugeFile or bMegaFile → UpdateHugeFileFRS; anything
+// else fails without a report. A failure of a rewriter is reported.
+// bFrsWriteIssued is cleared first and tells the caller afterwards whether a
+// write of a record was started (and so whether the record on disk may
+// already describe the destination).
+BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last) {
+    bFrsWriteIssued = FALSE;
+    BOOL ok;
+    if (VolData.bNonResident)
+        ok = UpdateLargeFileFRS(destination, clusters);
+    else if (VolData.bHugeFile || VolData.bMegaFile)
+        ok = UpdateHugeFileFRS(destination, clusters, recordNumber, first, last);
+    else
+        return FALSE;
+    if (!ok) ERROR_REPORT();
+    return ok;
+}
+
+// Takes the destination and cluster count of a file whose runs all live in
+// its base record (pFileRecord, record FileRecordNumber). Rewrites the
+// record's mapping pairs for the whole extent list and writes it back;
+// pFileRecord then holds the record as rewritten. FALSE after the error
+// report, also for a cluster count of 0.
+BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
+    if (clusters <= 0 || !VolData.pFileRecord || !VolData.pExtentList || VolData.NumberOfExtents < 1) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG i = 0; i < VolData.NumberOfExtents; i++)
+        if (VolData.pExtentList[i].FileRecord != VolData.FileRecordNumber) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    return RewritePiece((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, VolData.FileRecordNumber, destination,
+                        clusters, 0, VolData.NumberOfExtents - 1);
+}
+
+// Takes the destination, cluster count, record number and index range of
+// one piece of a file whose runs live in several records. A piece without
+// clusters has nothing to rewrite: TRUE at once. Otherwise reads the
+// piece's record into pFileRecord (GetFrs), rewrites its mapping pairs,
+// writes it back, and reads the base record (FileRecordNumber) into
+// pFileRecord again, also when reading or rewriting the piece failed.
+// FALSE after the error report.
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first,
+                       LONGLONG last) {
+    if (clusters == 0) return TRUE;
+    BYTE *bitmap = MftBitmapAddress();
+    PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
+    if (!bitmap || !record || clusters < 0 || !VolData.pExtentList || first < 0 || last < first ||
+        last >= VolData.NumberOfExtents) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG n = recordNumber;
+    BOOL ok = GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) && n == recordNumber &&
+              RewritePiece(record, recordNumber, destination, clusters, first, last);
+    if (!ok) ERROR_REPORT();
+    LONGLONG back = VolData.FileRecordNumber;
+    if (!GetFrs(&back, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) ||
+        back != VolData.FileRecordNumber) {
+        ERROR_REPORT();
+        ok = FALSE;
+    }
+    return ok;
+}
+
+// Takes a rewritten record (update sequence removed) and its record number.
+// Reads the MFT unit holding it into pFrsBuffer (ClustersPerFRS clusters
+// for one record, or one cluster of several records), removes the update
+// sequence of every record in it, puts the record over its slot with the
+// next update sequence number, protects every record again and writes the
+// unit back the way it was read. The other records go back byte for byte as
+// they were. The slot must hold the same record (in use, same sequence
+// number and base reference). The record cache of GetFrs is emptied, and
+// the caller's record takes the new sequence number. bFrsWriteIssued is
+// set once the write begins. FALSE after the error report; nothing is
+// written when a check before the write fails.
+BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) {
+    bFrsWriteIssued = FALSE;
+    LONGLONG bpc = VolData.BytesPerCluster, frs = VolData.BytesPerFRS, cpf = VolData.ClustersPerFRS;
+    if (!record || !pFrsBuffer || !VolData.pMftExtentList || VolData.MftExtentCount <= 0 || recordNumber < 0 ||
+        !ClusterGeometryValid() || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS || !IsFileRecord((BYTE *)record) ||
+        !UsaHeaderValid(record, (ULONG)frs) || record->FirstFreeByte > frs) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG unitClusters, vcn, firstRecord, records;
+    if (cpf) {
+        if (cpf < 0 || cpf * bpc != frs) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        unitClusters = cpf;
+        vcn = recordNumber * cpf;
+        firstRecord = recordNumber;
+        records = 1;
+    } else {
+        records = bpc / frs;
+        if (records == 0 || records * frs != bpc) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        unitClusters = 1;
+        vcn = recordNumber / records;
+        firstRecord = vcn * records;
+    }
+    if (unitClusters * bpc > kTransferBytes) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BOOL ok = TransferMftUnit(vcn, unitClusters, FALSE);
+    FileRecordLow = FileRecordHi = 0;
+    if (!ok) return FALSE;
+
+    LONGLONG remembered = VolData.FileRecordNumber;
+    for (LONGLONG r = 0; ok && r < records; r++) {
+        BYTE *slot = pFrsBuffer + r * frs;
+        if (!IsFileRecord(slot)) continue;
+        VolData.FileRecordNumber = firstRecord + r;  // named by AdjustUSA's message
+        if (!AdjustUSA((PFILE_RECORD_SEGMENT_HEADER)slot)) ok = FALSE;
+    }
+    VolData.FileRecordNumber = remembered;
+    if (!ok) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE *target = pFrsBuffer + (recordNumber - firstRecord) * frs;
+    const FILE_RECORD_SEGMENT_HEADER *onDisk = (const FILE_RECORD_SEGMENT_HEADER *)target;
+    if (!IsFileRecord(target) || !(onDisk->Flags & FILE_RECORD_IN_USE) ||
+        onDisk->SequenceNumber != record->SequenceNumber ||
+        onDisk->BaseFileRecordSegment != record->BaseFileRecordSegment) {
+        ERROR_REPORT();  // the slot holds another record than the one rewritten
+        return FALSE;
+    }
+    USHORT usn = NextUsn(UsnOf(target));
+    memcpy(target, record, (size_t)frs);
+    SetUsn(target, usn);
+    for (LONGLONG r = 0; r < records; r++) {
+        BYTE *slot = pFrsBuffer + r * frs;
+        if (IsFileRecord(slot) && !EncodeUSA((PFILE_RECORD_SEGMENT_HEADER)slot)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    }
+    bFrsWriteIssued = TRUE;
+    ok = TransferMftUnit(vcn, unitClusters, TRUE);
+    FileRecordLow = FileRecordHi = 0;
+    if (!ok) return FALSE;
+    SetUsn((BYTE *)record, usn);
+    return TRUE;
+}
+
+// ============================================================ the move
+
+// Takes the destination LCN of a free run of the current file's
+// NumberOfClusters clusters. Needs the current file as the raw family left
+// it (pExtentList with room for one entry more, NumberOfExtents,
+// AttributeRecordCount, the class and kind flags, FileRecordNumber,
+// pFileRecord holding the base record), the bitmap block and the bitmap
+// file's extents, pMoveBuffer and pFrsBuffer. Shows the move line, then
+// moves the file piece by piece (the runs of one record at a time), each in
+// the safe write order. On success: glFileStats counts the move, the
+// entries hold the new StartingLcn (SourceLcn the old), the bitmap on disk
+// and in memory agree, and pFileRecord holds the base record. FALSE after
+// the error report; pieces moved before a failure stay moved, and a failed
+// piece leaves at worst clusters marked in use that no record references.
+BOOL NTFSMoveFile(LONGLONG destination) {
+    EXTENT_LIST *list = VolData.pExtentList;
+    LONGLONG count = VolData.NumberOfExtents;
+    LONGLONG firstLcn = 0;
+    for (LONGLONG i = 0; list && i < count; i++)
+        if (list[i].StartingLcn >= 0) {
+            firstLcn = list[i].StartingLcn;
+            break;
+        }
+    _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\r%s%s%s%sfile (%08ld) to LCN 0x%08lx for %ld Clusters", cProgress,
+               VolData.bFragmented ? u"Defragmenting " : u"Moving ", VolData.bCompressed ? u"compressed " : u"",
+               VolData.bDirectory ? u"directory " : u"data ", (LONG)VolData.FileRecordNumber,
+               (ULONG)((ULONGLONG)destination & 0xFFFFFFFF), (LONG)VolData.NumberOfClusters);
+    ShowMoveLine(destination < firstLcn);
+
+    // Everything the move relies on is checked before the first write.
+    if (!list || count < 1 || VolData.ExtentListBytes < (count + 1) * (LONGLONG)sizeof(EXTENT_LIST) ||
+        destination < 0 || !(VolData.bNonResident || VolData.bHugeFile || VolData.bMegaFile)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG total = 0, pieces = 0;
+    for (LONGLONG i = 0; i < count; i++) {
+        const EXTENT_LIST *e = &list[i];
+        if (e->FileRecord < 0 || e->ClusterCount <= 0) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        if (i == 0 || e->FileRecord != list[i - 1].FileRecord) {
+            pieces++;
+            for (LONGLONG j = 0; j < i; j++)
+                if (list[j].FileRecord == e->FileRecord) {
+                    ERROR_REPORT();  // one record's runs in two places of the list
+                    return FALSE;
+                }
+        }
+        if (e->StartingLcn < 0) {
+            if (e->SourceLcn >= 0) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            continue;
+        }
+        // A list whose runs already moved would be copied from where the
+        // data no longer is: the list must be as read.
+        if (e->StartingLcn != e->SourceLcn || e->ClusterCount > VolData.TotalClusters - e->StartingLcn) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        total += e->ClusterCount;
+    }
+    if (total <= 0 || total > VolData.TotalClusters - destination ||
+        (VolData.AttributeRecordCount > 0 && pieces > VolData.AttributeRecordCount) ||
+        (VolData.bNonResident && (pieces != 1 || total != VolData.NumberOfClusters ||
+                                  list[0].FileRecord != VolData.FileRecordNumber))) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG i = 0; i < count; i++) {
+        const EXTENT_LIST *e = &list[i];
+        if (e->StartingLcn >= 0 && e->StartingLcn < destination + total && destination < e->StartingLcn + e->ClusterCount) {
+            ERROR_REPORT();  // the destination overlaps the file itself
+            return FALSE;
+        }
+    }
+
+    list[count].FileRecord = END_OF_EXTENTS;
+    LONGLONG first = 0, pieceDestination = destination;
+    while (first < count && list[first].FileRecord != END_OF_EXTENTS) {
+        TRACE(9, kMoveFile, u"DirectReadVolumeBitmap");
+        if (!DirectReadVolumeBitmap()) {
+            // Never write a bitmap that was not read from the disk.
+            ERROR_REPORT();
+            return FALSE;
+        }
+        LONGLONG last = first;
+        while (last + 1 < count && list[last + 1].FileRecord == list[first].FileRecord) last++;
+        LONGLONG clusters = ClustersWithSpace(list, first, last);
+        if (clusters > 0) {
+            TRACE(4, kMoveFile, u"MarkDestAllocated");
+            if (!MarkDestAllocated(pieceDestination, clusters)) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            TRACE(7, kMoveFile, u"WriteVolumeBitMap");
+            if (!WriteVolumeBitmap()) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            TRACE(6, kMoveFile, u"MoveFileClusters");
+            if (!MoveFileClusters(pieceDestination, first, last, list)) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            TRACE(6, kMoveFile, u"UpdateFrs");
+            if (!UpdateFRS(pieceDestination, clusters, list[first].FileRecord, first, last)) {
+                ERROR_REPORT();
+                if (bFrsWriteIssued) {
+                    // The record on disk may already point at the copy: keep
+                    // both the copy and the source marked in use.
+                    return FALSE;
+                }
+                for (LONGLONG i = first; i <= last; i++) list[i].StartingLcn = list[i].SourceLcn;
+                TRACE(4, kMoveFile, u"MarkDestUnallocated");
+                if (!MarkDestUnallocated(pieceDestination, clusters)) ERROR_REPORT();
+                TRACE(7, kMoveFile, u"WriteVolumeBitmap");
+                if (!WriteVolumeBitmap()) ERROR_REPORT();
+                return FALSE;
+            }
+            TRACE(4, kMoveFile, u"MarkFileUnallocated");
+            if (!MarkFileUnallocated(list, count, first, last)) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            TRACE(7, kMoveFile, u"WriteVolumeBitmap");
+            if (!WriteVolumeBitmap()) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+        }
+        pieceDestination += clusters;
+        first = last + 1;
+    }
+
+    LONGLONG index = (VolData.bDirectory ? 1 : 2) + (VolData.bFragmented ? 16 : 0) + (VolData.bCompressed ? 8 : 0);
+    glFileStats[index]++;
+    return TRUE;
+}
