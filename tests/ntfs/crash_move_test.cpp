@@ -15,6 +15,7 @@
 
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 
 #include <imgkit/imgkit.h>
 
@@ -32,25 +33,23 @@ struct Plan {
     LONGLONG record = -1, destination = -1, pieces = 0, extents = 0;
 };
 
-// A machine folder whose drive C: is work.img in a scratch folder.
+// The base image in a scratch folder, and a machine whose drive C: is the
+// work copy of it.
 struct Bench {
     imgkit::ScratchDir scratch;
+    movetest::ImageMachine machine;
     std::string base, work, folder, plan, log;
     imgkit::Manifest manifest;
 
     Bench(uint32_t cluster, const imgkit::Profile &profile) {
+        if (!machine.ok()) throw std::runtime_error("cannot make the machine");
         base = scratch.file("base.img");
-        work = scratch.file("machine/c.img");
-        folder = scratch.file("machine");
+        work = machine.image();
+        folder = machine.folder();
         plan = scratch.file("plan.txt");
         log = scratch.file("writes.log");
         imgkit::make_ntfs(base, 16 << 20, cluster);
         manifest = imgkit::fill(base, profile, 23);
-        std::string error;
-        if (system(("mkdir -p '" + folder + "/config'").c_str()) != 0 ||
-            !ntp::create_empty_hive(folder + "/config/SYSTEM", &error))
-            throw std::runtime_error("cannot make the machine: " + error);
-        std::ofstream(folder + "/drives") << "C: image c.img\n";
     }
 };
 

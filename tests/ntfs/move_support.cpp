@@ -2,9 +2,10 @@
 #include "move_support.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
-#include "internal.h"
+#include <filesystem>
+
+#include "frame_support.h"
 
 namespace movetest {
 
@@ -80,42 +81,17 @@ void SetBits(LONGLONG first, LONGLONG count, bool value) {
 void SetUpVolume() {
     ntfstest::ResetEngine();
     memset(&VolData, 0, sizeof(VolData));
-    memset(glFileStats, 0, sizeof(glFileStats));
-    VolData.cDrive[0] = u'C';
-    VolData.cDrive[1] = u':';
-    ASSERT_TRUE(GetNtfsVolumeStats());
-    ASSERT_FALSE(IsVolumeDirty());
-    VolData.BitmapSizeBytes = VolData.BitmapSizeBits / 8;
-    ASSERT_TRUE(AllocateMemory((DWORD)(2 * VolData.BytesPerFRS), &VolData.hFileRecord, (void **)&VolData.pFileRecord));
-    VolData.ExtentListBytes = 0x28000;
-    ASSERT_TRUE(
-        AllocateMemory((DWORD)VolData.ExtentListBytes, &VolData.hExtentList, (void **)&VolData.pExtentList));
-    BYTE *buffer = nullptr;
-    ASSERT_TRUE(AllocateMemory((DWORD)(65536 + VolData.BytesPerSector), &VolData.hMftBuffer, (void **)&buffer));
-    VolData.pMftBuffer = Aligned(buffer);
-    ASSERT_TRUE(GetMftBitmap());
-    ASSERT_TRUE(GetSystemsExtentList());
-    VolData.MftSize = VolData.FileSize;
-    VolData.MftExtentCount = VolData.NumberOfExtents - 1;
-    ASSERT_TRUE(AllocateMemory((DWORD)((VolData.MftExtentCount + 1) * sizeof(EXTENT_LIST)), &VolData.hMftExtentList,
-                               (void **)&VolData.pMftExtentList));
-    memcpy(VolData.pMftExtentList, VolData.pExtentList, VolData.MftExtentCount * sizeof(EXTENT_LIST));
-
-    ASSERT_TRUE(AllocateMoveBuffers());
-    ASSERT_TRUE(GetVolumeBitmap());
-    // The runs of the volume bitmap file (record 6).
-    ASSERT_TRUE(LoadFile(MFT_RECORD_BITMAP));
-    llVolumeBitMapExtents = VolData.NumberOfExtents;
-    ASSERT_TRUE(AllocateMemory((DWORD)((llVolumeBitMapExtents + 1) * sizeof(EXTENT_LIST)), &hVolumeBitMapExtent,
-                               (void **)&pVolumeBitMapExtent));
-    memcpy(pVolumeBitMapExtent, VolData.pExtentList, llVolumeBitMapExtents * sizeof(EXTENT_LIST));
+    lPageOpt = 0;
+    bLast50 = 0;
+    BOOL ok = FALSE;
+    std::string screen = ntfstest::Screen([&] { ok = Initialize(u"C:") && InitializeDefrag(); });
+    ASSERT_TRUE(ok) << screen;
+    ASSERT_GT(llVolumeBitMapExtents, 0);
     FileRecordLow = FileRecordHi = 0;
 }
 
 void TearDownVolume() {
-    if (VolData.hVolume && VolData.hVolume != INVALID_HANDLE_VALUE) CloseHandle(VolData.hVolume);
-    VolData.hVolume = INVALID_HANDLE_VALUE;
-    ReleaseMoveBuffers();
+    OffLineExit();
     ntfstest::ResetEngine();
 }
 
@@ -137,25 +113,29 @@ LONGLONG FindDestination(LONGLONG clusters, LONGLONG from) {
     return VolData.FoundLcn;
 }
 
-ImageMachine::ImageMachine() {
-    char pattern[] = "/tmp/ntfsmove-XXXXXX";
-    if (!mkdtemp(pattern)) return;
-    folder_ = pattern;
-    std::string error;
-    if (system(("mkdir -p '" + folder_ + "/config'").c_str()) != 0 ||
-        !ntp::create_empty_hive(folder_ + "/config/SYSTEM", &error))
-        return;
-    FILE *drives = fopen((folder_ + "/drives").c_str(), "w");
-    if (!drives) return;
-    fprintf(drives, "C: image c.img\n");
-    fclose(drives);
-    setenv("NT_MACHINE", folder_.c_str(), 1);
-    ok_ = true;
+namespace {
+
+std::string MakeScratch() {
+    for (const char *base : {"/dev/shm", "/tmp"}) {
+        std::string pattern = std::string(base) + "/ntfsmove-XXXXXX";
+        if (mkdtemp(pattern.data())) return pattern;
+    }
+    return "";
 }
 
+}  // namespace
+
+ImageMachine::ImageMachine()
+    : scratch_(MakeScratch()), machine_(std::make_unique<frametest::Machine>("C: image " + scratch_ + "/c.img\n")) {}
+
 ImageMachine::~ImageMachine() {
-    if (folder_.rfind("/tmp/ntfsmove-", 0) == 0)
-        if (system(("rm -rf '" + folder_ + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", folder_.c_str());
+    machine_.reset();
+    std::error_code ignored;
+    if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
 }
+
+const std::string &ImageMachine::folder() const { return machine_->root(); }
+
+bool ImageMachine::ok() const { return !scratch_.empty() && machine_->ok(); }
 
 }  // namespace movetest

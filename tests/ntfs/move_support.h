@@ -1,15 +1,20 @@
 // Helpers of the move engine's tests: the run-wide buffers a move needs
-// (allocated as the volume setup does), a volume bitmap block, and the
-// volume set up by hand from an NTFS image the way Initialize and
-// InitializeDefrag leave it.
+// (allocated as the volume setup does) for tests without a file system, the
+// volume set up by Initialize and InitializeDefrag for tests on NTFS images,
+// and a machine whose drive C: is an image file.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ntfs_records.h"
+
+namespace frametest {
+class Machine;
+}
 
 namespace movetest {
 
@@ -25,12 +30,12 @@ void ReleaseMoveBuffers();
 bool BitSet(LONGLONG c);
 void SetBits(LONGLONG first, LONGLONG count, bool value);
 
-// What the volume setup does before the stage driver runs, on the drive C:
-// of the machine NT_MACHINE names: geometry, record buffers, MFT bitmap, the
-// MFT's extents, the move buffers, the volume bitmap and the extents of the
-// volume bitmap file. Fails the calling test on any error.
+// The volume setup of a run (Initialize and InitializeDefrag, without a
+// paging-file option) on the drive C: of the machine NT_MACHINE names. Fails
+// the calling test on any error.
 void SetUpVolume();
-// Closes the volume and releases everything.
+// The teardown of a run (OffLineExit): closes the volume, releases
+// everything.
 void TearDownVolume();
 
 // Reads the current file (record `frn`) with the raw family into VolData;
@@ -41,19 +46,22 @@ bool LoadFile(LONGLONG frn);
 // in-memory bitmap (re-read from disk first); -1 when there is none.
 LONGLONG FindDestination(LONGLONG clusters, LONGLONG from = 0);
 
-// A machine folder with one image drive "C: image c.img"; the image file is
-// given by the test. Removed with everything in it at destruction.
+// A machine folder (with the registry keys a run reads) whose drive C: is
+// the image file c.img of a scratch folder in memory (/dev/shm when it can
+// be had: every run ends by flushing the volume), which the test provides.
+// NT_MACHINE names the machine while it lives; both folders are removed
+// with everything in them at destruction.
 class ImageMachine {
 public:
     ImageMachine();
     ~ImageMachine();
-    const std::string &folder() const { return folder_; }
-    std::string image() const { return folder_ + "/c.img"; }
-    bool ok() const { return ok_; }
+    const std::string &folder() const;
+    std::string image() const { return scratch_ + "/c.img"; }
+    bool ok() const;
 
 private:
-    std::string folder_;
-    bool ok_ = false;
+    std::string scratch_;
+    std::unique_ptr<frametest::Machine> machine_;
 };
 
 }  // namespace movetest
