@@ -243,32 +243,31 @@ BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LON
     }
     if (!RunsMatchList(attribute, list, first, last)) return FALSE;
 
+    // The record may only point where the copies were made: the entries
+    // with disk space back to back from the destination.
     BOOL holes = FALSE;
-    for (LONGLONG i = first; i <= last; i++) holes |= list[i].StartingLcn < 0;
-    if (VolData.bDirectory || VolData.bCompressed || holes) {
-        // The entries' copies lie back to back from the destination.
-        LONGLONG expected = destination;
-        for (LONGLONG i = first; i <= last; i++) {
-            if (list[i].StartingLcn < 0) continue;
-            if (list[i].StartingLcn != expected) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            expected += list[i].ClusterCount;
+    LONGLONG expected = destination;
+    for (LONGLONG i = first; i <= last; i++) {
+        if (list[i].StartingLcn < 0) {
+            holes = TRUE;
+            continue;
         }
-        if (expected - destination != clusters) {
+        if (list[i].StartingLcn != expected) {
             ERROR_REPORT();
             return FALSE;
         }
+        expected += list[i].ClusterCount;
+    }
+    if (expected - destination != clusters) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (VolData.bDirectory || VolData.bCompressed || holes) {
         if (!ReplaceMappingPairs(record, attribute, &list[first], last - first + 1)) {
             ERROR_REPORT();
             return FALSE;
         }
     } else {
-        if (ClustersWithSpace(list, first, last) != clusters) {
-            ERROR_REPORT();
-            return FALSE;
-        }
         EXTENT_LIST single;
         memset(&single, 0, sizeof single);
         single.StartingLcn = destination;
