@@ -383,6 +383,47 @@ TEST_P(MoveImage, WritesOfEveryPieceComeInTheSafeOrder) {
     }
 }
 
+TEST_P(MoveImage, TracesAnnounceEveryStepAtItsLevel) {
+    // The steps of a move of one piece, and the level from which each shows.
+    struct Step {
+        const char *name;
+        LONG level;
+    } steps[] = {{"DirectReadVolumeBitmap", 9}, {"MarkDestAllocated", 4}, {"WriteVolumeBitMap", 7},
+                 {"MoveFileClusters", 6},       {"UpdateFrs", 6},         {"MarkFileUnallocated", 4},
+                 {"WriteVolumeBitmap", 7}};
+    for (LONG level : {3, 4, 6, 7, 9}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        LONGLONG n = fragmented_.at((size_t)level % fragmented_.size());
+        ASSERT_TRUE(movetest::LoadFile(n));
+        LONGLONG destination = movetest::FindDestination(VolData.NumberOfClusters);
+        ASSERT_GE(destination, 0);
+        lLogLevel = level;
+        bScreenLog = TRUE;
+        BOOL ok = FALSE;
+        std::string s = Screen([&] { ok = NTFSMoveFile(destination); });
+        lLogLevel = 0;
+        bScreenLog = FALSE;
+        ASSERT_TRUE(ok);
+        size_t at = 0;
+        for (const Step &step : steps) {
+            std::string trace = "->" + std::string(step.name) + "\n";
+            size_t found = s.find(trace, at);
+            if (level >= step.level) {
+                ASSERT_NE(found, std::string::npos) << step.name << " in order in:\n" << s;
+                size_t routine = s.rfind("NTFSMoveFile:", found);
+                ASSERT_NE(routine, std::string::npos) << step.name;
+                std::string line = s.substr(routine + 13, found - routine - 13);
+                EXPECT_TRUE(!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+                    << step.name << ": the source line, got '" << line << "'";
+                at = found + trace.size();
+            } else {
+                EXPECT_EQ(s.find(trace), std::string::npos) << step.name;
+            }
+        }
+        EXPECT_EQ(s.find("WriteUpdatedFRS:") != std::string::npos, level >= 8);
+    }
+}
+
 TEST_P(MoveImage, FailedRecordRewriteFreesTheDestinationAndKeepsTheFile) {
     LONGLONG n = fragmented_.at(0);
     ASSERT_TRUE(movetest::LoadFile(n));
