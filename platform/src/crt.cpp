@@ -229,83 +229,83 @@ struct Args {
 
 enum class Size { None, HH, H, L, LL, Ptr, W };
 
-struct Spec {
+struct Conversion {
     bool left = false, plus = false, blank = false, alt = false, zero = false;
     long width = 0;
     long precision = -1;  // -1: none given
     Size size = Size::None;
 };
 
-void put_padded(Sink &out, const Spec &spec, const std::u16string &body) {
+void put_padded(Sink &out, const Conversion &fmt, const std::u16string &body) {
     // As in the system's formatter, the 0 flag pads text with zeroes too.
-    long pad = spec.width - static_cast<long>(body.size());
-    if (!spec.left) out.repeat(spec.zero ? u'0' : u' ', pad);
+    long pad = fmt.width - static_cast<long>(body.size());
+    if (!fmt.left) out.repeat(fmt.zero ? u'0' : u' ', pad);
     for (WCHAR c : body) out.put(c);
-    if (spec.left) out.repeat(u' ', pad);
+    if (fmt.left) out.repeat(u' ', pad);
 }
 
-void put_integer(Sink &out, const Spec &spec, WCHAR conv, uint64_t magnitude, bool negative) {
+void put_integer(Sink &out, const Conversion &fmt, WCHAR conv, uint64_t magnitude, bool negative) {
     unsigned base = (conv == u'o') ? 8 : (conv == u'x' || conv == u'X' || conv == u'p') ? 16 : 10;
     const char *digitsOf = (conv == u'X' || conv == u'p') ? "0123456789ABCDEF" : "0123456789abcdef";
     std::u16string digits;
     for (uint64_t v = magnitude; v; v /= base) digits.insert(digits.begin(), static_cast<WCHAR>(digitsOf[v % base]));
-    long precision = spec.precision < 0 ? 1 : spec.precision;
+    long precision = fmt.precision < 0 ? 1 : fmt.precision;
     if (static_cast<long>(digits.size()) < precision) digits.insert(0, precision - digits.size(), u'0');
-    if (conv == u'o' && spec.alt && (digits.empty() || digits[0] != u'0')) digits.insert(digits.begin(), u'0');
+    if (conv == u'o' && fmt.alt && (digits.empty() || digits[0] != u'0')) digits.insert(digits.begin(), u'0');
 
     std::u16string prefix;
     bool isSigned = conv == u'd' || conv == u'i';
     if (isSigned) {
         if (negative) prefix = u"-";
-        else if (spec.plus) prefix = u"+";
-        else if (spec.blank) prefix = u" ";
+        else if (fmt.plus) prefix = u"+";
+        else if (fmt.blank) prefix = u" ";
     }
-    if (spec.alt && magnitude != 0 && (conv == u'x' || conv == u'X')) prefix = conv == u'x' ? u"0x" : u"0X";
+    if (fmt.alt && magnitude != 0 && (conv == u'x' || conv == u'X')) prefix = conv == u'x' ? u"0x" : u"0X";
 
     long total = static_cast<long>(prefix.size() + digits.size());
-    if (spec.zero && !spec.left && spec.precision < 0) {
+    if (fmt.zero && !fmt.left && fmt.precision < 0) {
         for (WCHAR c : prefix) out.put(c);
-        out.repeat(u'0', spec.width - total);
+        out.repeat(u'0', fmt.width - total);
         for (WCHAR c : digits) out.put(c);
         return;
     }
-    Spec blanks = spec;
+    Conversion blanks = fmt;
     blanks.zero = false;
     put_padded(out, blanks, prefix + digits);
 }
 
 // A 16-bit string, or "(null)"; `count` units, or up to the terminator.
-void put_wide(Sink &out, const Spec &spec, const WCHAR *s, size_t count, bool counted) {
+void put_wide(Sink &out, const Conversion &fmt, const WCHAR *s, size_t count, bool counted) {
     if (!s) {
         s = u"(null)";
         counted = false;
     }
-    size_t n = counted ? count : (spec.precision >= 0 ? wcsnlen(s, spec.precision) : wcslen(s));
-    if (spec.precision >= 0 && n > static_cast<size_t>(spec.precision)) n = spec.precision;
-    put_padded(out, spec, std::u16string(s, n));
+    size_t n = counted ? count : (fmt.precision >= 0 ? wcsnlen(s, fmt.precision) : wcslen(s));
+    if (fmt.precision >= 0 && n > static_cast<size_t>(fmt.precision)) n = fmt.precision;
+    put_padded(out, fmt, std::u16string(s, n));
 }
 
-void put_narrow(Sink &out, const Spec &spec, const char *s, size_t count, bool counted) {
+void put_narrow(Sink &out, const Conversion &fmt, const char *s, size_t count, bool counted) {
     if (!s) {
         s = "(null)";
         counted = false;
     }
-    size_t n = counted ? count : (spec.precision >= 0 ? strnlen(s, spec.precision) : std::strlen(s));
-    if (spec.precision >= 0 && n > static_cast<size_t>(spec.precision)) n = spec.precision;
+    size_t n = counted ? count : (fmt.precision >= 0 ? strnlen(s, fmt.precision) : std::strlen(s));
+    if (fmt.precision >= 0 && n > static_cast<size_t>(fmt.precision)) n = fmt.precision;
     std::u16string body;
     for (size_t i = 0; i < n; ++i) body += ntp::ansi_to_wchar(static_cast<unsigned char>(s[i]));
-    put_padded(out, spec, body);
+    put_padded(out, fmt, body);
 }
 
-void put_float(Sink &out, const Spec &spec, WCHAR conv, double value) {
+void put_float(Sink &out, const Conversion &fmt, WCHAR conv, double value) {
     std::string format = "%";
-    if (spec.left) format += '-';
-    if (spec.plus) format += '+';
-    if (spec.blank) format += ' ';
-    if (spec.alt) format += '#';
-    if (spec.zero) format += '0';
-    format += std::to_string(spec.width);
-    if (spec.precision >= 0) format += "." + std::to_string(spec.precision);
+    if (fmt.left) format += '-';
+    if (fmt.plus) format += '+';
+    if (fmt.blank) format += ' ';
+    if (fmt.alt) format += '#';
+    if (fmt.zero) format += '0';
+    format += std::to_string(fmt.width);
+    if (fmt.precision >= 0) format += "." + std::to_string(fmt.precision);
     format += static_cast<char>(conv);
     int n = std::snprintf(nullptr, 0, format.c_str(), value);
     if (n < 0) return;
@@ -321,45 +321,45 @@ void format(Sink &out, const WCHAR *f, Args &args) {
             continue;
         }
         const WCHAR *start = f++;
-        Spec spec;
+        Conversion fmt;
         for (;; ++f) {
-            if (*f == u'-') spec.left = true;
-            else if (*f == u'+') spec.plus = true;
-            else if (*f == u' ') spec.blank = true;
-            else if (*f == u'#') spec.alt = true;
-            else if (*f == u'0') spec.zero = true;
+            if (*f == u'-') fmt.left = true;
+            else if (*f == u'+') fmt.plus = true;
+            else if (*f == u' ') fmt.blank = true;
+            else if (*f == u'#') fmt.alt = true;
+            else if (*f == u'0') fmt.zero = true;
             else break;
         }
         if (*f == u'*') {
             int w = va_arg(args.ap, int);
-            if (w < 0) spec.left = true, w = -w;
-            spec.width = w;
+            if (w < 0) fmt.left = true, w = -w;
+            fmt.width = w;
             ++f;
         } else {
-            while (*f >= u'0' && *f <= u'9') spec.width = spec.width * 10 + (*f++ - u'0');
+            while (*f >= u'0' && *f <= u'9') fmt.width = fmt.width * 10 + (*f++ - u'0');
         }
         if (*f == u'.') {
             ++f;
-            spec.precision = 0;
+            fmt.precision = 0;
             if (*f == u'*') {
                 int p = va_arg(args.ap, int);
-                spec.precision = p < 0 ? -1 : p;
+                fmt.precision = p < 0 ? -1 : p;
                 ++f;
             } else {
-                while (*f >= u'0' && *f <= u'9') spec.precision = spec.precision * 10 + (*f++ - u'0');
+                while (*f >= u'0' && *f <= u'9') fmt.precision = fmt.precision * 10 + (*f++ - u'0');
             }
         }
         // Size prefixes.
-        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') spec.size = Size::LL, f += 3;
-        else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') spec.size = Size::L, f += 3;
-        else if (f[0] == u'I') spec.size = Size::Ptr, ++f;
-        else if (f[0] == u'l' && f[1] == u'l') spec.size = Size::LL, f += 2;
-        else if (f[0] == u'h' && f[1] == u'h') spec.size = Size::HH, f += 2;
-        else if (f[0] == u'h') spec.size = Size::H, ++f;
-        else if (f[0] == u'l') spec.size = Size::L, ++f;
-        else if (f[0] == u'w') spec.size = Size::W, ++f;
-        else if (f[0] == u'L') spec.size = Size::LL, ++f;
-        else if (f[0] == u'z' || f[0] == u't' || f[0] == u'j') spec.size = Size::Ptr, ++f;
+        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') fmt.size = Size::LL, f += 3;
+        else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') fmt.size = Size::L, f += 3;
+        else if (f[0] == u'I') fmt.size = Size::Ptr, ++f;
+        else if (f[0] == u'l' && f[1] == u'l') fmt.size = Size::LL, f += 2;
+        else if (f[0] == u'h' && f[1] == u'h') fmt.size = Size::HH, f += 2;
+        else if (f[0] == u'h') fmt.size = Size::H, ++f;
+        else if (f[0] == u'l') fmt.size = Size::L, ++f;
+        else if (f[0] == u'w') fmt.size = Size::W, ++f;
+        else if (f[0] == u'L') fmt.size = Size::LL, ++f;
+        else if (f[0] == u'z' || f[0] == u't' || f[0] == u'j') fmt.size = Size::Ptr, ++f;
 
         WCHAR conv = *f;
         if (!conv) break;  // a lone '%' at the end prints nothing
@@ -368,7 +368,7 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         case u'd':
         case u'i': {
             int64_t v;
-            switch (spec.size) {
+            switch (fmt.size) {
             case Size::LL:
             case Size::Ptr: v = va_arg(args.ap, int64_t); break;
             case Size::H: v = static_cast<int16_t>(va_arg(args.ap, int)); break;
@@ -376,7 +376,7 @@ void format(Sink &out, const WCHAR *f, Args &args) {
             default: v = static_cast<int32_t>(va_arg(args.ap, int)); break;  // LONG is 32 bits
             }
             uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            put_integer(out, spec, conv, magnitude, v < 0);
+            put_integer(out, fmt, conv, magnitude, v < 0);
             break;
         }
         case u'u':
@@ -384,18 +384,18 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         case u'X':
         case u'o': {
             uint64_t v;
-            switch (spec.size) {
+            switch (fmt.size) {
             case Size::LL:
             case Size::Ptr: v = va_arg(args.ap, uint64_t); break;
             case Size::H: v = static_cast<uint16_t>(va_arg(args.ap, unsigned)); break;
             case Size::HH: v = static_cast<uint8_t>(va_arg(args.ap, unsigned)); break;
             default: v = static_cast<uint32_t>(va_arg(args.ap, unsigned)); break;
             }
-            put_integer(out, spec, conv, v, false);
+            put_integer(out, fmt, conv, v, false);
             break;
         }
         case u'p': {
-            Spec p = spec;
+            Conversion p = fmt;
             p.precision = 16;  // pointers print as 16 upper-case hex digits
             p.zero = false;
             p.alt = false;
@@ -405,29 +405,29 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         case u'c':
         case u'C': {
             int c = va_arg(args.ap, int);
-            bool narrow = (conv == u'C' && spec.size != Size::L && spec.size != Size::W) || spec.size == Size::H;
+            bool narrow = (conv == u'C' && fmt.size != Size::L && fmt.size != Size::W) || fmt.size == Size::H;
             WCHAR w = narrow ? ntp::ansi_to_wchar(static_cast<unsigned char>(c)) : static_cast<WCHAR>(c);
-            Spec s = spec;
+            Conversion s = fmt;
             s.precision = -1;
             put_padded(out, s, std::u16string(1, w));
             break;
         }
         case u's':
         case u'S': {
-            bool narrow = (conv == u'S' && spec.size != Size::L && spec.size != Size::W) || spec.size == Size::H;
-            if (narrow) put_narrow(out, spec, va_arg(args.ap, const char *), 0, false);
-            else put_wide(out, spec, va_arg(args.ap, const WCHAR *), 0, false);
+            bool narrow = (conv == u'S' && fmt.size != Size::L && fmt.size != Size::W) || fmt.size == Size::H;
+            if (narrow) put_narrow(out, fmt, va_arg(args.ap, const char *), 0, false);
+            else put_wide(out, fmt, va_arg(args.ap, const WCHAR *), 0, false);
             break;
         }
         case u'Z': {  // counted strings: %Z an ANSI_STRING*, %wZ a UNICODE_STRING*
-            if (spec.size == Size::W || spec.size == Size::L) {
+            if (fmt.size == Size::W || fmt.size == Size::L) {
                 auto *s = va_arg(args.ap, const UNICODE_STRING *);
-                if (!s || !s->Buffer) put_wide(out, spec, nullptr, 0, false);
-                else put_wide(out, spec, s->Buffer, s->Length / sizeof(WCHAR), true);
+                if (!s || !s->Buffer) put_wide(out, fmt, nullptr, 0, false);
+                else put_wide(out, fmt, s->Buffer, s->Length / sizeof(WCHAR), true);
             } else {
                 auto *s = va_arg(args.ap, const ANSI_STRING *);
-                if (!s || !s->Buffer) put_narrow(out, spec, nullptr, 0, false);
-                else put_narrow(out, spec, s->Buffer, s->Length, true);
+                if (!s || !s->Buffer) put_narrow(out, fmt, nullptr, 0, false);
+                else put_narrow(out, fmt, s->Buffer, s->Length, true);
             }
             break;
         }
@@ -438,7 +438,7 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         case u'G':
         case u'a':
         case u'A':
-            put_float(out, spec, conv, va_arg(args.ap, double));
+            put_float(out, fmt, conv, va_arg(args.ap, double));
             break;
         case u'n':
             (void)va_arg(args.ap, void *);
