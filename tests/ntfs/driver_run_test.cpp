@@ -1,0 +1,345 @@
+// Whole NTFS runs in this process on mkntfs volumes filled by the image kit:
+// the volume set up as main does (Initialize, InitializeDefrag), the run
+// options as main leaves them, OffLineDefrag, OffLineExit. The stage
+// sequence each option set gives, and the MFT-area rules on a volume whose
+// free space outside the MFT zone was taken away.
+#include <fstream>
+
+#include <imgkit/imgkit.h>
+
+#include "bootntfs.h"
+#include "e2e_support.h"
+#include "frame_support.h"
+#include "internal.h"
+
+namespace {
+
+using e2e::Fragments;
+using e2e::NeverMoved;
+using e2e::RunListsOf;
+
+// The run options a test sets; the others get main's initial values.
+struct Options {
+    LONG dirs = 0, files = 0, page = 0, mft = -1;
+    LONG dirsPending = 0, filesPending = 0;
+    BOOL move = TRUE, last50 = FALSE;
+    std::vector<LONGLONG> list;
+};
+
+void SetOptions(const Options &o) {
+    frametest::ResetProcessGlobals();
+    bMoveFiles = o.move;
+    bMoveAttrs = o.move;
+    bDfrgBins = bDfrgShel = bWho = bShowEH = bEndPause = 0;
+    bLast50 = o.last50;
+    lDirsOpt = o.dirs;
+    lFileOpt = o.files;
+    lPageOpt = o.page;
+    lMFTOpt = o.mft;
+    lDirsPending = o.dirsPending;
+    lFilesPending = o.filesPending;
+    lExcludes = 0;
+    bExcludes = 0;
+    glFileListX = 0;
+    for (LONGLONG n : o.list) glFileList[glFileListX++] = n;
+}
+
+// A machine folder whose drive C: is a kit image.
+class DriverRun : public testing::Test {
+protected:
+    void MakeImage(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, uint64_t seed) {
+        ASSERT_TRUE(machine_.ok());
+        image_ = machine_.Path("c.img");
+        imgkit::make_ntfs(image_, size, cluster);
+        manifest_ = imgkit::fill(image_, profile, seed);
+    }
+    // Sets the volume up as main does and runs the stages; the screen.
+    std::string Run(const Options &o, BOOL *result) {
+        SetOptions(o);
+        *result = -1;
+        return frametest::Screen([&] {
+            if (Initialize(u"C:") && InitializeDefrag()) *result = OffLineDefrag();
+            OffLineExit();
+        });
+    }
+    frametest::Machine machine_{"C: image c.img\n"};
+    std::string image_;
+    imgkit::Manifest manifest_;
+};
+
+// The lines that mark the run's course: banners, stage skips, the located
+// line after gathering (as "Located"), the dispatch messages, the closing
+// lines and the report's header and end; trailing blanks dropped.
+std::vector<std::string> Course(const std::string &screen) {
+    static const char *const starts[] = {"*** STAGE ", "Moved ", "Conflicting suboptions", "The last files",
+                                         "Tesserin"};
+    // Shown after a progress line without a line end of its own.
+    static const char *const inside[] = {"Bad Algorithm Selection.", "No files found."};
+    std::vector<std::string> course;
+    for (std::string line : e2e::ScreenLines(screen)) {
+        line = line.substr(0, line.find_last_not_of(' ') + 1);
+        bool keep = line.find("stage skipped") != std::string::npos;
+        for (const char *s : starts) keep |= line.rfind(s, 0) == 0;
+        for (const char *s : inside)
+            if (line.find(s) != std::string::npos) {
+                line = line.substr(line.find(s));
+                keep = true;
+            }
+        if (line.rfind("Located ", 0) == 0 && !course.empty() &&
+            course.back().find("Gathering Partition Data") != std::string::npos) {
+            line = "Located";
+            keep = true;
+        }
+        if (keep) course.push_back(line);
+    }
+    return course;
+}
+
+// Each option set walks its stages in order; nothing is written (NOMOVE).
+TEST_F(DriverRun, OptionsChooseTheStages) {
+    imgkit::Profile profile = imgkit::Profile::basic();
+    MakeImage(16 << 20, 4096, profile, 5);
+    const std::string end = "Tesserin boot-time processing completed.";
+    const std::string gather = "*** STAGE 0 *** Gathering Partition Data";
+    const std::string dirsSkipped =
+        "Directory and attribute consolidation not available in this build; stage skipped";
+    std::vector<std::string> fileStages = {
+        "*** STAGE 1 *** Defragmenting Files and Consolidating Free Space",
+        "Moved 0 files during free space consolidation",
+        "*** STAGE 2 *** Defragmenting Files and Closing Gaps in Free Space",
+        "Moved 0 files during gap adjustment",
+        "*** STAGE 3 *** Defragmenting Files and Consolidating Free Space",
+        "Moved 0 files during free space consolidation",
+        "*** STAGE 4 *** Defragmenting Files To Contiguous Free Space Only",
+        "Moved 0 files during defragmentation pass",
+        "*** STAGE 5 *** Defragmenting Files and Consolidating Free Space",
+        "Moved 0 files during free space consolidation",
+    };
+    auto withFiles = [&](std::vector<std::string> head, int shift) {
+        for (std::string l : fileStages) {
+            if (l.rfind("*** STAGE ", 0) == 0) {
+                int n = std::stoi(l.substr(10)) + shift;
+                l = "*** STAGE " + std::to_string(n) + l.substr(l.find(" ***", 10));
+            }
+            head.push_back(l);
+        }
+        head.push_back(end);
+        return head;
+    };
+    struct Case {
+        const char *name;
+        Options options;
+        std::vector<std::string> course;
+        LONG mftAfter, dirsAfter, filesAfter;
+    };
+    Options defaults;  // no keyword: DIRS=FREE, FILES=NONE
+    defaults.dirs = 1;
+    Options nothing;
+    Options last50;
+    last50.last50 = TRUE;
+    Options mftAlone;  // MFT=MIN alone, as main derives it
+    mftAlone.mft = 1, mftAlone.dirs = 4, mftAlone.dirsPending = 2, mftAlone.files = 1, mftAlone.filesPending = 2;
+    Options mftFull;  // MFT=MIN DIRS=NONE FILES=FULL
+    mftFull.mft = 1, mftFull.dirs = 0, mftFull.files = 1, mftFull.filesPending = 3;
+    Options pageMin;  // PAGE=MIN without a paging file
+    pageMin.page = 2, pageMin.dirs = 4, pageMin.dirsPending = 4, pageMin.files = 1, pageMin.filesPending = 4;
+    Options full;
+    full.files = 1, full.filesPending = 1;
+    Options list;
+    list.files = 2, list.filesPending = 1, list.list = {3, 15, 1 << 30};
+    Options badDirs;
+    badDirs.dirs = 9, badDirs.files = 1;
+    Options badFiles;
+    badFiles.files = 7;
+    Case cases[] = {
+        {"default", defaults, {gather, "Located", dirsSkipped, end}, -1, 1, 0},
+        {"DIRS=NONE FILES=NONE", nothing, {end}, -1, 0, 0},
+        {"LAST50 alone",
+         last50,
+         {"*** STAGE 0 *** Gathering File Placement Data", "The last files on the disk are:", end},
+         -1, 0, 0},
+        {"MFT=MIN alone",
+         mftAlone,
+         {"*** STAGE 0 *** Minimizing MFT Fragmentation",
+          "MFT fragment minimization not available in this build; stage skipped", end},
+         0, 0, 0},
+        {"MFT=MIN with FILES=FULL",
+         mftFull,
+         withFiles({"*** STAGE 0 *** Minimizing MFT Fragmentation",
+                    "MFT fragment minimization not available in this build; stage skipped",
+                    "*** STAGE 1 *** Gathering Partition Data", "Located"},
+                   1),
+         0, 0, 1},
+        {"PAGE=MIN without a paging file", pageMin, {end}, -1, 0, 0},
+        {"FILES=FULL", full, withFiles({gather, "Located"}, 0), -1, 0, 1},
+        {"FILES=LIST outside the records",
+         list,
+         {gather, "Located", "*** STAGE 1 *** Defragmenting Specific Files",
+          "Moved 0 files during specific file moves", end},
+         -1, 0, 2},
+        {"bad directory option", badDirs, {gather, "Bad Algorithm Selection.  Quitting now.", end}, -1, 9, 1},
+        {"bad file option", badFiles, {gather, "Located", "Conflicting suboptions in FILES command line option", end}, -1, 0, 7},
+    };
+    uint64_t writesBefore = ntp::raw_write_count();
+    for (Case &c : cases) {
+        c.options.move = FALSE;
+        BOOL result = -1;
+        std::string screen = Run(c.options, &result);
+        EXPECT_EQ(result, TRUE) << c.name << "\n" << screen;
+        EXPECT_EQ(Course(screen), c.course) << c.name << "\n" << screen;
+        EXPECT_EQ(lMFTOpt, c.mftAfter) << c.name;
+        EXPECT_EQ(lDirsOpt, c.dirsAfter) << c.name;
+        EXPECT_EQ(lFileOpt, c.filesAfter) << c.name;
+        if (c.options.files == 2) {
+            EXPECT_EQ(lLogLevel, 4) << "the list stage raises the log level";
+        }
+    }
+    EXPECT_EQ(ntp::raw_write_count(), writesBefore) << "NOMOVE writes nothing";
+}
+
+// Reads the volume bitmap file's bytes of an image through the runs
+// libntfs-3g gives for record 6; writes them back with `change` applied.
+void ChangeBitmapFile(const std::string &image, const ntfsref::Volume &v,
+                      const std::function<void(std::vector<uint8_t> &)> &change) {
+    std::fstream io(image, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<uint8_t> bits;
+    const auto &record = v.records.at(6);
+    for (const auto &p : record.data)
+        for (const auto &run : p.runs) {
+            std::vector<uint8_t> bytes(run.length * v.clusterSize);
+            io.seekg(run.lcn * (int64_t)v.clusterSize);
+            io.read((char *)bytes.data(), (std::streamsize)bytes.size());
+            bits.insert(bits.end(), bytes.begin(), bytes.end());
+        }
+    change(bits);
+    size_t at = 0;
+    for (const auto &p : record.data)
+        for (const auto &run : p.runs) {
+            io.seekp(run.lcn * (int64_t)v.clusterSize);
+            io.write((const char *)bits.data() + at, run.length * v.clusterSize);
+            at += run.length * v.clusterSize;
+        }
+}
+
+// Clusters [first, end) of a record's data all inside [low, high).
+bool DataInside(const ntfsref::Record &r, int64_t low, int64_t high) {
+    for (const auto &p : r.data)
+        for (const auto &run : p.runs)
+            if (run.lcn >= 0 && (run.lcn < low || run.lcn + run.length > high)) return false;
+    return true;
+}
+bool DataTouches(const ntfsref::Record &r, int64_t low, int64_t high) {
+    for (const auto &p : r.data)
+        for (const auto &run : p.runs)
+            if (run.lcn >= 0 && run.lcn < high && low < run.lcn + run.length) return true;
+    return false;
+}
+
+// A volume whose free space outside the MFT zone (or from `takenFrom` on)
+// is taken: every free cluster there marked in use in the volume bitmap
+// file, owned by nobody.
+class DriverMftArea : public DriverRun {
+protected:
+    void SetUp() override {
+        imgkit::Profile profile = imgkit::Profile::full();
+        profile.frag_groups = 6;
+        MakeImage(64 << 20, 4096, profile, 77);
+        BOOL result = -1;
+        Options probe;
+        probe.move = FALSE;
+        Run(probe, &result);  // the zone as the volume reports it
+        zoneStart_ = VolData.MftZoneStart;
+        zoneEnd_ = VolData.MftZoneEnd;
+        total_ = VolData.TotalClusters;
+        ASSERT_GT(zoneEnd_, zoneStart_);
+        before_ = ntfsref::Load(image_);
+        ASSERT_EQ(before_.error, "");
+        int64_t mftFirst = before_.mftRuns.at(0).lcn, mftClusters = 0;
+        for (const auto &run : before_.mftRuns) mftClusters += run.length;
+        ASSERT_LE(mftFirst + mftClusters - 1, zoneEnd_) << "the kit's MFT lies in its zone";
+        // Less than 25% will be free: the area closed to placement ends
+        // halfway between the MFT's end (and 20 clusters) and the zone's end.
+        int64_t behind = mftFirst + mftClusters + 20;
+        limit_ = behind + (zoneEnd_ - behind) / 2;
+    }
+    void TakeFreeSpaceFrom(int64_t first) {
+        ChangeBitmapFile(image_, before_, [&](std::vector<uint8_t> &bits) {
+            for (int64_t c = first; c < total_; c++) bits[c / 8] |= (uint8_t)(1 << (c % 8));
+        });
+    }
+    // FILES=FULL; the volume afterwards.
+    void RunFull() {
+        BOOL result = -1;
+        Options full;
+        full.files = 1, full.filesPending = 1;
+        std::string screen = Run(full, &result);
+        ASSERT_EQ(result, TRUE) << screen;
+        EXPECT_EQ(VolData.MftZoneLimit, limit_);
+        EXPECT_EQ(VolData.MftZoneLimitBase, zoneEnd_);
+        after_ = ntfsref::Load(image_);
+        ASSERT_EQ(after_.error, "");
+    }
+    // Sound apart from the clusters taken away; every file's content kept.
+    void ExpectSound() {
+        imgkit::CheckResult r = imgkit::check(image_, manifest_);
+        EXPECT_EQ(r.code, imgkit::kLostClusters) << r.summary << " (the clusters taken away are owned by no file)";
+        EXPECT_EQ(r.files_differing, 0u);
+    }
+    int64_t zoneStart_ = 0, zoneEnd_ = 0, total_ = 0, limit_ = 0;
+    ntfsref::Volume before_, after_;
+};
+
+// With free space only in the part of the MFT area closed to placement,
+// fragmented files still find room there as a last resort; contiguous files
+// never move into it (they may take the places the fragmented files left).
+TEST_F(DriverMftArea, FragmentedFilesUseTheMftAreaAsALastResort) {
+    TakeFreeSpaceFrom(limit_);
+    RunFull();
+    int fragmentedBefore = 0, fragmentedAfter = 0, intoArea = 0, contiguousIntoArea = 0;
+    for (const auto &[number, record] : before_.records) {
+        if (NeverMoved(record) || !after_.records.count(number)) continue;
+        const ntfsref::Record &now = after_.records.at(number);
+        bool moved = !(RunListsOf(record) == RunListsOf(now));
+        if (Fragments(record) > 1) {
+            fragmentedBefore++;
+            if (Fragments(now) > 1) fragmentedAfter++;
+            if (moved && DataInside(now, zoneStart_, limit_)) intoArea++;
+        } else if (moved && !DataTouches(record, zoneStart_, limit_ + 1) && DataTouches(now, zoneStart_, limit_)) {
+            contiguousIntoArea++;
+        }
+    }
+    printf("fragmented %d -> %d, %d of them into the MFT area\n", fragmentedBefore, fragmentedAfter, intoArea);
+    EXPECT_GE(fragmentedBefore, 10);
+    EXPECT_LT(fragmentedAfter * 2, fragmentedBefore) << "most fragmented files found room";
+    EXPECT_GE(intoArea * 2, fragmentedBefore) << "most of them in the MFT area";
+    EXPECT_EQ(contiguousIntoArea, 0);
+    ExpectSound();
+}
+
+// With every free cluster outside the MFT zone taken (less than 25% free),
+// contiguous files may move toward the front into the half of the MFT area
+// the low free space opens, never into the part before it.
+TEST_F(DriverMftArea, LowFreeSpaceOpensTheBackHalfOfTheArea) {
+    TakeFreeSpaceFrom(zoneEnd_);
+    RunFull();
+    int intoOpenedHalf = 0, intoClosedArea = 0, fragmentedLeft = 0;
+    for (const auto &[number, record] : before_.records) {
+        if (NeverMoved(record) || !after_.records.count(number)) continue;
+        const ntfsref::Record &now = after_.records.at(number);
+        bool moved = !(RunListsOf(record) == RunListsOf(now));
+        if (Fragments(record) > 1) {
+            fragmentedLeft += Fragments(now) > 1;
+            continue;
+        }
+        if (!moved || DataTouches(record, zoneStart_, limit_ + 1)) continue;
+        if (DataTouches(now, zoneStart_, limit_)) intoClosedArea++;
+        if (DataInside(now, limit_, zoneEnd_)) intoOpenedHalf++;
+    }
+    printf("contiguous files moved into the opened half %d; fragmented left %d\n", intoOpenedHalf, fragmentedLeft);
+    EXPECT_EQ(intoClosedArea, 0);
+    EXPECT_GT(intoOpenedHalf, 0) << "contiguous files moved toward the front into the opened half";
+    EXPECT_LE(fragmentedLeft, 2);
+    ExpectSound();
+}
+
+}  // namespace
