@@ -1,0 +1,345 @@
+// Full NTFS runs on machines made with the machine tool: a kit image (mkntfs,
+// filled and fragmented through libntfs-3g) is scheduled with
+// "DIRS=NONE FILES=FULL" (or a list of records, or NOMOVE) and booted. The
+// volume is then judged by tools nobody here wrote: ntfsresize --info,
+// ntfs-3g.probe (read-only, and --readwrite on a copy), ntfsfix -n, every
+// manifest file's content through ntfscat, fragments counted by the machine
+// tool, and every run list read through libntfs-3g before and after.
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "e2e_support.h"
+
+using namespace e2e;
+
+namespace {
+
+// The machine, its C: image and what was known of it before the boot.
+class NtfsRun : public testing::Test {
+protected:
+    // A 64 MiB volume filled with the kit's full profile, with more groups
+    // of files grown in turn when `groups` is given.
+    void Make(uint32_t cluster, uint64_t seed, uint32_t groups = 0) {
+        image_ = dir_.file("c.img");
+        machine_ = dir_.file("m");
+        imgkit::make_ntfs(image_, 64 << 20, cluster);
+        imgkit::Profile profile = imgkit::Profile::full();
+        if (groups) profile.frag_groups = groups;
+        manifest_ = imgkit::fill(image_, profile, seed);
+        Tool("create " + Quote(machine_));
+        Tool("attach " + Quote(machine_) + " C: image " + Quote(image_));
+    }
+    // The machine tool; the test fails when it does.
+    std::string Tool(const std::string &arguments, const std::string &environment = "") {
+        int rc = -1;
+        std::string out = Shell(environment + " " + Quote(NTMACHINE) + " " + arguments, &rc);
+        EXPECT_EQ(rc, 0) << "ntmachine " << arguments << ":\n" << out;
+        return out;
+    }
+    // Schedules a run with these keywords, notes the volume as it is then
+    // (the trigger file is on it), boots, and returns the screen.
+    std::string ScheduleAndBoot(const std::string &keywords, const std::string &environment = "") {
+        std::string quoted;
+        std::istringstream words(keywords);
+        for (std::string k; words >> k;) quoted += " " + Quote(k);
+        Tool("schedule " + Quote(machine_) + " C:" + quoted);
+        before_ = ntfsref::Load(image_);
+        EXPECT_EQ(before_.error, "");
+        std::string error;
+        paths_ = ntfsref::ListPaths(image_, &error);
+        EXPECT_EQ(error, "");
+        fragBefore_ = Tool("frag " + Quote(machine_) + " C: --json");
+        counts_ = imgkit::count(image_);
+        imgkit::copy_image(image_, dir_.file("before.img"));
+        screen_ = Tool("boot " + Quote(machine_) + " --fast", "NT_TIME_SCALE=0 " + environment);
+        after_ = ntfsref::Load(image_);
+        EXPECT_EQ(after_.error, "");
+        fragAfter_ = Tool("frag " + Quote(machine_) + " C: --json");
+        return screen_;
+    }
+    // Record number of the trigger file the run deleted (-1 when unknown).
+    int64_t TriggerRecord() const {
+        for (const auto &[record, names] : paths_)
+            for (const auto &name : names)
+                if (name == "/Defragme.dat") return (int64_t)record;
+        return -1;
+    }
+    // Every record the run must not have moved still has its run lists; the
+    // trigger file is gone. `alsoKept` names more records that must not
+    // have changed.
+    void ExpectUnmovedKept(const std::set<uint64_t> &alsoKept = {}) {
+        int64_t trigger = TriggerRecord();
+        int compared = 0;
+        for (const auto &[number, record] : before_.records) {
+            if ((int64_t)number == trigger) {
+                EXPECT_EQ(after_.records.count(number), 0u) << "the trigger file is still there";
+                continue;
+            }
+            if (!NeverMoved(record) && !alsoKept.count(number)) continue;
+            auto it = after_.records.find(number);
+            ASSERT_NE(it, after_.records.end()) << "record " << number << " is gone";
+            EXPECT_TRUE(RunListsOf(record) == RunListsOf(it->second)) << "record " << number << " changed";
+            compared++;
+        }
+        EXPECT_GT(compared, 16);
+    }
+    // ntfsresize, ntfs-3g.probe (also --readwrite on a copy), ntfsfix and
+    // every file's content.
+    void ExpectConsistent() {
+        imgkit::CheckOptions options;
+        options.probe_readwrite_copy = true;
+        imgkit::CheckResult r = imgkit::check(image_, manifest_, options);
+        EXPECT_EQ(r.code, imgkit::kConsistent) << r.summary;
+        EXPECT_EQ(r.files_checked, manifest_.files.size());
+        EXPECT_EQ(r.files_differing, 0u);
+    }
+    // A line of the partition data: "<label> = 0x<hex>".
+    int64_t PartitionValue(const std::string &label) const {
+        std::smatch m;
+        std::regex re(label + " *= 0x([0-9a-f]+)");
+        if (!std::regex_search(screen_, m, re)) return -1;
+        return std::stoll(m[1].str(), nullptr, 16);
+    }
+    // Free clusters of the volume before the run, outside [first, end).
+    uint64_t FreeOutside(int64_t first, int64_t end) const {
+        const ntfsref::Record &bitmapFile = before_.records.at(6);
+        std::ifstream in(dir_.file("before.img"), std::ios::binary);
+        std::vector<uint8_t> bits;
+        for (const auto &piece : bitmapFile.data)
+            for (const auto &run : piece.runs) {
+                std::vector<uint8_t> bytes(run.length * before_.clusterSize);
+                in.seekg(run.lcn * (int64_t)before_.clusterSize);
+                in.read((char *)bytes.data(), (std::streamsize)bytes.size());
+                bits.insert(bits.end(), bytes.begin(), bytes.end());
+            }
+        uint64_t free = 0;
+        for (uint64_t c = 0; c < counts_.total_clusters && c / 8 < bits.size(); c++)
+            if (!((bits[c / 8] >> (c % 8)) & 1) && ((int64_t)c < first || (int64_t)c >= end)) free++;
+        return free;
+    }
+    // Sum of the counts of the lines "Moved N files during ..." and of the
+    // moved-object table's lines (optionally only those starting with
+    // `kind`).
+    // A record's data runs touch [first, end).
+    static bool TouchesRange(const ntfsref::Record &r, int64_t first, int64_t end) {
+        for (const auto &p : r.data)
+            for (const auto &run : p.runs)
+                if (run.lcn >= 0 && run.lcn < end && first < run.lcn + run.length) return true;
+        return false;
+    }
+    static int64_t ClosingLineMoves(const std::vector<std::string> &lines) {
+        int64_t sum = 0;
+        std::regex re("^Moved ([0-9]+) files during ");
+        for (const auto &l : lines) {
+            std::smatch m;
+            if (std::regex_search(l, m, re)) sum += std::stoll(m[1].str());
+        }
+        return sum;
+    }
+    static int64_t TableMoves(const std::vector<std::string> &lines, const std::string &kind = "") {
+        int64_t sum = 0;
+        std::regex re("^(.*)Moved: \\.+ +([0-9]+)$");
+        for (const auto &l : lines) {
+            std::smatch m;
+            if (std::regex_match(l, m, re) && m[1].str().rfind(kind, 0) == 0) sum += std::stoll(m[2].str());
+        }
+        return sum;
+    }
+
+    imgkit::ScratchDir dir_;
+    std::string image_, machine_, screen_, fragBefore_, fragAfter_;
+    imgkit::Manifest manifest_;
+    imgkit::FragCounts counts_;
+    ntfsref::Volume before_, after_;
+    std::map<uint64_t, std::set<std::string>> paths_;
+};
+
+class NtfsFullRun : public NtfsRun, public testing::WithParamInterface<uint32_t> {};
+
+// The acceptance run: the volume stays sound with every file's content, the
+// fragmented files fall by at least 90%, nothing the run never moves
+// changes, the table counts what moved and LAST50 lists the files that
+// start furthest toward the end.
+TEST_P(NtfsFullRun, DefragmentsTheFilesAndKeepsTheVolumeSound) {
+    Make(GetParam(), 20 + GetParam(), 8);
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=FULL LAST50");
+    std::vector<std::string> lines = ScreenLines(screen);
+
+    // The images this criterion is made for: a quarter of the free space
+    // outside the MFT zone holds the largest fragmented file.
+    int64_t zoneStart = PartitionValue("MFT Area Start"), zoneEnd = PartitionValue("MFT Area End");
+    ASSERT_GE(zoneStart, 0);
+    ASSERT_GT(zoneEnd, zoneStart);
+    uint64_t largestFragmented = 0;
+    for (const auto &item : counts_.items)
+        if (item.kind == imgkit::ItemCount::file && item.fragments > 1)
+            largestFragmented = std::max<uint64_t>(largestFragmented, item.clusters);
+    ASSERT_LE(largestFragmented * 4, FreeOutside(zoneStart, zoneEnd));
+    ASSERT_GE(counts_.free_clusters * 100, counts_.total_clusters * 30) << "at least 30% free";
+
+    ExpectConsistent();
+
+    int64_t fragmentedBefore = JsonNumber(fragBefore_, "fragmented_files");
+    int64_t fragmentedAfter = JsonNumber(fragAfter_, "fragmented_files");
+    ASSERT_GE(fragmentedBefore, 20) << fragBefore_;
+    EXPECT_LE(fragmentedAfter * 10, fragmentedBefore) << "before " << fragmentedBefore << ", after " << fragmentedAfter;
+    EXPECT_EQ(JsonNumber(fragAfter_, "files"), JsonNumber(fragBefore_, "files") - 1) << "all but the trigger file";
+    RecordProperty("fragmented_before", (int)fragmentedBefore);
+    RecordProperty("fragmented_after", (int)fragmentedAfter);
+    printf("%u-byte clusters: fragmented files %lld -> %lld\n", GetParam(), (long long)fragmentedBefore,
+           (long long)fragmentedAfter);
+
+    ExpectUnmovedKept();
+
+    // Every stage ran and closed; the table counts what moved.
+    for (const char *stage : {"Gathering Partition Data", "Defragmenting Files and Consolidating Free Space",
+                              "Defragmenting Files and Closing Gaps in Free Space",
+                              "Defragmenting Files To Contiguous Free Space Only", "Gathering File Placement Data"})
+        EXPECT_NE(screen.find(stage), std::string::npos) << stage;
+    EXPECT_NE(screen.find("\nTesserin boot-time processing completed.\n"), std::string::npos);
+    int64_t moves = ClosingLineMoves(lines);
+    EXPECT_EQ(TableMoves(lines), moves);
+    int changed = 0, unfragmented = 0;
+    for (const auto &[number, record] : before_.records) {
+        auto it = after_.records.find(number);
+        if (it == after_.records.end() || NeverMoved(record)) continue;
+        if (!(RunListsOf(record) == RunListsOf(it->second))) changed++;
+        if (Fragments(record) > 1 && Fragments(it->second) == 1) unfragmented++;
+    }
+    EXPECT_GT(changed, 0);
+    EXPECT_LE(changed, moves);
+
+    // With this much free space the whole MFT zone stays closed to files
+    // that were contiguous outside it.
+    int intoZone = 0;
+    for (const auto &[number, record] : before_.records) {
+        auto it = after_.records.find(number);
+        if (it == after_.records.end() || NeverMoved(record) || Fragments(record) != 1) continue;
+        if (TouchesRange(record, zoneStart, zoneEnd)) continue;
+        if (TouchesRange(it->second, zoneStart, zoneEnd)) intoZone++;
+    }
+    EXPECT_EQ(intoZone, 0);
+    EXPECT_LE(unfragmented, TableMoves(lines, "Fragmented "));
+    EXPECT_GT(unfragmented, 0);
+
+    // LAST50: the 50 highest lowest-LCNs of the files (not directories)
+    // from record 1 on, lowest first, as libntfs-3g reads them afterwards.
+    std::vector<int64_t> listed;
+    std::regex entry("^@LCN 0x([0-9a-f]{8}): (.+)$");
+    for (const auto &l : lines) {
+        std::smatch m;
+        if (std::regex_match(l, m, entry)) listed.push_back(std::stoll(m[1].str(), nullptr, 16));
+    }
+    std::vector<int64_t> expected;
+    for (const auto &[number, record] : after_.records) {
+        if (number < 1 || record.directory || (record.fileAttributes & (0x200 | 0x400 | 0x1000))) continue;
+        int64_t lowest = LowestLcnOf(record);
+        if (lowest >= 0) expected.push_back(lowest);
+    }
+    std::sort(expected.begin(), expected.end());
+    if (expected.size() > 50) expected.erase(expected.begin(), expected.end() - 50);
+    EXPECT_EQ(listed.size(), 50u);
+    EXPECT_EQ(listed, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clusters, NtfsFullRun, testing::Values(512u, 1024u, 4096u),
+                         [](const testing::TestParamInfo<uint32_t> &i) { return std::to_string(i.param); });
+
+// EX= patterns keep the files they name where they are, fragments and all.
+TEST_F(NtfsRun, ExcludedFilesStayWhereTheyAre) {
+    Make(4096, 71);
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=FULL EX=*MAILBOX.PST,*\\VERY?FRAGMENTED*");
+    ExpectConsistent();
+    std::set<uint64_t> excluded;
+    for (const auto &[record, names] : paths_)
+        for (const auto &name : names)
+            if (name.find("/Fragmented Mailbox.pst") != std::string::npos ||
+                name.find("/Very Fragmented") != std::string::npos)
+                excluded.insert(record);
+    ASSERT_EQ(excluded.size(), 2u);
+    for (uint64_t n : excluded) EXPECT_GT(Fragments(before_.records.at(n)), 1) << "record " << n;
+    ExpectUnmovedKept(excluded);
+    EXPECT_EQ(JsonNumber(fragAfter_, "fragmented_files"), 2) << "only the excluded files stay fragmented";
+}
+
+// A second run over a defragmented volume keeps it sound and finds no
+// fragmented file to leave behind.
+TEST_F(NtfsRun, SecondRunKeepsTheVolumeDefragmented) {
+    Make(2048, 33);
+    ScheduleAndBoot("DIRS=NONE FILES=FULL");
+    int64_t afterFirst = JsonNumber(fragAfter_, "fragmented_files");
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=FULL");
+    ExpectConsistent();
+    ExpectUnmovedKept();
+    EXPECT_LE(JsonNumber(fragAfter_, "fragmented_files"), afterFirst);
+    std::vector<std::string> lines = ScreenLines(screen);
+    EXPECT_EQ(TableMoves(lines, "Fragmented "), 0) << "nothing fragmented was left to move";
+}
+
+// FILES=LIST moves the records listed and nothing else.
+TEST_F(NtfsRun, ListMovesOnlyTheListedRecords) {
+    Make(4096, 41);
+    // Two fragmented files the run may move.
+    std::vector<uint64_t> chosen;
+    ntfsref::Volume now = ntfsref::Load(image_);
+    ASSERT_EQ(now.error, "");
+    for (const auto &[number, record] : now.records)
+        if (!NeverMoved(record) && Fragments(record) > 1 && chosen.size() < 2) chosen.push_back(number);
+    ASSERT_EQ(chosen.size(), 2u);
+    std::string list = std::to_string(chosen[0]) + "," + std::to_string(chosen[1]);
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=LIST FILEX=" + list);
+
+    ExpectConsistent();
+    EXPECT_NE(screen.find("*** STAGE 1 *** Defragmenting Specific Files"), std::string::npos);
+    EXPECT_NE(screen.find("Addressing file " + std::to_string(chosen[0]) + "...."), std::string::npos);
+    EXPECT_NE(screen.find("Moved 2 files during specific file moves"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Defragmenting Files and Consolidating Free Space"), std::string::npos);
+    std::set<uint64_t> others;
+    for (const auto &[number, record] : before_.records)
+        if (number != chosen[0] && number != chosen[1]) others.insert(number);
+    ExpectUnmovedKept(others);
+    for (uint64_t n : chosen) {
+        ASSERT_TRUE(after_.records.count(n));
+        EXPECT_EQ(Fragments(after_.records.at(n)), 1) << "record " << n;
+    }
+}
+
+// NOMOVE walks every file stage, moves nothing and writes nothing raw to
+// the volume (the platform logs every raw write).
+TEST_F(NtfsRun, NomoveWalksEveryStageWithoutWriting) {
+    Make(1024, 52);
+    std::string log = dir_.file("writes.log");
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=FULL NOMOVE", "NT_WRITE_LOG=" + Quote(log));
+    std::ifstream in(log);
+    std::string writes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(writes, "");
+    std::vector<std::string> lines = ScreenLines(screen);
+    int closing = 0;
+    for (const auto &l : lines)
+        if (l.rfind("Moved ", 0) == 0) {
+            closing++;
+            EXPECT_EQ(l.rfind("Moved 0 files during ", 0), 0u) << l;
+        }
+    EXPECT_EQ(closing, 5);
+    EXPECT_EQ(screen.find("Found space at"), std::string::npos);
+    EXPECT_EQ(TableMoves(lines), 0);
+    std::set<uint64_t> all;
+    for (const auto &[number, record] : before_.records) all.insert(number);
+    ExpectUnmovedKept(all);
+    ExpectConsistent();
+}
+
+// NOMOVE with a list: the listed files are addressed, nothing is written.
+TEST_F(NtfsRun, NomoveListWritesNothing) {
+    Make(4096, 61);
+    std::string log = dir_.file("writes.log");
+    std::string screen = ScheduleAndBoot("DIRS=NONE FILES=LIST FILEX=20,30,40 NOMOVE", "NT_WRITE_LOG=" + Quote(log));
+    std::ifstream in(log);
+    std::string writes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(writes, "");
+    EXPECT_NE(screen.find("Addressing file 30...."), std::string::npos);
+    EXPECT_NE(screen.find("Moved 0 files during specific file moves"), std::string::npos);
+}
+
+}  // namespace
