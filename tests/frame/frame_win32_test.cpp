@@ -67,7 +67,9 @@ TEST_F(Heap, RecordsStayPackedInAllocationOrder) {
     EXPECT_EQ(AllocBlock[base + 3].Address, blocks[4]);
     EXPECT_EQ(AllocBlock[base + 3].Size, 20u);
     for (int i = 0; i < 25; i++) {
-        if (i != 3) EXPECT_EQ(GlobalSize(blocks[i]), (SIZE_T)(16 + i)) << i;
+        if (i != 3) {
+            EXPECT_EQ(GlobalSize(blocks[i]), (SIZE_T)(16 + i)) << i;
+        }
     }
     for (int i = 0; i < 25; i++)
         if (i != 3) GlobalFree(blocks[i]);

@@ -78,14 +78,6 @@ Image &ImageFor(uint32_t cluster) {
     return m;
 }
 
-void Release(HGLOBAL *handle) {
-    if (*handle) {
-        GlobalUnlock(*handle);
-        GlobalFree(*handle);
-        *handle = nullptr;
-    }
-}
-
 class NtfsImage : public testing::TestWithParam<uint32_t> {
 protected:
     void SetUp() override {
@@ -266,10 +258,14 @@ TEST_P(NtfsImage, RawFamilyAgreesWithLibntfs3gOnEveryBaseRecord) {
                     sparse |= x.StartingLcn < 0;
                     EXPECT_EQ(x.SourceLcn, x.StartingLcn);
                     EXPECT_EQ(x.AttributeType, ref.directory ? 0xA0u : 0x80u);
-                    if (ref.attributeList == 0) EXPECT_EQ(x.FileRecord, n);
+                    if (ref.attributeList == 0) {
+                        EXPECT_EQ(x.FileRecord, n);
+                    }
                 }
                 EXPECT_EQ(ntfsref::Merge(got), ntfsref::Merge(e.runs));
-                if (!sparse) EXPECT_EQ(VolData.NumberOfClusters, clusters);
+                if (!sparse) {
+                    EXPECT_EQ(VolData.NumberOfClusters, clusters);
+                }
                 EXPECT_EQ(VolData.bHugeFile, ref.attributeList == 1);
                 EXPECT_EQ(VolData.bMegaFile, ref.attributeList == 2);
                 compressed += (ref.fileAttributes & 0x800) != 0;
@@ -301,7 +297,9 @@ TEST_P(NtfsImage, RawFamilyAgreesWithLibntfs3gOnEveryBaseRecord) {
     EXPECT_GT(kinds[Expectation::Resident], 0);
     EXPECT_GT(kinds[Expectation::Extents], 50);
     EXPECT_GT(holes, 0) << "a file with holes but no sparse flag";
-    if (GetParam() <= 4096) EXPECT_GT(compressed, 0) << "a compressed file";
+    if (GetParam() <= 4096) {
+        EXPECT_GT(compressed, 0) << "a compressed file";
+    }
     bool sparseRefused = false;
     for (auto &r : records) sparseRefused |= (r.second.fileAttributes & 0x200) != 0;
     EXPECT_TRUE(sparseRefused) << "a file with the sparse flag";

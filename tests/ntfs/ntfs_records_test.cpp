@@ -153,8 +153,9 @@ TEST_F(NtfsRecords, DamagedAttributesEndTheWalkWithoutReadingOutside) {
         c.damage(r, data);
         PATTRIBUTE_RECORD_HEADER a = nullptr;
         ULONG position = 0;
-        if (strcmp(c.name, "no end marker") != 0)  // there the damage lies after the data
+        if (strcmp(c.name, "no end marker") != 0) {  // there the damage lies after the data
             EXPECT_FALSE(FindAttribute(0x80, Frs(r), &a, 1024, &position)) << c.name;
+        }
         EXPECT_FALSE(FindAttribute(0xE0, Frs(r), &a, 1024, &position)) << c.name;
         EXPECT_FALSE(FindAttributeByIndex(0xE0, 7, Frs(r), &a, 1024)) << c.name;
         EXPECT_FALSE(ExtractAttributes(Frs(r), 1024, 40, u"x")) << c.name;

@@ -357,8 +357,9 @@ TEST(NtfsProbe, OtherFileSystemsAndBrokenVolumesAreNotNtfs) {
         NTFS_VOLUME_DATA_BUFFER d;
         EXPECT_FALSE(NT_SUCCESS(fsctl(v, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &d, sizeof d))) << letter;
         ULONG flags;
-        if (letter != 'F')  // FAT answers this one too
+        if (letter != 'F') {  // FAT answers this one too
             EXPECT_FALSE(NT_SUCCESS(fsctl(v, FSCTL_IS_VOLUME_DIRTY, nullptr, 0, &flags, sizeof flags))) << letter;
+        }
         NtClose(v);
     }
     // The cut volume is not written to or extended by an attempt to use it.

@@ -6,16 +6,12 @@ add_executable(ntmachine_reboot_probe ${CMAKE_CURRENT_LIST_DIR}/ntmachine_reboot
 target_link_libraries(ntmachine_reboot_probe PRIVATE ntplatform)
 
 function(ntmachine_test name labels)
-  add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
-  target_link_libraries(${name} PRIVATE ntmachine_lib GTest::gtest_main)
-  target_compile_definitions(${name} PRIVATE NTMACHINE="$<TARGET_FILE:ntmachine>"
-                                             REBOOT_PROBE="$<TARGET_FILE:ntmachine_reboot_probe>")
-  add_dependencies(${name} ntmachine ntmachine_reboot_probe)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}" TIMEOUT 600)
+  test_program(${name} LABELS ${labels} TIMEOUT 600 SOURCES ${ARGN} LIBS ntmachine_lib
+               DEFINITIONS NTMACHINE="$<TARGET_FILE:ntmachine>" REBOOT_PROBE="$<TARGET_FILE:ntmachine_reboot_probe>"
+               DEPENDS ntmachine ntmachine_reboot_probe)
 endfunction()
 
-ntmachine_test(ntmachine_machine_test "unit")
-ntmachine_test(ntmachine_boot_test "unit")
-ntmachine_test(ntmachine_schedule_test "image")
-ntmachine_test(ntmachine_frag_test "image")
-ntmachine_test(ntmachine_demo_test "image")
+# Machine folders, drives and the boot (Session Manager) without images;
+# then scheduling, fragmentation reports and the demo on made images.
+ntmachine_test(ntmachine_unit_test unit ntmachine_machine_test.cpp ntmachine_boot_test.cpp)
+ntmachine_test(ntmachine_image_test image ntmachine_schedule_test.cpp ntmachine_frag_test.cpp ntmachine_demo_test.cpp)
