@@ -1,6 +1,7 @@
 // The process heap. Blocks come from the C library; a registry of the live
 // blocks gives RtlSizeHeap the exact size each was asked for, and lets a free
 // or size query of an address the heap never gave out fail without harm.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -14,9 +15,13 @@ namespace {
 // library, which may abort on absurd sizes under the sanitizers.
 constexpr SIZE_T kLargestBlock = SIZE_T(1) << 40;
 
+// The registry keeps each address inverted, so that it does not itself hold
+// the blocks: a block the program loses is then a leak LeakSanitizer reports.
+uintptr_t key_of(const void *p) { return ~reinterpret_cast<uintptr_t>(p); }
+
 struct Heap {
     std::mutex lock;
-    std::unordered_map<void *, SIZE_T> blocks;  // address -> size asked for
+    std::unordered_map<uintptr_t, SIZE_T> blocks;  // key_of(address) -> size asked for
 };
 
 Heap &heap() {
@@ -38,7 +43,7 @@ PVOID RtlAllocateHeap(PVOID HeapHandle, ULONG Flags, SIZE_T Size) {
     if (!p) return nullptr;
     Heap &h = heap();
     std::lock_guard<std::mutex> guard(h.lock);
-    h.blocks[p] = Size;
+    h.blocks[key_of(p)] = Size;
     return p;
 }
 
@@ -48,7 +53,7 @@ BOOLEAN RtlFreeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress) {
     Heap &h = heap();
     {
         std::lock_guard<std::mutex> guard(h.lock);
-        auto it = h.blocks.find(BaseAddress);
+        auto it = h.blocks.find(key_of(BaseAddress));
         if (it == h.blocks.end()) {
             ntp::debug("RtlFreeHeap: %p was not given out by the heap", BaseAddress);
             return FALSE;
@@ -63,7 +68,7 @@ SIZE_T RtlSizeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress) {
     if (!is_process_heap(HeapHandle, "RtlSizeHeap")) return static_cast<SIZE_T>(-1);
     Heap &h = heap();
     std::lock_guard<std::mutex> guard(h.lock);
-    auto it = h.blocks.find(BaseAddress);
+    auto it = h.blocks.find(key_of(BaseAddress));
     return it == h.blocks.end() ? static_cast<SIZE_T>(-1) : it->second;
 }
 
@@ -71,7 +76,7 @@ PVOID RtlReAllocateHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress, SIZE_T
     if (!is_process_heap(HeapHandle, "RtlReAllocateHeap") || Size > kLargestBlock) return nullptr;
     Heap &h = heap();
     std::lock_guard<std::mutex> guard(h.lock);
-    auto it = h.blocks.find(BaseAddress);
+    auto it = h.blocks.find(key_of(BaseAddress));
     if (it == h.blocks.end()) {
         ntp::debug("RtlReAllocateHeap: %p was not given out by the heap", BaseAddress);
         return nullptr;
@@ -80,7 +85,7 @@ PVOID RtlReAllocateHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress, SIZE_T
     void *p = std::realloc(BaseAddress, Size ? Size : 1);
     if (!p) return nullptr;  // the old block stays as it was
     h.blocks.erase(it);
-    h.blocks[p] = Size;
+    h.blocks[key_of(p)] = Size;
     if ((Flags & HEAP_ZERO_MEMORY) && Size > old) std::memset(static_cast<char *>(p) + old, 0, Size - old);
     return p;
 }
