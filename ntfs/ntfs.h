@@ -19,7 +19,9 @@
 //   - records: the update-sequence array inside the record's first stride,
 //     one entry per 512-byte stride plus the USN; attributes of at least 16
 //     bytes (24 resident, 64 non-resident) inside the record, values, names
-//     and mapping pairs inside their attribute;
+//     and mapping pairs inside their attribute, and the name of a
+//     non-resident attribute before its mapping pairs (the run-list rewrite
+//     of a move writes over everything from the mapping pairs on);
 //   - run lists: length fields of 1..8 bytes, offset fields of 0..8 bytes, a
 //     length above 0, no run outside the volume, no arithmetic overflow;
 //   - attribute lists: entries of at least 32 bytes inside the list, segment
@@ -80,7 +82,8 @@ BOOL FindAttributeByIndex(ULONG type, ULONG position, PFILE_RECORD_SEGMENT_HEADE
 // the first stride, one entry per stride plus the USN.
 BOOL UsaHeaderValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG bytes);
 // The attribute at `offset` of a record of `recordSize` bytes: its header,
-// length, value or mapping pairs and name all inside the record.
+// length, value or mapping pairs and name all inside the record, and the
+// name of a non-resident attribute before its mapping pairs.
 BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSize, ULONG offset);
 // The value of a resident attribute that AttributeValid accepted, when it
 // holds at least `minimum` bytes; null otherwise.

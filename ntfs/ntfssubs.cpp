@@ -139,8 +139,10 @@ BOOL UsaHeaderValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG bytes) {
 
 // Takes a record, its size and an attribute's offset in it; TRUE when the
 // attribute's header, its length, its value (resident) or mapping-pairs
-// offset (non-resident) and its name lie inside the record and the length
-// is at least the header of its form.
+// offset (non-resident) and its name lie inside the record, the length is
+// at least the header of its form, and a non-resident attribute's name ends
+// before its mapping pairs begin (a run-list rewrite replaces everything
+// from the mapping pairs on, so a name after them would be overwritten).
 BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSize, ULONG offset) {
     if ((ULONGLONG)offset + ATTRIBUTE_HEADER_COMMON > recordSize) return FALSE;
     const ATTRIBUTE_RECORD_HEADER *a = (const ATTRIBUTE_RECORD_HEADER *)((const BYTE *)fileRecord + offset);
@@ -154,7 +156,11 @@ BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSi
         ULONG pairs = a->Form.Nonresident.MappingPairsOffset;
         if (pairs < NONRESIDENT_HEADER_LENGTH || pairs >= length) return FALSE;
     }
-    if (a->NameLength && (ULONGLONG)a->NameOffset + a->NameLength * sizeof(WCHAR) > length) return FALSE;
+    if (a->NameLength) {
+        ULONGLONG nameEnd = (ULONGLONG)a->NameOffset + a->NameLength * sizeof(WCHAR);
+        if (nameEnd > length) return FALSE;
+        if (a->FormCode != RESIDENT_FORM && nameEnd > a->Form.Nonresident.MappingPairsOffset) return FALSE;
+    }
     return TRUE;
 }
 

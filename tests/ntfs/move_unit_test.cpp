@@ -276,6 +276,22 @@ TEST_F(MoveUnit, ResidentOrForeignAttributesAreNotRewritten) {
     EXPECT_EQ(r.bytes, before);
 }
 
+TEST_F(MoveUnit, NameAfterTheMappingPairsIsNeverWrittenOver) {
+    RecordBuilder b;
+    b.StandardInformation();
+    size_t data = b.NonResident(0x80, {0x11, 0x05, 0x20}, 0x100000);  // pairs at 0x40, 0x48 bytes long
+    std::vector<uint8_t> rec = b.FinishPlain();
+    rec[data + 9] = 2;  // a name of 2 characters in the attribute's last 4 bytes
+    Put16(rec, data + 0x0A, 0x44);
+    memcpy(&rec[data + 0x44], u"ab", 4);
+    std::vector<uint8_t> before = rec;
+    std::vector<EXTENT_LIST> runs = {Extent(0x12345, 3), Extent(0x54321, 4)};
+    BOOL ok = TRUE;
+    Screen([&] { ok = ReplaceMappingPairs(Frs(rec), (PATTRIBUTE_RECORD_HEADER)&rec[data], runs.data(), 2); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(rec, before);
+}
+
 // ----------------------------------------------------------- bitmap marks
 
 class MoveMarks : public MoveUnit {

@@ -132,6 +132,10 @@ TEST_F(NtfsRecords, DamagedAttributesEndTheWalkWithoutReadingOutside) {
         {"length below the header", [](auto &r, size_t d) { Put32(r, d + 4, 0x20); }},
         {"mapping pairs past the attribute", [](auto &r, size_t d) { Put16(r, d + 0x20, 0x400); }},
         {"name past the attribute", [](auto &r, size_t d) { r[d + 9] = 200; }},
+        {"name after the mapping pairs", [](auto &r, size_t d) {
+             r[d + 9] = 2;                 // 4 bytes at 0x44, inside the attribute of 0x48
+             Put16(r, d + 0x0A, 0x44);     // the pairs start at 0x40
+         }},
         {"first attribute past the record", [](auto &r, size_t) { Put16(r, 0x14, 0x3FE); }},
         {"no end marker", [](auto &r, size_t d) {
              for (size_t at = d + r[d + 4] + 256 * r[d + 5]; at + 0x20 <= 1024; at += 0x20) {
@@ -160,6 +164,19 @@ TEST_F(NtfsRecords, DamagedAttributesEndTheWalkWithoutReadingOutside) {
         EXPECT_FALSE(FindAttributeByIndex(0xE0, 7, Frs(r), &a, 1024)) << c.name;
         EXPECT_FALSE(ExtractAttributes(Frs(r), 1024, 40, u"x")) << c.name;
     }
+}
+
+TEST_F(NtfsRecords, NonResidentNameMustEndWhereTheMappingPairsBegin) {
+    RecordBuilder b;
+    b.StandardInformation();
+    size_t data = b.NonResident(0x80, {0x11, 0x04, 0x20}, 4 * 4096, u"$I30");  // name 0x40..0x48, pairs 0x48
+    std::vector<uint8_t> r = b.FinishPlain();
+    ASSERT_EQ(Get16(r, data + 0x20), 0x48);
+    EXPECT_TRUE(AttributeValid(Frs(r), 1024, (ULONG)data)) << "a name that ends where the pairs begin";
+    Put16(r, data + 0x0A, 0x42);
+    EXPECT_FALSE(AttributeValid(Frs(r), 1024, (ULONG)data)) << "a name running into the pairs";
+    r[data + 9] = 0;
+    EXPECT_TRUE(AttributeValid(Frs(r), 1024, (ULONG)data)) << "without a name its offset is not used";
 }
 
 // --------------------------------------------------------------- run lists
