@@ -284,6 +284,32 @@ BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LON
     return TRUE;
 }
 
+// Reads every record other than the base record (FileRecordNumber) that
+// holds runs of the entries [0, count) and checks that it is one of the
+// base record's extension records. A damaged attribute list can name
+// another file's record; the move is refused before anything is written
+// rather than rewriting that record. FALSE after the error report.
+BOOL PieceRecordsOfFile(const EXTENT_LIST *list, LONGLONG count) {
+    BYTE *bitmap = MftBitmapAddress();
+    if (!bitmap || VolData.BytesPerFRS < NTFS_MIN_FRS || VolData.BytesPerFRS > NTFS_MAX_FRS) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE buffer[NTFS_MAX_FRS];
+    PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)buffer;
+    for (LONGLONG i = 0; i < count; i++) {
+        LONGLONG number = list[i].FileRecord;
+        if (number == VolData.FileRecordNumber || (i > 0 && number == list[i - 1].FileRecord)) continue;
+        LONGLONG n = number;
+        if (!GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) || n != number ||
+            !SegmentOfFile(record, number, VolData.FileRecordNumber)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 // ============================================================ screen line
@@ -705,7 +731,8 @@ BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
 // Takes the destination, cluster count, record number and index range of
 // one piece of a file whose runs live in several records. A piece without
 // clusters has nothing to rewrite: TRUE at once. Otherwise reads the
-// piece's record into pFileRecord (GetFrs), rewrites its mapping pairs,
+// piece's record into pFileRecord (GetFrs), checks that it is the base
+// record or one of its extension records, rewrites its mapping pairs,
 // writes it back, and reads the base record (FileRecordNumber) into
 // pFileRecord again, also when reading or rewriting the piece failed.
 // FALSE after the error report.
@@ -721,6 +748,7 @@ BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordN
     }
     LONGLONG n = recordNumber;
     BOOL ok = GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) && n == recordNumber &&
+              SegmentOfFile(record, recordNumber, VolData.FileRecordNumber) &&
               RewritePiece(record, recordNumber, destination, clusters, first, last);
     if (!ok) ERROR_REPORT();
     LONGLONG back = VolData.FileRecordNumber;
@@ -896,6 +924,10 @@ BOOL NTFSMoveFile(LONGLONG destination) {
             ERROR_REPORT();  // the destination overlaps the file itself
             return FALSE;
         }
+    }
+    if ((VolData.bHugeFile || VolData.bMegaFile) && !PieceRecordsOfFile(list, count)) {
+        ERROR_REPORT();
+        return FALSE;
     }
 
     list[count].FileRecord = END_OF_EXTENTS;

@@ -25,8 +25,9 @@
 //   - run lists: length fields of 1..8 bytes, offset fields of 0..8 bytes, a
 //     length above 0, no run outside the volume, no arithmetic overflow;
 //   - attribute lists: entries of at least 32 bytes inside the list, segment
-//     numbers below TotalFileRecords, a non-resident list of at most
-//     MAX_ATTRIBUTE_LIST_BYTES;
+//     numbers below TotalFileRecords, every record named other than the base
+//     record in use and naming the file's base record as its own, a
+//     non-resident list of at most MAX_ATTRIBUTE_LIST_BYTES;
 //   - paths: at most MAX_PATH_DEPTH directories between a file and the root,
 //     and a path that fits FILE_NAME_CHARS - 1 characters.
 #pragma once
@@ -85,6 +86,10 @@ BOOL UsaHeaderValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG bytes);
 // length, value or mapping pairs and name all inside the record, and the
 // name of a non-resident attribute before its mapping pairs.
 BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSize, ULONG offset);
+// A record read as record `recordNumber` for an attribute list of the file
+// whose base record is `baseRecord`: TRUE for the base record itself, or
+// for a record in use whose base reference (low 48 bits) is `baseRecord`.
+BOOL SegmentOfFile(const FILE_RECORD_SEGMENT_HEADER *segment, LONGLONG recordNumber, LONGLONG baseRecord);
 // The value of a resident attribute that AttributeValid accepted, when it
 // holds at least `minimum` bytes; null otherwise.
 const BYTE *ResidentValue(const ATTRIBUTE_RECORD_HEADER *attribute, ULONG minimum);

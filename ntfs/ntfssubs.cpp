@@ -164,6 +164,17 @@ BOOL AttributeValid(const FILE_RECORD_SEGMENT_HEADER *fileRecord, ULONG recordSi
     return TRUE;
 }
 
+// Takes a record read for an attribute-list entry, the number it was read
+// as and the file's base record number. TRUE when it is the base record
+// itself, or an extension record in use whose base reference names the base
+// record; a damaged list naming another file's record gives FALSE.
+BOOL SegmentOfFile(const FILE_RECORD_SEGMENT_HEADER *segment, LONGLONG recordNumber, LONGLONG baseRecord) {
+    if (!segment) return FALSE;
+    if (recordNumber == baseRecord) return TRUE;
+    if (!(segment->Flags & FILE_RECORD_IN_USE)) return FALSE;
+    return (LONGLONG)(segment->BaseFileRecordSegment & SEGMENT_NUMBER_MASK) == baseRecord;
+}
+
 // Takes an attribute AttributeValid accepted; returns its value when it is
 // resident and holds at least `minimum` bytes, else null.
 const BYTE *ResidentValue(const ATTRIBUTE_RECORD_HEADER *attribute, ULONG minimum) {
@@ -1068,7 +1079,9 @@ BOOL GetMegaFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG type) {
 // the next attribute of the type from the record already loaded) and
 // appends the runs of its attribute of the type (0xA0: or else 0x80) to the
 // extent list; fragments are counted across records. FileSize and the byte
-// limit come from the first piece.
+// limit come from the first piece. A record other than the base record
+// (FileRecordNumber) that is not one of its extension records shows a
+// damaged list: reported, FALSE.
 BOOL GetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULONG type) {
     VolData.NumberOfClusters = 0;
     VolData.NumberOfExtents = 0;
@@ -1089,7 +1102,8 @@ BOOL GetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULO
             if (!FindNextTypeOrData(type, record, &attribute, size, &position)) continue;
         } else {
             LONGLONG n = records[r];
-            if (!GetInUseFrs(VolData.hVolume, &n, record, size) || n != records[r]) {
+            if (!GetInUseFrs(VolData.hVolume, &n, record, size) || n != records[r] ||
+                !SegmentOfFile(record, n, VolData.FileRecordNumber)) {
                 ERROR_REPORT();
                 ok = FALSE;
                 break;

@@ -347,12 +347,14 @@ BOOL ManualGetMegaFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG t
 }
 
 // Takes record numbers (count of them, in list order) and a type. Reads each
-// record raw (it must come back as the number asked for), takes its census,
-// and appends the runs of its attribute of the type, tagged with the record
-// and attribute position; fragments are counted across records. A record
-// named twice in a row, or holding a second attribute of the type (for a
-// directory: a second 0xA0 or any 0x80), is a file with several data
-// streams: "Skipping SFM file" and FALSE.
+// record raw (it must come back as the number asked for and, unless it is
+// the base record FileRecordNumber, be one of its extension records: else
+// the list is damaged), takes its census, and appends the runs of its
+// attribute of the type, tagged with the record and attribute position;
+// fragments are counted across records. A record named twice in a row, or
+// holding a second attribute of the type (for a directory: a second 0xA0 or
+// any 0x80), is a file with several data streams: "Skipping SFM file" and
+// FALSE.
 BOOL ManualGetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULONG type) {
     VolData.NumberOfClusters = 0;
     VolData.NumberOfExtents = 0;
@@ -377,7 +379,8 @@ BOOL ManualGetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG coun
         }
         previous = records[r];
         LONGLONG n = records[r];
-        if (!GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) || n != records[r]) {
+        if (!GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) || n != records[r] ||
+            !SegmentOfFile(record, n, VolData.FileRecordNumber)) {
             ERROR_REPORT();
             ok = FALSE;
             break;

@@ -507,6 +507,84 @@ TEST_F(MoveRefusals, MorePiecesThanAttributeRecords) {
     ExpectRefused(1000, "two pieces, one record");
 }
 
+// A file with an attribute list: its runs in its base record 70 and in
+// record 71, both held in the record cache.
+class MoveListRefusals : public MoveRefusals {
+protected:
+    void SetUp() override {
+        MoveRefusals::SetUp();
+        VolData.bNonResident = FALSE;
+        VolData.bHugeFile = TRUE;
+        VolData.AttributeRecordCount = 2;
+        list_[1].FileRecord = list_[2].FileRecord = 71;
+        for (auto &e : list_) e.AttributeType = 0x80;
+        ASSERT_TRUE(AllocateMemory(65536, &VolData.hMftBuffer, (void **)&VolData.pMftBuffer));
+        ASSERT_TRUE(AllocateMemory(1024, &VolData.hFileRecord, (void **)&VolData.pFileRecord));
+        BYTE *bitmap = nullptr;
+        ASSERT_TRUE(AllocateMemory(16, &VolData.hMftBitmap, (void **)&bitmap));
+        bitmap[70 / 8] |= 1 << (70 % 8);
+        bitmap[71 / 8] |= 1 << (71 % 8);
+        GlobalUnlock(VolData.hMftBitmap);
+        llMftBitmapBits = 128;
+        FileRecordLow = 64;  // records 64..127 in the cache
+        FileRecordHi = 128;
+        RecordBuilder base;
+        base.StandardInformation();
+        base.NonResident(0x80, {0x11, 0x04, 0x64}, 12 * 4096);
+        Put(70, base.Finish());
+    }
+    void Put(LONGLONG n, const std::vector<uint8_t> &record) {
+        memcpy(VolData.pMftBuffer + (n - 64) * 1024, record.data(), 1024);
+    }
+    // Record 71 holding the runs of entries 1 and 2 (200+6, 300+2), with
+    // this base reference.
+    void PutExtension(uint64_t baseReference) {
+        RecordBuilder b;
+        Put16(b.bytes(), 0x12, 0);
+        Put64(b.bytes(), 0x20, baseReference);
+        b.NonResident(0x80, {0x21, 0x06, 0xC8, 0x00, 0x11, 0x02, 0x64}, 0, u"", 4);
+        Put(71, b.Finish());
+    }
+};
+
+TEST_F(MoveListRefusals, RecordOfAnotherFileIsRefusedBeforeAnyWrite) {
+    for (uint64_t reference : {39ull, 0ull, 70ull | (1ull << 32)}) {
+        PutExtension(reference);
+        ExpectRefused(1000, ("base reference " + std::to_string(reference)).c_str());
+    }
+    // The file's own extension (a sequence number above the 48 bits) passes
+    // and the move goes on to read the bitmap.
+    PutExtension(70 | (3ull << 48));
+    lLogLevel = 9;
+    bScreenLog = TRUE;
+    std::string s = Screen([&] { NTFSMoveFile(1000); });
+    EXPECT_NE(s.find("->DirectReadVolumeBitmap"), std::string::npos) << s;
+}
+
+TEST_F(MoveListRefusals, RecordOfAnotherFileIsNotRewritten) {
+    // The piece of record 71 as copied to 1000..1007; the record write
+    // would then start by reading its MFT unit (cluster 5017).
+    list_[1].StartingLcn = 1000;
+    list_[2].StartingLcn = 1006;
+    EXTENT_LIST mft[2] = {Extent(5000, 100), Extent(0, 0)};
+    VolData.pMftExtentList = mft;
+    VolData.MftExtentCount = 1;
+    for (uint64_t reference : {70ull, 39ull}) {
+        PutExtension(reference);
+        FileRecordLow = 64;  // a record write empties the cache
+        FileRecordHi = 128;
+        lLogLevel = 9;
+        bScreenLog = TRUE;
+        BOOL ok = TRUE;
+        std::string s = Screen([&] { ok = UpdateFRS(1000, 8, 71, 1, 2); });
+        EXPECT_FALSE(ok) << reference << ": there is no volume to write to";
+        EXPECT_FALSE(bFrsWriteIssued) << reference;
+        EXPECT_EQ(s.find("(Rd)FRS contained in extent") != std::string::npos, reference == 70)
+            << reference << ": only the file's own record gets as far as the write\n" << s;
+    }
+    VolData.pMftExtentList = nullptr;
+}
+
 TEST_F(MoveRefusals, AFileOfNoKnownClass) {
     VolData.bNonResident = FALSE;
     ExpectRefused(1000, "resident");

@@ -408,6 +408,62 @@ TEST_P(NtfsImage, TornRecordOnDiskFailsTheRawRead) {
     FileRecordLow = FileRecordHi = 0;
 }
 
+TEST_P(NtfsImage, AttributeListNamingAnotherFilesRecordIsRefusedByBothFamilies) {
+    // For each list form, a file whose $DATA continues in an extension record.
+    const auto &records = image_->reference.records;
+    for (int form : {1, 2}) {
+        SCOPED_TRACE(form == 1 ? "resident list" : "non-resident list");
+        LONGLONG base = -1, extension = -1;
+        for (auto &r : records) {
+            if (r.second.attributeList != form || r.second.directory || Expect(r.second).kind != Expectation::Extents)
+                continue;
+            for (const auto &piece : r.second.data)
+                if (piece.record != r.first && !piece.resident) extension = (LONGLONG)piece.record;
+            if (extension >= 0) {
+                base = (LONGLONG)r.first;
+                break;
+            }
+        }
+        ASSERT_GE(base, 0);
+        int64_t byte = extension * 1024, offset = -1;
+        for (const RefRun &run : image_->reference.mftRuns) {
+            int64_t bytes = run.length * GetParam();
+            if (byte < bytes) {
+                offset = run.lcn * GetParam() + byte;
+                break;
+            }
+            byte -= bytes;
+        }
+        ASSERT_GE(offset, 0);
+        auto both = [&] {
+            FileRecordLow = FileRecordHi = 0;
+            VolData.FileRecordNumber = base;
+            BOOL query = FALSE, raw = FALSE;
+            Screen([&] { query = GetExtentList(0); });
+            VolData.FileRecordNumber = base;
+            Screen([&] { raw = ManualGetExtentList(0); });
+            return std::make_pair(query != FALSE, raw != FALSE);
+        };
+        EXPECT_EQ(both(), std::make_pair(true, true)) << "record " << base << " as written";
+
+        // The extension's base reference (first stride, outside the fix-ups)
+        // made to name the root directory.
+        int fd = open(image_->image.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        uint64_t reference = 0, other;
+        ASSERT_EQ(pread(fd, &reference, 8, offset + 0x20), 8);
+        EXPECT_EQ((LONGLONG)(reference & 0xFFFFFFFFFFFFull), base);
+        other = (reference & ~0xFFFFFFFFFFFFull) | 5;
+        ASSERT_EQ(pwrite(fd, &other, 8, offset + 0x20), 8);
+        std::pair<bool, bool> damaged = both();
+        ASSERT_EQ(pwrite(fd, &reference, 8, offset + 0x20), 8);
+        close(fd);
+        EXPECT_EQ(damaged, std::make_pair(false, false)) << "record " << extension << " belongs to the root";
+        EXPECT_EQ(VolData.NumberOfExtents, 0);
+    }
+    FileRecordLow = FileRecordHi = 0;
+}
+
 INSTANTIATE_TEST_SUITE_P(Clusters, NtfsImage, testing::Values(512u, 1024u, 2048u, 4096u),
                          [](const testing::TestParamInfo<uint32_t> &info) { return std::to_string(info.param); });
 

@@ -642,10 +642,11 @@ std::vector<uint8_t> ListBase(const std::vector<uint64_t> &dataRecords, std::vec
     return b.Finish();
 }
 
-std::vector<uint8_t> Extension(std::vector<uint8_t> pairs, int64_t lowestVcn, bool secondStream = false) {
+std::vector<uint8_t> Extension(std::vector<uint8_t> pairs, int64_t lowestVcn, bool secondStream = false,
+                               uint64_t baseReference = 40) {
     RecordBuilder b;
     Put16(b.bytes(), 0x12, 0);  // extension records have no links
-    Put64(b.bytes(), 0x20, 40);
+    Put64(b.bytes(), 0x20, baseReference);
     b.NonResident(0x80, pairs, 0, u"", lowestVcn);
     if (secondStream) b.NonResident(0x80, {0x11, 0x01, 0x70}, 4096, u"s");
     return b.Finish();
@@ -716,6 +717,35 @@ TEST_F(CachedMft, DamagedAttributeListsAreRefused) {
         Put(40, ListBase({41}, {}, c.extra));
         EXPECT_FALSE(Manual(40)) << c.name;
         EXPECT_EQ(VolData.NumberOfExtents, 0) << c.name;
+    }
+}
+
+TEST_F(CachedMft, AttributeListNamingAnotherFilesRecordIsRefused) {
+    struct Case {
+        const char *name;
+        uint64_t baseReference;
+        bool accepted;
+    } cases[] = {
+        {"extension of this file", 40, true},
+        {"sequence number above the 48 bits", 40 | (0x1234ull << 48), true},
+        {"extension of another file", 39, false},
+        {"a base record of its own", 0, false},
+        {"another file, equal in the low 32 bits", 40 | (1ull << 32), false},
+    };
+    bScreenLog = 1;
+    for (const Case &c : cases) {
+        Put(40, ListBase({40, 41}, {0x11, 0x02, 0x40}));
+        Put(41, Extension({0x11, 0x02, 0x60}, 2, false, c.baseReference));
+        std::string screen;
+        EXPECT_EQ(Manual(40, &screen) != FALSE, c.accepted) << c.name;
+        if (c.accepted) {
+            EXPECT_EQ(VolData.NumberOfExtents, 2) << c.name;
+            EXPECT_EQ(VolData.pExtentList[1].FileRecord, 41) << c.name;
+        } else {
+            EXPECT_EQ(VolData.NumberOfExtents, 0) << c.name;
+            EXPECT_EQ(VolData.NumberOfClusters, 0) << c.name;
+            EXPECT_NE(screen.find("Error #"), std::string::npos) << c.name << ": reported\n" << screen;
+        }
     }
 }
 
