@@ -148,6 +148,18 @@ static void AppendExcludedFrn(void)
     pExcludedFrns[llUsedFrns++] = VolData.FileRecordNumber;
 }
 
+// Puts the current file on the excluded list, showing "Excluding <path>"
+// through the given output above log level 3.
+static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *))
+{
+    if (lLogLevel > 3) {
+        _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\nExcluding %s\n", VolData.cFileName);
+        cOutline[OUTLINE_CHARS - 1] = 0;
+        show(cOutline);
+    }
+    AppendExcludedFrn();
+}
+
 // Decides once, while files are gathered, whether the current file (its
 // path in VolData.cFileName, its record VolData.FileRecordNumber) must never
 // move: a match with a built-in pattern in use, then with a user pattern,
@@ -183,24 +195,14 @@ BOOL CheckExcluded(void)
     count = BuiltInPatternCount();
     for (i = 0; i < count; i++) {
         if (lStrWildCmp(VolData.cFileName, cBuiltInPatterns[i], 0)) {
-            if (lLogLevel > 3) {
-                _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\nExcluding %s\n", VolData.cFileName);
-                cOutline[OUTLINE_CHARS - 1] = 0;
-                ShowDiag(cOutline);
-            }
-            AppendExcludedFrn();
+            ExcludeCurrentFile(ShowDiag);
             return TRUE;
         }
     }
     if (bExcludes) {
         for (i = 0; i < lExcludes && i < EXCLUDE_ROWS; i++) {
             if (lStrWildCmp(VolData.cFileName, pExcludes[i], 0)) {
-                if (lLogLevel > 3) {
-                    _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\nExcluding %s\n", VolData.cFileName);
-                    cOutline[OUTLINE_CHARS - 1] = 0;
-                    ShowMessage(cOutline);
-                }
-                AppendExcludedFrn();
+                ExcludeCurrentFile(ShowMessage);
                 return TRUE;
             }
         }

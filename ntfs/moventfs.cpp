@@ -99,6 +99,28 @@ BOOL BitmapExtentsValid(LONGLONG *bytes) {
 
 LONGLONG ClustersFor(LONGLONG bytes) { return (bytes + VolData.BytesPerCluster - 1) / VolData.BytesPerCluster; }
 
+// Checks what a transfer between the bitmap block and the bitmap file needs
+// (geometry, pMoveBuffer, the file's extents, room in both for the bits of
+// every cluster of the volume) and locks the block. Returns it and, in
+// *bitBytes, what LockBitmapBlock gives. Null after the error report; the
+// caller unlocks.
+BYTE *LockBitmapForTransfer(LONGLONG *bitBytes) {
+    LONGLONG fileBytes = 0;
+    if (!ClusterGeometryValid() || !pMoveBuffer || !BitmapExtentsValid(&fileBytes)) {
+        ERROR_REPORT();
+        return nullptr;
+    }
+    BYTE *block = LockBitmapBlock(bitBytes);
+    if (!block) return nullptr;
+    LONGLONG usedBytes = (VolData.TotalClusters + 7) / 8;
+    if (usedBytes > *bitBytes || usedBytes > fileBytes) {
+        GlobalUnlock(VolData.hVolumeBitmap);
+        ERROR_REPORT();
+        return nullptr;
+    }
+    return block;
+}
+
 // Sum of ClusterCount over the entries with disk space in [first, last].
 LONGLONG ClustersWithSpace(const EXTENT_LIST *list, LONGLONG first, LONGLONG last) {
     LONGLONG clusters = 0;
@@ -135,19 +157,7 @@ BOOL IsFileRecord(const BYTE *record) {
 BOOL TransferMftUnit(LONGLONG vcn, LONGLONG clusters, BOOL write) {
     LONGLONG bpc = VolData.BytesPerCluster;
     LONGLONG running = 0, i = 0;
-    for (; i < VolData.MftExtentCount; i++) {
-        const EXTENT_LIST *e = &VolData.pMftExtentList[i];
-        if (e->StartingLcn < 0 || e->ClusterCount <= 0) {
-            ERROR_REPORT();  // the MFT has no holes
-            return FALSE;
-        }
-        if (vcn < running + e->ClusterCount) break;
-        running += e->ClusterCount;
-    }
-    if (i >= VolData.MftExtentCount) {
-        ERROR_REPORT();  // the unit lies beyond the MFT's extents
-        return FALSE;
-    }
+    if (!FindMftExtent(VolData.pMftExtentList, VolData.MftExtentCount, vcn, &i, &running)) return FALSE;
     const EXTENT_LIST *e = &VolData.pMftExtentList[i];
     if (vcn + clusters <= running + e->ClusterCount) {
         TRACE(8, kWriteFrs, write ? u"(Wr)FRS contained in extent" : u"(Rd)FRS contained in extent");
@@ -332,13 +342,14 @@ void ShowMoveLine(BOOL towardFront) {
 
 // ========================================================== bitmap marking
 
-// Takes a first LCN and a cluster count. Sets the clusters' bits in the
-// in-memory volume bitmap, from the LCN upward; FALSE at the first one
-// already in use (the ones before it stay set in memory until the next
-// DirectReadVolumeBitmap). A negative LCN (a run without disk space)
-// succeeds with nothing changed. A range outside the volume or the block is
-// reported and changes nothing. The bitmap on disk is not touched.
-BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters) {
+// Takes a first LCN, a cluster count and the state to give them (TRUE: in
+// use). Flips the clusters' bits in the in-memory volume bitmap, from the
+// LCN upward; FALSE at the first one already in that state (the ones before
+// it stay changed in memory until the next DirectReadVolumeBitmap). A
+// negative LCN (a run without disk space) succeeds with nothing changed. A
+// range outside the volume or the block is reported and changes nothing.
+// The bitmap on disk is not touched.
+static BOOL MarkClusters(LONGLONG lcn, LONGLONG clusters, BOOL inUse) {
     if (lcn < 0) return TRUE;
     if (clusters < 0 || lcn > VolData.TotalClusters || clusters > VolData.TotalClusters - lcn) {
         ERROR_REPORT();
@@ -356,45 +367,23 @@ BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters) {
     BOOL ok = TRUE;
     for (LONGLONG c = lcn; c < lcn + clusters; c++) {
         BYTE mask = (BYTE)(1u << (c % 8));
-        if (bits[c / 8] & mask) {
+        if (((bits[c / 8] & mask) != 0) == (inUse != FALSE)) {
             ok = FALSE;
             break;
         }
-        bits[c / 8] |= mask;
+        bits[c / 8] ^= mask;
     }
     GlobalUnlock(VolData.hVolumeBitmap);
     return ok;
 }
 
-// As MarkDestAllocated, clearing the bits; FALSE at the first cluster
-// already free. A negative LCN succeeds at once.
-BOOL MarkDestUnallocated(LONGLONG lcn, LONGLONG clusters) {
-    if (lcn < 0) return TRUE;
-    if (clusters < 0 || lcn > VolData.TotalClusters || clusters > VolData.TotalClusters - lcn) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    LONGLONG bitBytes = 0;
-    BYTE *block = LockBitmapBlock(&bitBytes);
-    if (!block) return FALSE;
-    if (lcn + clusters > bitBytes * 8) {
-        GlobalUnlock(VolData.hVolumeBitmap);
-        ERROR_REPORT();
-        return FALSE;
-    }
-    BYTE *bits = block + kBitmapHeaderBytes;
-    BOOL ok = TRUE;
-    for (LONGLONG c = lcn; c < lcn + clusters; c++) {
-        BYTE mask = (BYTE)(1u << (c % 8));
-        if (!(bits[c / 8] & mask)) {
-            ok = FALSE;
-            break;
-        }
-        bits[c / 8] &= (BYTE)~mask;
-    }
-    GlobalUnlock(VolData.hVolumeBitmap);
-    return ok;
-}
+// Marks the clusters in use in the in-memory bitmap; FALSE at the first one
+// already in use (see MarkClusters).
+BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters) { return MarkClusters(lcn, clusters, TRUE); }
+
+// Marks the clusters free in the in-memory bitmap; FALSE at the first one
+// already free (see MarkClusters).
+BOOL MarkDestUnallocated(LONGLONG lcn, LONGLONG clusters) { return MarkClusters(lcn, clusters, FALSE); }
 
 // Takes an extent array, its entry count and an index range; frees the
 // source clusters (SourceLcn, ClusterCount) of every entry in the range in
@@ -427,23 +416,13 @@ BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONG
 // block. FALSE after the error report; nothing is written when the checks
 // before the first write fail.
 BOOL WriteVolumeBitmap(void) {
-    LONGLONG fileBytes = 0;
-    if (!ClusterGeometryValid() || !pMoveBuffer || !BitmapExtentsValid(&fileBytes)) {
-        ERROR_REPORT();
-        return FALSE;
-    }
     LONGLONG bitBytes = 0;
-    BYTE *block = LockBitmapBlock(&bitBytes);
+    BYTE *block = LockBitmapForTransfer(&bitBytes);
     if (!block) return FALSE;
     const BYTE *bits = block + kBitmapHeaderBytes;
     LONGLONG total = VolData.TotalClusters;
     LONGLONG fullBytes = total / 8;            // bytes wholly of volume clusters
     LONGLONG usedBytes = (total + 7) / 8;      // bytes holding any volume cluster
-    if (usedBytes > bitBytes || usedBytes > fileBytes) {
-        GlobalUnlock(VolData.hVolumeBitmap);
-        ERROR_REPORT();
-        return FALSE;
-    }
     LONGLONG bpc = VolData.BytesPerCluster;
     LONGLONG chunk = kTransferBytes / bpc;
     BOOL keepTail = (usedBytes % bpc) != 0 || (total % 8) != 0;
@@ -492,21 +471,11 @@ BOOL WriteVolumeBitmap(void) {
 // error report; after a failed read every bit in memory is set, so that no
 // search finds space in a bitmap that was not read.
 BOOL DirectReadVolumeBitmap(void) {
-    LONGLONG fileBytes = 0;
-    if (!ClusterGeometryValid() || !pMoveBuffer || !BitmapExtentsValid(&fileBytes)) {
-        ERROR_REPORT();
-        return FALSE;
-    }
     LONGLONG bitBytes = 0;
-    BYTE *block = LockBitmapBlock(&bitBytes);
+    BYTE *block = LockBitmapForTransfer(&bitBytes);
     if (!block) return FALSE;
     BYTE *bits = block + kBitmapHeaderBytes;
     LONGLONG total = VolData.TotalClusters;
-    if ((total + 7) / 8 > bitBytes || (total + 7) / 8 > fileBytes) {
-        GlobalUnlock(VolData.hVolumeBitmap);
-        ERROR_REPORT();
-        return FALSE;
-    }
     LONGLONG bpc = VolData.BytesPerCluster;
     LONGLONG chunk = kTransferBytes / bpc;
     LONGLONG at = 0;

@@ -64,6 +64,11 @@ extern LONGLONG LastPathFrs;
 BOOL GetNtfsVolumeStats(void);
 BOOL IsVolumeDirty(void);
 BOOL GetInUseFrs(HANDLE volume, LONGLONG *fileRecordNumber, PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG bytes);
+// Finds the extent of the MFT's extent list (extents entries) that holds
+// MFT cluster `vcn`: its index in *index and the MFT clusters before it in
+// *running. FALSE after the error report when the list has a hole or an
+// empty entry before it, or ends before the cluster.
+BOOL FindMftExtent(const EXTENT_LIST *list, LONGLONG extents, LONGLONG vcn, LONGLONG *index, LONGLONG *running);
 BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBitmap, BYTE *mftBuffer,
             PFILE_RECORD_SEGMENT_HEADER fileRecord);
 BOOL AdjustUSA(PFILE_RECORD_SEGMENT_HEADER fileRecord);

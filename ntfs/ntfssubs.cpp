@@ -344,6 +344,24 @@ BOOL GetInUseFrs(HANDLE volume, LONGLONG *fileRecordNumber, PFILE_RECORD_SEGMENT
     return TRUE;
 }
 
+BOOL FindMftExtent(const EXTENT_LIST *list, LONGLONG extents, LONGLONG vcn, LONGLONG *index, LONGLONG *running) {
+    LONGLONG before = 0;
+    for (LONGLONG i = 0; list && i < extents; i++) {
+        if (list[i].ClusterCount <= 0 || list[i].StartingLcn < 0) {
+            ERROR_REPORT();  // the MFT has no holes
+            return FALSE;
+        }
+        if (vcn < before + list[i].ClusterCount) {
+            *index = i;
+            *running = before;
+            return TRUE;
+        }
+        before += list[i].ClusterCount;
+    }
+    ERROR_REPORT();  // the cluster lies beyond the MFT's extents
+    return FALSE;
+}
+
 // Takes the record number to start at (in/out), the MFT extent list
 // (VolData.MftExtentCount entries), the MFT bitmap (llMftBitmapBits bits),
 // the 64 KB read cache and the caller's record buffer. Moves the number to
@@ -399,21 +417,8 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
 
         // The extent holding the record's first cluster.
         LONGLONG running = 0, i = 0;
-        LONGLONG extents = VolData.MftExtentCount;
-        if (!mftExtentList) extents = 0;
-        for (; i < extents; i++) {
-            LONGLONG count = mftExtentList[i].ClusterCount;
-            if (count <= 0 || mftExtentList[i].StartingLcn < 0) {
-                ERROR_REPORT();  // the MFT has no holes
-                return FALSE;
-            }
-            if (vcn < running + count) break;
-            running += count;
-        }
-        if (i >= extents) {
-            ERROR_REPORT();  // the record lies beyond the MFT's extents
-            return FALSE;
-        }
+        LONGLONG extents = mftExtentList ? VolData.MftExtentCount : 0;
+        if (!FindMftExtent(mftExtentList, extents, vcn, &i, &running)) return FALSE;
 
         // The cache is refilled from here on: empty it first, so that a
         // failed read leaves no stale range behind.

@@ -357,14 +357,9 @@ class DriverWalk : public testing::Test {
 protected:
     void SetUp() override {
         ResetEngine(4096, 1 << 20, 64);
-        ASSERT_TRUE(AllocateMemory(65536 + 512, &VolData.hMftBuffer, (void **)&VolData.pMftBuffer));
-        ASSERT_TRUE(AllocateMemory(2048, &VolData.hFileRecord, (void **)&VolData.pFileRecord));
-        ASSERT_TRUE(GrowExtentList(4096));
-        ASSERT_TRUE(AllocateMemory(16, &VolData.hMftBitmap, (void **)&pMftBitmapBits));
+        SetUpCachedMft();
+        pMftBitmapBits = (BYTE *)GlobalLock(VolData.hMftBitmap);  // the run's view of the MFT bitmap
         GlobalUnlock(VolData.hMftBitmap);
-        llMftBitmapBits = 64;
-        FileRecordLow = 0;
-        FileRecordHi = 64;
         ASSERT_TRUE(AllocateMemory(200 * sizeof(LONGLONG), &hExcludedFrns, (void **)&pExcludedFrns));
         llMaxFrns = 200;
         llUsedFrns = 0;
@@ -378,10 +373,7 @@ protected:
         plLast50 = nullptr;
         pMftBitmapBits = nullptr;
     }
-    void Put(LONGLONG n, std::vector<uint8_t> record) {
-        memcpy(VolData.pMftBuffer + n * 1024, record.data(), 1024);
-        pMftBitmapBits[n / 8] |= (BYTE)(1 << (n % 8));
-    }
+    void Put(LONGLONG n, const std::vector<uint8_t> &record) { PutCachedRecord(n, record); }
     static std::vector<uint8_t> Directory(uint64_t parent, const std::u16string &name) {
         RecordBuilder b(0x0003);
         b.StandardInformation(0x10);

@@ -120,6 +120,17 @@ protected:
         return b;
     }
     const std::vector<uint8_t> &Raw() const { return image_->reference.mft; }
+    // Byte offset in the image of a 1,024-byte record, through libntfs-3g's
+    // run list of the MFT; -1 when the runs end before it.
+    int64_t RecordOffset(LONGLONG record) const {
+        int64_t byte = record * 1024;
+        for (const RefRun &run : image_->reference.mftRuns) {
+            int64_t bytes = run.length * GetParam();
+            if (byte < bytes) return run.lcn * GetParam() + byte;
+            byte -= bytes;
+        }
+        return -1;
+    }
     Image *image_ = nullptr;
 };
 
@@ -371,15 +382,7 @@ TEST_P(NtfsImage, TornRecordOnDiskFailsTheRawRead) {
             break;
         }
     ASSERT_GE(victim, 0);
-    int64_t byte = victim * 1024, offset = -1;
-    for (const RefRun &run : image_->reference.mftRuns) {
-        int64_t bytes = run.length * GetParam();
-        if (byte < bytes) {
-            offset = run.lcn * GetParam() + byte;
-            break;
-        }
-        byte -= bytes;
-    }
+    int64_t offset = RecordOffset(victim);
     ASSERT_GE(offset, 0);
     int fd = open(image_->image.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
@@ -425,15 +428,7 @@ TEST_P(NtfsImage, AttributeListNamingAnotherFilesRecordIsRefusedByBothFamilies) 
             }
         }
         ASSERT_GE(base, 0);
-        int64_t byte = extension * 1024, offset = -1;
-        for (const RefRun &run : image_->reference.mftRuns) {
-            int64_t bytes = run.length * GetParam();
-            if (byte < bytes) {
-                offset = run.lcn * GetParam() + byte;
-                break;
-            }
-            byte -= bytes;
-        }
+        int64_t offset = RecordOffset(extension);
         ASSERT_GE(offset, 0);
         auto both = [&] {
             FileRecordLow = FileRecordHi = 0;

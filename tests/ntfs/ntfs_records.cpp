@@ -37,6 +37,25 @@ void ResetEngine(LONGLONG bytesPerCluster, LONGLONG totalClusters, LONGLONG reco
     bScreenLog = 0;
 }
 
+void SetUpCachedMft() {
+    ASSERT_TRUE(AllocateMemory(65536 + 512, &VolData.hMftBuffer, (void **)&VolData.pMftBuffer));
+    ASSERT_TRUE(AllocateMemory(2048, &VolData.hFileRecord, (void **)&VolData.pFileRecord));
+    ASSERT_TRUE(GrowExtentList(4096));
+    BYTE *bitmap = nullptr;
+    ASSERT_TRUE(AllocateMemory(16, &VolData.hMftBitmap, (void **)&bitmap));
+    GlobalUnlock(VolData.hMftBitmap);
+    llMftBitmapBits = 64;
+    FileRecordLow = 0;
+    FileRecordHi = 64;
+}
+
+void PutCachedRecord(LONGLONG n, const std::vector<uint8_t> &record) {
+    memcpy(VolData.pMftBuffer + n * 1024, record.data(), 1024);
+    BYTE *bitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
+    bitmap[n / 8] |= (BYTE)(1 << (n % 8));
+    GlobalUnlock(VolData.hMftBitmap);
+}
+
 std::string Screen(const std::function<void()> &fn) {
     testing::internal::CaptureStdout();
     fn();

@@ -158,6 +158,15 @@ inline std::vector<uint8_t> ListEntry(uint32_t type, uint64_t segment, int64_t l
 // clusters unless said otherwise. Releases the blocks a previous test left.
 void ResetEngine(LONGLONG bytesPerCluster = 4096, LONGLONG totalClusters = 1 << 20, LONGLONG records = 4096);
 
+// After ResetEngine(4096, 1 << 20, 64): an MFT of 64 records held wholly in
+// the 64 KB record cache (records 0-63, all free in the MFT bitmap), the
+// record buffer and the extent list, so that GetFrs finds every record
+// there without reading the volume. Call from a fixture's SetUp.
+void SetUpCachedMft();
+
+// Stores a 1,024-byte record in the cached MFT and marks it in use.
+void PutCachedRecord(LONGLONG n, const std::vector<uint8_t> &record);
+
 // Runs fn and returns what it showed on the screen (UTF-8).
 std::string Screen(const std::function<void()> &fn);
 

@@ -442,24 +442,11 @@ class CachedMft : public NtfsRecords {
 protected:
     void SetUp() override {
         ResetEngine(4096, 1 << 20, 64);
-        ASSERT_TRUE(AllocateMemory(65536 + 512, &VolData.hMftBuffer, (void **)&VolData.pMftBuffer));
-        ASSERT_TRUE(AllocateMemory(2048, &VolData.hFileRecord, (void **)&VolData.pFileRecord));
-        ASSERT_TRUE(GrowExtentList(4096));
-        BYTE *bitmap = nullptr;
-        ASSERT_TRUE(AllocateMemory(16, &VolData.hMftBitmap, (void **)&bitmap));
-        GlobalUnlock(VolData.hMftBitmap);
-        llMftBitmapBits = 64;
-        FileRecordLow = 0;
-        FileRecordHi = 64;
+        SetUpCachedMft();
         Put(5, Directory(5, u"."));
     }
     // Stores a record (protected with its USN) and marks it in use.
-    void Put(LONGLONG n, std::vector<uint8_t> record) {
-        memcpy(VolData.pMftBuffer + n * 1024, record.data(), 1024);
-        BYTE *bitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
-        bitmap[n / 8] |= (BYTE)(1 << (n % 8));
-        GlobalUnlock(VolData.hMftBitmap);
-    }
+    void Put(LONGLONG n, const std::vector<uint8_t> &record) { PutCachedRecord(n, record); }
     void Free(LONGLONG n) {
         BYTE *bitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
         bitmap[n / 8] &= (BYTE)~(1 << (n % 8));
