@@ -17,29 +17,17 @@
 #include <imgkit/imgkit.h>
 
 #include "ntfs3g_reference.h"
+#include "shell.h"
 
 namespace e2e {
 
-inline std::string Quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using testshell::Quote;
 
 // Runs a shell command; its standard output and error, *status its exit code.
 inline std::string Shell(const std::string &command, int *status) {
-    std::string out;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+    testshell::Result r = testshell::Run(command);
+    *status = r.code;
+    return r.out;
 }
 
 // The lines of a boot screen: a carriage return or a line feed ends a line;

@@ -92,13 +92,9 @@ int PlanInChild(const Bench &b, Pick pick) {
     movetest::SetUpVolume();
     if (testing::Test::HasFatalFailure()) return 2;
     Plan best;
-    for (LONGLONG n = 16; n < VolData.TotalFileRecords; n++) {
-        VolData.FileRecordNumber = n;
-        BOOL ok = FALSE;
-        Screen([&] { ok = ManualGetExtentList(0); });
-        n = VolData.FileRecordNumber;
-        if (n >= VolData.TotalFileRecords) break;
-        if (!ok || VolData.bResident || VolData.bDirectory || VolData.bCompressed || !VolData.bFragmented) continue;
+    BOOL read = FALSE;
+    for (LONGLONG n = 16; movetest::ReadNextRecord(&n, &read); n++) {
+        if (!read || VolData.bResident || VolData.bDirectory || VolData.bCompressed || !VolData.bFragmented) continue;
         if (((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord)->ReferenceCount == 0) continue;
         LONGLONG pieces = 0;
         for (LONGLONG e = 0; e < VolData.NumberOfExtents; e++)

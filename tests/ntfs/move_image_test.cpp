@@ -112,12 +112,8 @@ protected:
 
     // The files of the volume by what the raw family makes of them.
     void Survey() {
-        for (LONGLONG n = 16; n < VolData.TotalFileRecords; n++) {
-            VolData.FileRecordNumber = n;
-            BOOL ok = FALSE;
-            Screen([&] { ok = ManualGetExtentList(0); });
-            n = VolData.FileRecordNumber;
-            if (n >= VolData.TotalFileRecords) break;
+        BOOL ok = FALSE;
+        for (LONGLONG n = 16; movetest::ReadNextRecord(&n, &ok); n++) {
             if (!ok || ((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord)->ReferenceCount == 0) continue;
             if (VolData.bResident || VolData.NumberOfExtents == 0) continue;
             bool holes = false;

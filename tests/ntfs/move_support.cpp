@@ -101,6 +101,14 @@ bool LoadFile(LONGLONG frn) {
     return VolData.NumberOfExtents > 0 && !VolData.bResident;
 }
 
+bool ReadNextRecord(LONGLONG *frn, BOOL *read) {
+    VolData.FileRecordNumber = *frn;
+    *read = FALSE;
+    ntfstest::Screen([&] { *read = ManualGetExtentList(0); });
+    *frn = VolData.FileRecordNumber;
+    return *frn < VolData.TotalFileRecords;
+}
+
 LONGLONG FindDestination(LONGLONG clusters, LONGLONG from) {
     if (!DirectReadVolumeBitmap()) return -1;
     LONGLONG kept = VolData.NumberOfClusters;

@@ -42,6 +42,11 @@ void TearDownVolume();
 // returns false when it cannot be read or has no extents.
 bool LoadFile(LONGLONG frn);
 
+// Reads, with the raw family and its output kept off the screen, the next
+// in-use record from *frn on into VolData; *frn becomes its number. False
+// at the end of the MFT; *read tells whether the record could be read.
+bool ReadNextRecord(LONGLONG *frn, BOOL *read);
+
 // First-fit free run of `clusters` clusters outside the MFT zone, from the
 // in-memory bitmap (re-read from disk first); -1 when there is none.
 LONGLONG FindDestination(LONGLONG clusters, LONGLONG from = 0);

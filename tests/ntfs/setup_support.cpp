@@ -92,24 +92,6 @@ bool PatchVolumeInformation(const std::string &image, uint16_t setFlags, int maj
     return true;
 }
 
-std::string Quote(const std::string &text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-Command Run(const std::string &command) {
-    Command c;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return c;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) c.out.append(buffer, n);
-    int status = pclose(p);
-    c.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return c;
-}
-
 std::map<std::string, std::string> NtfsInfo(const std::string &image) {
     std::map<std::string, std::string> facts;
     Command c = Run("ntfsinfo -m " + Quote(image));

@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include "shell.h"
+
 namespace setuptest {
 
 // Changes the $VOLUME_INFORMATION of record 3 ($Volume) of the NTFS volume
@@ -21,13 +23,8 @@ bool PatchVolumeInformation(const std::string &image, uint16_t setFlags, int maj
 // of each name); empty when ntfsinfo fails.
 std::map<std::string, std::string> NtfsInfo(const std::string &image);
 
-struct Command {
-    int code = -1;
-    std::string out;  // standard output and error together
-};
-// Runs a shell command with its output captured.
-Command Run(const std::string &command);
-// The text quoted for the shell.
-std::string Quote(const std::string &text);
+using Command = testshell::Result;
+using testshell::Quote;
+using testshell::Run;
 
 }  // namespace setuptest

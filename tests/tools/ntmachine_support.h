@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "shell.h"
+
 namespace ntmtest {
 
 namespace fs = std::filesystem;
@@ -35,29 +37,12 @@ private:
     fs::path path_;
 };
 
-inline std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+inline std::string quote(const std::string &s) { return testshell::Quote(s); }
 
-struct Result {
-    int code = -1;
-    std::string out;  // standard output and error together
-};
+using Result = testshell::Result;
 
 // Runs a shell command with its output (both streams) captured.
-inline Result run(const std::string &command) {
-    Result r;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+inline Result run(const std::string &command) { return testshell::Run(command); }
 
 // Runs the built ntmachine with the given (already quoted) arguments.
 inline Result ntmachine(const std::string &args) { return run(quote(NTMACHINE) + " " + args); }
