@@ -122,6 +122,19 @@ LONG WalkFile(void)
     return WALK_READ;
 }
 
+// Walks from FileRecordNumber to the next file WalkFile reads, passing the
+// records it skips. TRUE with the current file ready; FALSE at the end of
+// the MFT.
+static BOOL WalkToNextFile(void)
+{
+    for (; VolData.FileRecordNumber < VolData.TotalFileRecords; VolData.FileRecordNumber++) {
+        LONG walk = WalkFile();
+        if (walk == WALK_END) return FALSE;
+        if (walk == WALK_READ) return TRUE;
+    }
+    return FALSE;
+}
+
 // The record walk for the one record FileRecordNumber names (or, when it is
 // not in use, the next one in use). TRUE with the current file ready.
 BOOL WalkOneRecord(void)
@@ -519,14 +532,10 @@ static BOOL FileStageConsolidate16(void)
     for (pass = 15; pass >= 0; pass--) {
         LONGLONG threshold = (VolData.TotalClusters / 16) * pass;
         LONGLONG movedInPass = 0;
-        for (VolData.FileRecordNumber = FIRST_USER_RECORD; VolData.FileRecordNumber < VolData.TotalFileRecords;
-             VolData.FileRecordNumber++) {
-            LONG walk = WalkFile();
+        for (VolData.FileRecordNumber = FIRST_USER_RECORD; WalkToNextFile(); VolData.FileRecordNumber++) {
             LONGLONG end, destination = 0;
             BOOL found;
 
-            if (walk == WALK_END) break;
-            if (walk == WALK_SKIP) continue;
             UpdateProgress();
             if (!IsFileCandidate() || VolData.LowestLcn < threshold) continue;
             ForceProgress();
@@ -553,11 +562,7 @@ static LONGLONG TopOfContiguousFiles(void)
 {
     LONGLONG top = 0;
 
-    for (VolData.FileRecordNumber = FIRST_USER_RECORD; VolData.FileRecordNumber < VolData.TotalFileRecords;
-         VolData.FileRecordNumber++) {
-        LONG walk = WalkFile();
-        if (walk == WALK_END) break;
-        if (walk == WALK_SKIP) continue;
+    for (VolData.FileRecordNumber = FIRST_USER_RECORD; WalkToNextFile(); VolData.FileRecordNumber++) {
         if (VolData.bDirectory || VolData.bResident || VolData.bFragmented || VolData.NumberOfClusters <= 0)
             continue;
         if (VolData.LowestLcn > top) top = VolData.LowestLcn;
@@ -580,14 +585,11 @@ static BOOL FileStageCloseGaps(void)
     for (round = 0; round <= 8; round++) {
         LONGLONG top = TopOfContiguousFiles();
         LONGLONG movedInRound = 0;
-        for (VolData.FileRecordNumber = FIRST_USER_RECORD + round * (llFilesLocated / 8);
-             VolData.FileRecordNumber < VolData.TotalFileRecords; VolData.FileRecordNumber++) {
-            LONG walk = WalkFile();
+        for (VolData.FileRecordNumber = FIRST_USER_RECORD + round * (llFilesLocated / 8); WalkToNextFile();
+             VolData.FileRecordNumber++) {
             LONGLONG end, destination = 0;
             BOOL found;
 
-            if (walk == WALK_END) break;
-            if (walk == WALK_SKIP) continue;
             CountPercentage();
             if (VolData.LowestLcn == 0 || ClusterInUse(VolData.LowestLcn - 1)) continue;
             if (!IsFileCandidate() || VolData.LowestLcn >= top) continue;
@@ -627,13 +629,9 @@ static BOOL FileStageConsolidate8(BOOL mftAreaVariant)
     for (pass = 7; pass >= 0; pass--) {
         LONGLONG threshold = (VolData.TotalClusters / 8) * pass;
         LONGLONG movedInPass = 0;
-        for (VolData.FileRecordNumber = FIRST_USER_RECORD; VolData.FileRecordNumber < VolData.TotalFileRecords;
-             VolData.FileRecordNumber++) {
-            LONG walk = WalkFile();
+        for (VolData.FileRecordNumber = FIRST_USER_RECORD; WalkToNextFile(); VolData.FileRecordNumber++) {
             LONGLONG end;
 
-            if (walk == WALK_END) break;
-            if (walk == WALK_SKIP) continue;
             CountPercentage();
             if (!IsFileCandidate()) continue;
             if (VolData.LowestLcn < threshold && !(mftAreaVariant && InMftArea(VolData.LowestLcn))) continue;
@@ -664,11 +662,7 @@ static BOOL FileStageContiguousOnly(void)
     ShowStageBanner(u"*** STAGE %ld *** Defragmenting Files To Contiguous Free Space Only\n");
     if (!ReloadVolumeBitmap()) return FALSE;
     StartPercentage(llFilesLocated);
-    for (VolData.FileRecordNumber = FIRST_USER_RECORD; VolData.FileRecordNumber < VolData.TotalFileRecords;
-         VolData.FileRecordNumber++) {
-        LONG walk = WalkFile();
-        if (walk == WALK_END) break;
-        if (walk == WALK_SKIP) continue;
+    for (VolData.FileRecordNumber = FIRST_USER_RECORD; WalkToNextFile(); VolData.FileRecordNumber++) {
         CountPercentage();
         if (!IsFileCandidate() || !VolData.bFragmented) continue;
         PercentageToProgress();
