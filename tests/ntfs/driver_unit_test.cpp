@@ -375,11 +375,7 @@ protected:
     }
     void Put(LONGLONG n, const std::vector<uint8_t> &record) { PutCachedRecord(n, record); }
     static std::vector<uint8_t> Directory(uint64_t parent, const std::u16string &name) {
-        RecordBuilder b(0x0003);
-        b.StandardInformation(0x10);
-        b.FileName(parent, 3, name);
-        b.Resident(0x90, std::vector<uint8_t>(0x30, 0), u"$I30");
-        return b.Finish();
+        return DirectoryRecord(parent, name);
     }
     static std::vector<uint8_t> File(uint64_t parent, const std::u16string &name, LONGLONG lcn = 0x40,
                                      uint32_t attributes = 0x20) {

@@ -139,6 +139,16 @@ private:
     int instance_ = 0;
 };
 
+// A directory's base record: standard information, its name under
+// `parent`, and a small resident $I30 index root.
+inline std::vector<uint8_t> DirectoryRecord(uint64_t parent, const std::u16string &name) {
+    RecordBuilder b(0x0003);
+    b.StandardInformation(0x10);
+    b.FileName(parent, 3, name);
+    b.Resident(0x90, std::vector<uint8_t>(0x30, 0), u"$I30");
+    return b.Finish();
+}
+
 // One attribute-list entry (32 bytes + name, 8-aligned).
 inline std::vector<uint8_t> ListEntry(uint32_t type, uint64_t segment, int64_t lowestVcn = 0,
                                       const std::u16string &name = u"") {

@@ -453,11 +453,7 @@ protected:
         GlobalUnlock(VolData.hMftBitmap);
     }
     static std::vector<uint8_t> Directory(uint64_t parent, const std::u16string &name) {
-        RecordBuilder b(0x0003);
-        b.StandardInformation(0x10);
-        b.FileName(parent, 3, name);
-        b.Resident(0x90, std::vector<uint8_t>(0x30, 0), u"$I30");
-        return b.Finish();
+        return DirectoryRecord(parent, name);
     }
     static std::vector<uint8_t> File(uint64_t parent, const std::u16string &name,
                                      std::vector<uint8_t> pairs = {0x11, 0x02, 0x40}) {
