@@ -110,8 +110,8 @@ BOOL DasdReadClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buff
         swprintf(line,
                  u"\nError:DasdReadCluster couldn't read disk: ReadFile H=0x%08lx, P=0x%08lx, B=0x%08lx, "
                  u"O=0x%08lx, C=0x%08lx\n",
-                 (ULONG)(ULONG_PTR)volume, (ULONG)(ULONG_PTR)t.address, (ULONG)t.length,
-                 (ULONG)(t.offset & 0xFFFFFFFF), (ULONG)((ULONGLONG)lcn & 0xFFFFFFFF));
+                 (ULONG)(ULONG_PTR)volume, (ULONG)(ULONG_PTR)t.address, (ULONG)t.length, (ULONG)(t.offset & 0xFFFFFFFF),
+                 (ULONG)((ULONGLONG)lcn & 0xFFFFFFFF));
         Message(line, -1, nullptr);
         return FALSE;
     }
@@ -148,8 +148,8 @@ BOOL DasdWriteClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buf
 // *returned = bytes transferred; FALSE otherwise, with *returned still set
 // for a warning status (such as a short output buffer). overlapped is
 // ignored. No report: the callers give it.
-BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
-                       DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped) {
+BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output, DWORD outputLength,
+                       LPDWORD returned, LPOVERLAPPED overlapped) {
     (void)overlapped;
     IO_STATUS_BLOCK iosb;
     memset(&iosb, 0, sizeof iosb);
@@ -166,11 +166,20 @@ BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLengt
     if (NT_WARNING(status) && returned) *returned = (DWORD)iosb.Information;
     // The Win32 error a caller would see; the error state is not kept.
     switch (status) {
-    case STATUS_BUFFER_OVERFLOW: SetLastError(ERROR_MORE_DATA); break;
-    case STATUS_ALREADY_COMMITTED: SetLastError(ERROR_ALREADY_COMMITTED); break;
-    case STATUS_INVALID_PARAMETER: SetLastError(ERROR_INVALID_PARAMETER); break;
-    case STATUS_END_OF_FILE: SetLastError(ERROR_HANDLE_EOF); break;
-    default: break;
+    case STATUS_BUFFER_OVERFLOW:
+        SetLastError(ERROR_MORE_DATA);
+        break;
+    case STATUS_ALREADY_COMMITTED:
+        SetLastError(ERROR_ALREADY_COMMITTED);
+        break;
+    case STATUS_INVALID_PARAMETER:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        break;
+    case STATUS_END_OF_FILE:
+        SetLastError(ERROR_HANDLE_EOF);
+        break;
+    default:
+        break;
     }
     return FALSE;
 }
@@ -219,9 +228,12 @@ BOOL GetFileSystem(WCHAR driveLetter, ULONG *type) {
     const WCHAR *fs = info->FileSystemName;
     auto is = [&](const WCHAR *text) { return wcslen(text) == chars && memcmp(fs, text, chars * sizeof(WCHAR)) == 0; };
     ULONG code = FS_OTHER;
-    if (is(u"NTFS")) code = FS_NTFS;
-    else if (is(u"FAT")) code = FS_FAT;
-    else if (is(u"FAT32")) code = FS_FAT32;
+    if (is(u"NTFS"))
+        code = FS_NTFS;
+    else if (is(u"FAT"))
+        code = FS_FAT;
+    else if (is(u"FAT32"))
+        code = FS_FAT32;
     *type = code;
     GlobalUnlock(hInfo);
     GlobalFree(hInfo);

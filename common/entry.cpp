@@ -45,7 +45,7 @@ LONG lLogLevel = 0;
 BOOL bLogFile = 0;
 BOOL bScreenLog = 0;
 BOOL bDbgMsg = 0;
-HANDLE hLogFile = NULL;
+HANDLE hLogFile = nullptr;
 WCHAR cLogFileName[LOG_NAME_CHARS] = {0};
 
 // Pending bits of lDirsPending / lFilesPending.
@@ -66,18 +66,16 @@ WCHAR cLogFileName[LOG_NAME_CHARS] = {0};
 #define END_WAIT_INTERVAL (-150000000LL)
 
 // The options report, shown once after the banner.
-static HGLOBAL hOptions = NULL;
-static WCHAR *ptOptions = NULL;
+static HGLOBAL hOptions = nullptr;
+static WCHAR *ptOptions = nullptr;
 
 // ----------------------------------------------------------- banner texts
 #ifdef BOOT_NTFS
 static const WCHAR cBanner[] = u"\nBoot-time defragmenter for NTFS volumes\n";
-static const WCHAR cCredits[] =
-    u"Runtime frame, NTFS engine and run stages by the boot-time defragmenter team.\n";
+static const WCHAR cCredits[] = u"Runtime frame, NTFS engine and run stages by the boot-time defragmenter team.\n";
 #else
 static const WCHAR cBanner[] = u"\nBoot-time defragmenter for FAT16 and FAT32 volumes\n";
-static const WCHAR cCredits[] =
-    u"Runtime frame, FAT engine and run stages by the boot-time defragmenter team.\n";
+static const WCHAR cCredits[] = u"Runtime frame, FAT engine and run stages by the boot-time defragmenter team.\n";
 #endif
 static const WCHAR cMakersNotice[] = u"Copyright (C) the boot-time defragmenter developers.\n\n";
 
@@ -85,38 +83,39 @@ static const WCHAR cMakersNotice[] = u"Copyright (C) the boot-time defragmenter 
 
 // What a keyword does.
 enum KEYWORD_KIND {
-    KW_FLAG,       // sets one or two flags; always counted
-    KW_OPTION,     // sets a group option (conflict when already set)
-    KW_PFFRN,      // "PFFRN=" n
-    KW_PFZONE,     // "PFZONE=" n
-    KW_EXCLUDE,    // "EX=" list
-    KW_FILEX,      // "FILEX=" list
-    KW_LOG,        // "LOG=" name
-    KW_LEVEL,      // "LEV=" d
+    KW_FLAG,     // sets one or two flags; always counted
+    KW_OPTION,   // sets a group option (conflict when already set)
+    KW_PFFRN,    // "PFFRN=" n
+    KW_PFZONE,   // "PFZONE=" n
+    KW_EXCLUDE,  // "EX=" list
+    KW_FILEX,    // "FILEX=" list
+    KW_LOG,      // "LOG=" name
+    KW_LEVEL,    // "LEV=" d
 };
 
 typedef struct _KEYWORD {
     const WCHAR *Text;
-    BOOL Prefix;           // matches when the token begins with Text
+    BOOL Prefix;  // matches when the token begins with Text
     KEYWORD_KIND Kind;
-    BOOL *Flag;            // KW_FLAG
-    BOOL *Flag2;           // KW_FLAG, optional second flag
+    BOOL *Flag;   // KW_FLAG
+    BOOL *Flag2;  // KW_FLAG, optional second flag
     BOOL FlagValue;
-    LONG *Option;          // KW_OPTION
+    LONG *Option;  // KW_OPTION
     LONG Value;
-    BOOL Pending;          // KW_OPTION: sets PENDING_KEYWORD in PendingSet
+    BOOL Pending;  // KW_OPTION: sets PENDING_KEYWORD in PendingSet
     LONG *PendingSet;
     const WCHAR *Report;
     const WCHAR *Conflict;
 } KEYWORD;
 
-#define FLAG1(text, flag, value, report) {text, FALSE, KW_FLAG, &flag, NULL, value, NULL, 0, FALSE, NULL, report, NULL}
-#define FLAG2(text, flag, flag2, value, report) \
-    {text, FALSE, KW_FLAG, &flag, &flag2, value, NULL, 0, FALSE, NULL, report, NULL}
-#define OPTION(text, option, value, pending, pendingSet, report, conflict) \
-    {text, FALSE, KW_OPTION, NULL, NULL, 0, &option, value, pending, pendingSet, report, conflict}
-#define SPECIAL(text, kind, report, conflict) \
-    {text, TRUE, kind, NULL, NULL, 0, NULL, 0, FALSE, NULL, report, conflict}
+#define FLAG1(text, flag, value, report)                                                                               \
+    { text, FALSE, KW_FLAG, &flag, nullptr, value, nullptr, 0, FALSE, nullptr, report, nullptr }
+#define FLAG2(text, flag, flag2, value, report)                                                                        \
+    { text, FALSE, KW_FLAG, &flag, &flag2, value, nullptr, 0, FALSE, nullptr, report, nullptr }
+#define OPTION(text, option, value, pending, pendingSet, report, conflict)                                             \
+    { text, FALSE, KW_OPTION, nullptr, nullptr, 0, &option, value, pending, pendingSet, report, conflict }
+#define SPECIAL(text, kind, report, conflict)                                                                          \
+    { text, TRUE, kind, nullptr, nullptr, 0, nullptr, 0, FALSE, nullptr, report, conflict }
 
 static const WCHAR cDirsConflict[] = u"Directory options conflict...\n";
 static const WCHAR cFilesConflict[] = u"File options conflict...\n";
@@ -133,34 +132,31 @@ static const KEYWORD Keywords[] = {
     FLAG1(u"WHO", bWho, 1, u"Who set...\n"),
     FLAG1(u"SHOWEH", bShowEH, 1, u"ShowEH set...\n"),
     OPTION(u"DIRS=MFTZ", lDirsOpt, 3, TRUE, &lDirsPending, u"Directories -> MFT area...\n", cDirsConflict),
-    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory manipulation skipped...\n",
-           cDirsConflict),
-    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n",
-           cDirsConflict),
+    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory manipulation skipped...\n", cDirsConflict),
+    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n", cDirsConflict),
     OPTION(u"DIRS=MFTM", lDirsOpt, 4, TRUE, &lDirsPending, u"Directories -> MFT Mirror end...\n", cDirsConflict),
     OPTION(u"DIRS=ZERO", lDirsOpt, 2, TRUE, &lDirsPending, u"Directories -> Toward LCN Zero...\n", cDirsConflict),
     FLAG1(u"ENDPAUSE", bEndPause, 1, u"Pausing at end...\n"),
-    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n",
-           cFilesConflict),
+    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n", cFilesConflict),
     OPTION(u"FILES=NONE", lFileOpt, 0, FALSE, &lFilesPending, u"Not doing full partition defragmentation...\n",
            cFilesConflict),
     OPTION(u"FILES=LIST", lFileOpt, 2, TRUE, &lFilesPending, u"Doing specified file defragmentation...\n",
            cFilesConflict),
-    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, NULL, u"Keeping paging file...\n", cPageConflict),
-    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, NULL, u"Forcing Paging File Rebuild...\n", cPageConflict),
-    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, NULL, u"Minimizing Paging File Fragments...\n", cPageConflict),
-    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, NULL, u"Defragmenting/Placing Paging File ...\n", cPageConflict),
-    OPTION(u"MFT=MIN", lMFTOpt, 1, FALSE, NULL, u"Minimizing MFT Fragments...\n", u"MFT file options conflict...\n"),
-    OPTION(u"MFT=NONE", lMFTOpt, 0, FALSE, NULL, u"Leaving MFT alone...\n", u"MFT file options conflict...\n"),
+    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, nullptr, u"Keeping paging file...\n", cPageConflict),
+    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, nullptr, u"Forcing Paging File Rebuild...\n", cPageConflict),
+    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, nullptr, u"Minimizing Paging File Fragments...\n", cPageConflict),
+    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, nullptr, u"Defragmenting/Placing Paging File ...\n", cPageConflict),
+    OPTION(u"MFT=MIN", lMFTOpt, 1, FALSE, nullptr, u"Minimizing MFT Fragments...\n", u"MFT file options conflict...\n"),
+    OPTION(u"MFT=NONE", lMFTOpt, 0, FALSE, nullptr, u"Leaving MFT alone...\n", u"MFT file options conflict...\n"),
     FLAG1(u"LAST50", bLast50, 1, u"Gathering Last50 data...\n"),
     SPECIAL(u"PFFRN=", KW_PFFRN, u"Paging File FRN passed in as %ld...\n", u"Paging File FRN options conflict...\n"),
     SPECIAL(u"PFZONE=", KW_PFZONE, u"Paging File Zone passed in as %ld...\n",
             u"Paging File Zone options conflict...\n"),
     FLAG1(u"KYBD=NO", bKybd, 0, u"Keyboard input ignored...\n"),
-    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", NULL),
-    SPECIAL(u"FILEX=", KW_FILEX, u"Assimilating target FRS list...\n", NULL),
-    SPECIAL(u"LOG=", KW_LOG, NULL, NULL),
-    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", NULL),
+    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", nullptr),
+    SPECIAL(u"FILEX=", KW_FILEX, u"Assimilating target FRS list...\n", nullptr),
+    SPECIAL(u"LOG=", KW_LOG, nullptr, nullptr),
+    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", nullptr),
 };
 #else
 static const KEYWORD Keywords[] = {
@@ -169,30 +165,24 @@ static const KEYWORD Keywords[] = {
     FLAG1(u"DFRGSHEL", bDfrgShel, 1, u"DfrgShel set...\n"),
     FLAG1(u"WHO", bWho, 1, u"Who set...\n"),
     FLAG1(u"ENDPAUSE", bEndPause, 1, u"Pausing at end...\n"),
-    OPTION(u"DIRS=MFTZ", lDirsOpt, 3, TRUE, &lDirsPending, u"Directories -> front of partition...\n",
-           cDirsConflict),
-    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory consolidation skipped...\n",
-           cDirsConflict),
-    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n",
-           cDirsConflict),
-    OPTION(u"DIRS=MFTM", lDirsOpt, 4, TRUE, &lDirsPending, u"Directories -> Middle of partition...\n",
-           cDirsConflict),
+    OPTION(u"DIRS=MFTZ", lDirsOpt, 3, TRUE, &lDirsPending, u"Directories -> front of partition...\n", cDirsConflict),
+    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory consolidation skipped...\n", cDirsConflict),
+    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n", cDirsConflict),
+    OPTION(u"DIRS=MFTM", lDirsOpt, 4, TRUE, &lDirsPending, u"Directories -> Middle of partition...\n", cDirsConflict),
     OPTION(u"DIRS=ZERO", lDirsOpt, 2, TRUE, &lDirsPending, u"Directories -> Toward LCN Zero...\n", cDirsConflict),
-    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n",
-           cFilesConflict),
+    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n", cFilesConflict),
     OPTION(u"FILES=NONE", lFileOpt, 0, FALSE, &lFilesPending, u"Not doing full partition defragmentation...\n",
            cFilesConflict),
-    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, NULL, u"Keeping paging file...\n", cPageConflict),
-    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, NULL, u"Forcing Paging File Rebuild...\n", cPageConflict),
-    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, NULL, u"Minimize Paging File Fragments Requested...\n",
-           cPageConflict),
-    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, NULL, u"Defragmenting/Placing Paging File...\n", cPageConflict),
+    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, nullptr, u"Keeping paging file...\n", cPageConflict),
+    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, nullptr, u"Forcing Paging File Rebuild...\n", cPageConflict),
+    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, nullptr, u"Minimize Paging File Fragments Requested...\n", cPageConflict),
+    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, nullptr, u"Defragmenting/Placing Paging File...\n", cPageConflict),
     FLAG1(u"KYBD=NO", bKybd, 0, u"Keyboard input ignored...\n"),
     SPECIAL(u"PFZONE=", KW_PFZONE, u"Paging File Zone passed in as %ld...\n",
             u"Paging File Zone options conflict...\n"),
-    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", NULL),
-    SPECIAL(u"LOG=", KW_LOG, NULL, NULL),
-    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", NULL),
+    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", nullptr),
+    SPECIAL(u"LOG=", KW_LOG, nullptr, nullptr),
+    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", nullptr),
 };
 #endif
 
@@ -200,20 +190,16 @@ static const KEYWORD Keywords[] = {
 
 // ---------------------------------------------------------- small helpers
 
-static BOOL IsLetter(WCHAR c)
-{
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
+static BOOL IsLetter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // Appends a line to the options report while it holds fewer than 1080
 // characters. The report's block holds 1024 characters and a terminator: a
 // line that would not fit whole is left out, and the last place is kept for
 // the closing empty line (closing = TRUE).
-static void AppendOption(const WCHAR *line, BOOL closing)
-{
+static void AppendOption(const WCHAR *line, BOOL closing) {
     size_t have, add, room;
 
-    if (ptOptions == NULL || line == NULL) return;
+    if (ptOptions == nullptr || line == nullptr) return;
     have = wcslen(ptOptions);
     if (have >= OPTIONS_APPEND_LIMIT) return;
     add = wcslen(line);
@@ -223,20 +209,18 @@ static void AppendOption(const WCHAR *line, BOOL closing)
 }
 
 // Releases the options report.
-static void ReleaseOptions(void)
-{
-    if (hOptions != NULL) {
+static void ReleaseOptions(void) {
+    if (hOptions != nullptr) {
         GlobalUnlock(hOptions);
         GlobalFree(hOptions);
     }
-    hOptions = NULL;
-    ptOptions = NULL;
+    hOptions = nullptr;
+    ptOptions = nullptr;
 }
 
 // Appends "\n" to a non-empty options report and shows it (screen and log).
-static void ShowOptions(void)
-{
-    if (ptOptions != NULL && ptOptions[0] != 0) {
+static void ShowOptions(void) {
+    if (ptOptions != nullptr && ptOptions[0] != 0) {
         AppendOption(u"\n", TRUE);
         ShowDiag(ptOptions);
     }
@@ -245,8 +229,7 @@ static void ShowOptions(void)
 // Reads a signed 32-bit decimal number at text: optional sign, then the
 // leading digits (none gives 0). Beyond the 32-bit range the value stops at
 // the nearest limit.
-static LONG ReadDecimal32(const WCHAR *text)
-{
+static LONG ReadDecimal32(const WCHAR *text) {
     LONGLONG value = 0;
     BOOL negative = FALSE;
 
@@ -262,8 +245,7 @@ static LONG ReadDecimal32(const WCHAR *text)
 }
 
 // Gives every run option its initial value.
-static void ResetRunOptions(void)
-{
+static void ResetRunOptions(void) {
     LONG row;
 
     bMoveFiles = 1;
@@ -296,7 +278,7 @@ static void ResetRunOptions(void)
     bExcludes = 0;
     lLogLevel = 0;
     bLogFile = 0;
-    hLogFile = NULL;
+    hLogFile = nullptr;
     bDbgMsg = 0;
     cLogFileName[0] = 0;
 #ifdef BOOT_NTFS
@@ -312,8 +294,7 @@ static void ResetRunOptions(void)
 #define KEYWORD_STOP 0x7FFF
 
 // "EX=" list: comma-separated patterns into the rows of pExcludes.
-static int TakeExcludes(const KEYWORD *k, const WCHAR *list)
-{
+static int TakeExcludes(const KEYWORD *k, const WCHAR *list) {
     const WCHAR *piece = list;
 
     AppendOption(k->Report, FALSE);
@@ -344,8 +325,7 @@ static int TakeExcludes(const KEYWORD *k, const WCHAR *list)
 
 #ifdef BOOT_NTFS
 // "FILEX=" list: comma-separated record numbers into glFileList.
-static int TakeFileList(const KEYWORD *k, const WCHAR *list)
-{
+static int TakeFileList(const KEYWORD *k, const WCHAR *list) {
     const WCHAR *piece = list;
 
     AppendOption(k->Report, FALSE);
@@ -357,8 +337,10 @@ static int TakeFileList(const KEYWORD *k, const WCHAR *list)
         while (*end && *end != u',') end++;
         if (end == piece) good = FALSE;  // an empty piece names no record
         for (const WCHAR *p = piece; good && p < end; p++) {
-            if (!isdecimaldigit(*p)) good = FALSE;
-            else if ((value = value * 10 + (*p - u'0')) > 0x7FFFFFFFLL) good = FALSE;
+            if (!isdecimaldigit(*p))
+                good = FALSE;
+            else if ((value = value * 10 + (*p - u'0')) > 0x7FFFFFFFLL)
+                good = FALSE;
         }
         if (!good) {
             AppendOption(u"Error in FRS list (FILEX option)...\n", FALSE);
@@ -378,8 +360,7 @@ static int TakeFileList(const KEYWORD *k, const WCHAR *list)
 
 // "PFFRN=" / "PFZONE=" n: the report line first, then the value or the
 // conflict.
-static int TakeNumber(const KEYWORD *k, const WCHAR *text, LONGLONG *target)
-{
+static int TakeNumber(const KEYWORD *k, const WCHAR *text, LONGLONG *target) {
     LONG value = ReadDecimal32(text);
 
     _snwprintf(cOutline, OUTLINE_CHARS - 1, k->Report, value);
@@ -395,8 +376,7 @@ static int TakeNumber(const KEYWORD *k, const WCHAR *text, LONGLONG *target)
 
 // "LOG=" name: always counted; a name that does not begin with a drive
 // letter is refused at once (the count drops back).
-static int TakeLogName(const WCHAR *name, const WCHAR *drive)
-{
+static int TakeLogName(const WCHAR *name, const WCHAR *drive) {
     bLogFile = 1;
     if (name[0] != 0) {
         wcsncpy(cLogFileName, name, LOG_NAME_CHARS - 1);
@@ -421,8 +401,7 @@ static int TakeLogName(const WCHAR *name, const WCHAR *drive)
 
 // "LEV=" d: one character after "LEV="; the level is its distance from '0'.
 // Screen logging is turned on; only a digit counts.
-static int TakeLevel(const KEYWORD *k, const WCHAR *text)
-{
+static int TakeLevel(const KEYWORD *k, const WCHAR *text) {
     if (text[0] == 0 || text[1] != 0) return 0;
     lLogLevel = (LONG)text[0] - (LONG)u'0';
     _snwprintf(cOutline, OUTLINE_CHARS - 1, k->Report, lLogLevel);
@@ -433,8 +412,7 @@ static int TakeLevel(const KEYWORD *k, const WCHAR *text)
 }
 
 // Applies the first keyword that matches an upper-cased token.
-static int TakeKeyword(const WCHAR *token, const WCHAR *drive)
-{
+static int TakeKeyword(const WCHAR *token, const WCHAR *drive) {
     size_t i;
 
     for (i = 0; i < KEYWORD_COUNT; i++) {
@@ -479,8 +457,7 @@ static int TakeKeyword(const WCHAR *token, const WCHAR *drive)
 }
 
 // Settings that follow from the options given.
-static void DeriveSettings(void)
-{
+static void DeriveSettings(void) {
 #ifdef BOOT_NTFS
     if (bLogFile && lLogLevel == 0) lLogLevel = 1;
     if (lMFTOpt == 1) {
@@ -517,14 +494,13 @@ static void DeriveSettings(void)
 
 // Looks for the trigger file in the root of the drive and deletes it.
 // Returns 1 when a run is due on this boot.
-static int TakeTriggerFile(const WCHAR *drive)
-{
+static int TakeTriggerFile(const WCHAR *drive) {
     WCHAR name[32];
     HANDLE file;
 
     swprintf(name, u"\\\\.\\%c:\\Defragme.dat", (int)drive[0]);
-    file = CreateFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                      FILE_FLAG_NO_BUFFERING, NULL);
+    file = CreateFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_NO_BUFFERING, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     CloseHandle(file);
     if (!DeleteFile(name)) {
@@ -537,8 +513,7 @@ static int TakeTriggerFile(const WCHAR *drive)
 // The run: operating-system gate, log, banner and options report, setup,
 // stages and teardown. Every refusal returns to the caller, which waits and
 // reboots.
-static void RunDefragmentation(const WCHAR *drive)
-{
+static void RunDefragmentation(const WCHAR *drive) {
     if (!OkOnThisOS()) {
 #ifdef BOOT_NTFS
         ShowMessage(u"This boot-time defragmenter was not created for this operating system version\n");
@@ -558,7 +533,7 @@ static void RunDefragmentation(const WCHAR *drive)
         cOutline[OUTLINE_CHARS - 1] = 0;
         AppendOption(cOutline, FALSE);
         hLogFile = InitializeLogFile(cLogFileName);
-        if (hLogFile == NULL) ShowMessage(u"Could't open summary/log file...\n");
+        if (hLogFile == nullptr) ShowMessage(u"Could't open summary/log file...\n");
     }
     ShowDiag(cBanner);
     ShowDiag(cMakersNotice);
@@ -583,8 +558,7 @@ static void RunDefragmentation(const WCHAR *drive)
             if (bDbgMsg) ShowDiag(u"\n");
             DisplayNtfsVolumeStats();
             if (VolData.BytesPerCluster > 4096) {
-                swprintf(cOutline, u"Volume %c: -- Cannot process a partition with cluster size > 4k\n",
-                         (int)drive[0]);
+                swprintf(cOutline, u"Volume %c: -- Cannot process a partition with cluster size > 4k\n", (int)drive[0]);
                 ShowDiag(cOutline);
             } else {
                 TRACE(2, u"main", u"OfflineDefrag");
@@ -604,8 +578,7 @@ static void RunDefragmentation(const WCHAR *drive)
 
 // Waits 15 seconds; after a run, reboots (or, with ENDPAUSE, stays at the
 // screen until the machine is reset).
-static int EndPhase(int run)
-{
+static int EndPhase(int run) {
     LARGE_INTEGER interval;
     BOOLEAN wasEnabled = FALSE;
 
@@ -632,10 +605,9 @@ static int EndPhase(int run)
 //   envp, DebugFlag  unused
 // Leaves the run options in the globals. Returns 0; when a run took place
 // the machine is rebooted from here and the call does not return.
-int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag)
-{
-    HGLOBAL hTest = NULL;
-    void *pTest = NULL;
+int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag) {
+    HGLOBAL hTest = nullptr;
+    void *pTest = nullptr;
     WCHAR drive[3] = {0};
     WCHAR token[TOKEN_CHARS];
     LONG counter;
@@ -669,7 +641,7 @@ int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag)
     for (i = 1; i < argc; i++) {
         int change;
 
-        if (argv[i] == NULL) continue;
+        if (argv[i] == nullptr) continue;
         // A token too long for the token buffer would be read cut: it is
         // not recognised at all.
         if (MultiByteToWideChar(CP_ACP, 0, argv[i], -1, token, TOKEN_CHARS) != (int)strlen(argv[i])) continue;
@@ -734,25 +706,24 @@ int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag)
 // splits it at every character of code 32 or less (there is no quoting),
 // breaks into the debugger when the parameters carry debug flags, calls
 // NativeMain and ends the process with its result.
-extern "C" void NtProcessStartup(PPEB Peb)
-{
-    static char *noEnvironment[1] = {NULL};
-    PRTL_USER_PROCESS_PARAMETERS params = Peb ? Peb->ProcessParameters : NULL;
+extern "C" void NtProcessStartup(PPEB Peb) {
+    static char *noEnvironment[1] = {nullptr};
+    PRTL_USER_PROCESS_PARAMETERS params = Peb ? Peb->ProcessParameters : nullptr;
     UNICODE_STRING source;
     ANSI_STRING ansi;
     ULONG debugFlags = 0;
-    char *text = NULL;
-    char **argv = NULL;
+    char *text = nullptr;
+    char **argv = nullptr;
     int argc = 0;
     int result;
 
     memset(&source, 0, sizeof source);
     memset(&ansi, 0, sizeof ansi);
-    if (params != NULL) {
+    if (params != nullptr) {
         source = params->CommandLine;
-        if (source.Length == 0 || source.Buffer == NULL) source = params->ImagePathName;
+        if (source.Length == 0 || source.Buffer == nullptr) source = params->ImagePathName;
         // Parameters not yet normalised hold offsets from their own start.
-        if (!(params->Flags & RTL_USER_PROC_PARAMS_NORMALIZED) && source.Buffer != NULL)
+        if (!(params->Flags & RTL_USER_PROC_PARAMS_NORMALIZED) && source.Buffer != nullptr)
             source.Buffer = (PWSTR)((BYTE *)params + (ULONG_PTR)source.Buffer);
         debugFlags = params->DebugFlags;
     }
@@ -763,24 +734,26 @@ extern "C" void NtProcessStartup(PPEB Peb)
         size_t k;
 
         text = (char *)RtlAllocateHeap(RtlProcessHeap(), 0, length + 1);
-        if (text != NULL) {
+        if (text != nullptr) {
             memcpy(text, ansi.Buffer, length);
             text[length] = 0;
             for (k = 0; k < length; k++)
                 if ((unsigned char)text[k] > 32 && (k == 0 || (unsigned char)text[k - 1] <= 32)) tokens++;
             argv = (char **)RtlAllocateHeap(RtlProcessHeap(), 0, (tokens + 1) * sizeof(char *));
         }
-        if (argv != NULL) {
+        if (argv != nullptr) {
             for (k = 0; k < length; k++) {
-                if ((unsigned char)text[k] <= 32) text[k] = 0;
-                else if (k == 0 || text[k - 1] == 0) argv[argc++] = &text[k];
+                if ((unsigned char)text[k] <= 32)
+                    text[k] = 0;
+                else if (k == 0 || text[k - 1] == 0)
+                    argv[argc++] = &text[k];
             }
-            argv[argc] = NULL;
+            argv[argc] = nullptr;
         }
         RtlFreeAnsiString(&ansi);
     }
-    if (argv == NULL) {
-        static char *noArguments[1] = {NULL};
+    if (argv == nullptr) {
+        static char *noArguments[1] = {nullptr};
         argv = noArguments;
         argc = 0;
     }

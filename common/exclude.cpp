@@ -16,31 +16,16 @@
 // DFRGSHEL together.
 #ifdef BOOT_NTFS
 static const WCHAR *const cBuiltInPatterns[] = {
-    u"*BOOTSECT.DOS",
-    u"*:\\safeboot.fs",
-    u"*:\\safeboot.csv",
-    u"*:\\safeboot.rsv",
-    u"*:\\$Extend\\*",
-    u"*ShellIconCache",
-    u"*:\\RECYCLER",
-    u"*:\\RECYCLER\\*",
-    u"*:\\RECYCLED",
-    u"*:\\RECYCLED\\*",
+    u"*BOOTSECT.DOS",   u"*:\\safeboot.fs", u"*:\\safeboot.csv", u"*:\\safeboot.rsv", u"*:\\$Extend\\*",
+    u"*ShellIconCache", u"*:\\RECYCLER",    u"*:\\RECYCLER\\*",  u"*:\\RECYCLED",     u"*:\\RECYCLED\\*",
 };
 #define PATTERNS_ALL 10
 #define PATTERNS_WITHOUT_BINS 6
 #define PATTERNS_WITHOUT_BINS_AND_SHELL 5
 #else
 static const WCHAR *const cBuiltInPatterns[] = {
-    u"*BOOTSECT.DOS",
-    u"*:\\safeboot.fs",
-    u"*:\\safeboot.csv",
-    u"*:\\safeboot.rsv",
-    u"*ShellIconCache",
-    u"*:\\RECYCLER",
-    u"*:\\RECYCLER\\*",
-    u"*:\\RECYCLED",
-    u"*:\\RECYCLED\\*",
+    u"*BOOTSECT.DOS", u"*:\\safeboot.fs", u"*:\\safeboot.csv", u"*:\\safeboot.rsv", u"*ShellIconCache",
+    u"*:\\RECYCLER",  u"*:\\RECYCLER\\*", u"*:\\RECYCLED",     u"*:\\RECYCLED\\*",
 };
 #define PATTERNS_ALL 9
 #define PATTERNS_WITHOUT_BINS 5
@@ -48,21 +33,16 @@ static const WCHAR *const cBuiltInPatterns[] = {
 #endif
 
 // TRUE for the characters '0' to '9'.
-BOOL isdecimaldigit(WCHAR c)
-{
-    return (c >= u'0' && c <= u'9') ? TRUE : FALSE;
-}
+BOOL isdecimaldigit(WCHAR c) { return (c >= u'0' && c <= u'9') ? TRUE : FALSE; }
 
 // One character as the comparison sees it: upper case unless the match is
 // case-sensitive.
-static WCHAR FoldChar(WCHAR c, BOOL caseSensitive)
-{
+static WCHAR FoldChar(WCHAR c, BOOL caseSensitive) {
     return caseSensitive ? c : (WCHAR)(ULONG_PTR)CharUpper((LPWSTR)(ULONG_PTR)c);
 }
 
 // TRUE when the `length` characters at text equal those at pattern.
-static BOOL SameRun(const WCHAR *text, const WCHAR *pattern, size_t length, BOOL caseSensitive)
-{
+static BOOL SameRun(const WCHAR *text, const WCHAR *pattern, size_t length, BOOL caseSensitive) {
     size_t i;
 
     for (i = 0; i < length; i++)
@@ -79,15 +59,14 @@ static BOOL SameRun(const WCHAR *text, const WCHAR *pattern, size_t length, BOOL
 // last run of the pattern, which must end the text ("*.TMP" does not match
 // "A.TMP.OLD"). A trailing '*' takes whatever is left. Nothing is changed;
 // the comparison works on the texts in place, so any length is accepted.
-BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive)
-{
+BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive) {
     size_t textLength, t, p;
     BOOL star;
 
-    if (text == NULL || pattern == NULL || text[0] == 0 || pattern[0] == 0) return FALSE;
+    if (text == nullptr || pattern == nullptr || text[0] == 0 || pattern[0] == 0) return FALSE;
     textLength = wcslen(text);
 
-    if (wcschr(pattern, u'*') == NULL && wcschr(pattern, u'?') == NULL)
+    if (wcschr(pattern, u'*') == nullptr && wcschr(pattern, u'?') == nullptr)
         return (wcslen(pattern) == textLength && SameRun(text, pattern, textLength, caseSensitive)) ? TRUE : FALSE;
 
     t = 0;
@@ -116,14 +95,12 @@ BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive)
             } else if (star) {
                 // The first occurrence in the rest of the text.
                 size_t at = t;
-                while (at + runLength <= textLength && !SameRun(text + at, pattern + p, runLength, caseSensitive))
-                    at++;
+                while (at + runLength <= textLength && !SameRun(text + at, pattern + p, runLength, caseSensitive)) at++;
                 if (at + runLength > textLength) return FALSE;
                 t = at;
                 star = FALSE;
             }
-            if (textLength - t < runLength || !SameRun(text + t, pattern + p, runLength, caseSensitive))
-                return FALSE;
+            if (textLength - t < runLength || !SameRun(text + t, pattern + p, runLength, caseSensitive)) return FALSE;
             t += runLength;
             p += runLength;
         }
@@ -132,8 +109,7 @@ BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive)
 }
 
 // How many of the built-in patterns apply with the run's options.
-static LONG BuiltInPatternCount(void)
-{
+static LONG BuiltInPatternCount(void) {
     if (bDfrgBins && bDfrgShel) return PATTERNS_WITHOUT_BINS_AND_SHELL;
     if (bDfrgBins) return PATTERNS_WITHOUT_BINS;
     return PATTERNS_ALL;
@@ -143,15 +119,11 @@ static LONG BuiltInPatternCount(void)
 
 // Appends VolData.FileRecordNumber to the excluded list (room is made by
 // the caller).
-static void AppendExcludedFrn(void)
-{
-    pExcludedFrns[llUsedFrns++] = VolData.FileRecordNumber;
-}
+static void AppendExcludedFrn(void) { pExcludedFrns[llUsedFrns++] = VolData.FileRecordNumber; }
 
 // Puts the current file on the excluded list, showing "Excluding <path>"
 // through the given output above log level 3.
-static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *))
-{
+static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *)) {
     if (lLogLevel > 3) {
         _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\nExcluding %s\n", VolData.cFileName);
         cOutline[OUTLINE_CHARS - 1] = 0;
@@ -167,22 +139,21 @@ static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *))
 // llUsedFrns, grown by 200 entries when full; released by OffLineExit).
 // Returns TRUE; FALSE with the error report only when the list cannot grow
 // (it then stays as it was).
-BOOL CheckExcluded(void)
-{
+BOOL CheckExcluded(void) {
     LONG count, i;
 
-    if (pExcludedFrns == NULL || llUsedFrns >= llMaxFrns) {
+    if (pExcludedFrns == nullptr || llUsedFrns >= llMaxFrns) {
         HGLOBAL oldHandle = hExcludedFrns;
         LONGLONG *oldPointer = pExcludedFrns;
         LONGLONG wanted;
 
-        if (pExcludedFrns == NULL) llUsedFrns = llMaxFrns = 0;  // no list yet: start one
+        if (pExcludedFrns == nullptr) llUsedFrns = llMaxFrns = 0;  // no list yet: start one
         wanted = llMaxFrns + EXCLUDED_FRNS_STEP;
 
         if (wanted * (LONGLONG)sizeof(LONGLONG) > 0x7FFFFFFF ||
             !AllocateMemory((DWORD)(wanted * sizeof(LONGLONG)), &hExcludedFrns, (void **)&pExcludedFrns)) {
             // A failed resize leaves the old block in place: keep using it.
-            if (hExcludedFrns == NULL) {
+            if (hExcludedFrns == nullptr) {
                 hExcludedFrns = oldHandle;
                 pExcludedFrns = oldPointer;
             }
@@ -212,11 +183,10 @@ BOOL CheckExcluded(void)
 
 // May the current file (VolData.FileRecordNumber) be moved? FALSE when its
 // record number is on the excluded list that CheckExcluded built, else TRUE.
-BOOL LegalToMove(void)
-{
+BOOL LegalToMove(void) {
     LONGLONG i;
 
-    if (pExcludedFrns == NULL) return TRUE;
+    if (pExcludedFrns == nullptr) return TRUE;
     for (i = 0; i < llUsedFrns; i++)
         if (pExcludedFrns[i] == VolData.FileRecordNumber) return FALSE;
     return TRUE;
@@ -226,8 +196,7 @@ BOOL LegalToMove(void)
 
 // Shows "LegalToMove<n>:Rejecting file:<path>:Pattern=<pattern>" above log
 // level 5.
-static void ShowRejection(const WCHAR *format, const WCHAR *pattern)
-{
+static void ShowRejection(const WCHAR *format, const WCHAR *pattern) {
     if (lLogLevel <= 5) return;
     _snwprintf(cOutline, OUTLINE_CHARS - 1, format, VolData.cFileName, pattern);
     cOutline[OUTLINE_CHARS - 1] = 0;
@@ -236,8 +205,7 @@ static void ShowRejection(const WCHAR *format, const WCHAR *pattern)
 
 // May the current file (its path in VolData.cFileName) be moved? FALSE when
 // a built-in pattern in use or a user pattern matches the path, else TRUE.
-BOOL LegalToMove(void)
-{
+BOOL LegalToMove(void) {
     LONG count, i;
 
     TRACE(8, u"LegalToMove", u"FirstTest");

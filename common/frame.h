@@ -77,8 +77,8 @@ typedef struct _ALLOCUNIT {
     PVOID Address;
     DWORD Size;
 } ALLOCUNIT, *PALLOCUNIT;
-extern ALLOCUNIT *AllocBlock;                // records in use packed at the front, in allocation order
-extern DWORD dwNumUnits, dwAllocedUnits;     // records in use, records allocated
+extern ALLOCUNIT *AllocBlock;             // records in use packed at the front, in allocation order
+extern DWORD dwNumUnits, dwAllocedUnits;  // records in use, records allocated
 extern ULONG GlobalAllocCount, GlobalFreeCount, GlobalReAllocCount;
 // Bytes the heap may still hand out; -1 until the first allocation measures
 // the free memory (which keeps HEAP_RESERVE_BYTES of it untouched).
@@ -128,13 +128,12 @@ BOOL DasdReadClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buff
                       LONGLONG bytesPerCluster);
 BOOL DasdWriteClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buffer, LONGLONG bytesPerSector,
                        LONGLONG bytesPerCluster);
-BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
-                       DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output, DWORD outputLength,
+                       LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL GetFileSystem(WCHAR driveLetter, ULONG *type);
 #ifdef BOOT_FAT
 HGLOBAL DasdLoadSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector);
-BOOL DasdStoreSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector,
-                      PVOID buffer);
+BOOL DasdStoreSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector, PVOID buffer);
 #endif
 
 // --------------------------------------------- volume bitmap, free space

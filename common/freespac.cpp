@@ -20,8 +20,8 @@ constexpr LONGLONG kHeaderBytes = 16;  // starting LCN, bitmap size
 BYTE *LockVolumeBitmap(LONGLONG minimumBytes) {
     HGLOBAL block = VolData.hVolumeBitmap;
     LONGLONG bits = VolData.BitmapSizeBits;
-    if (block == nullptr || bits <= 0 || bits % 32 != 0 || VolData.TotalClusters < 0 ||
-        VolData.TotalClusters > bits || (LONGLONG)GlobalSize(block) < minimumBytes) {
+    if (block == nullptr || bits <= 0 || bits % 32 != 0 || VolData.TotalClusters < 0 || VolData.TotalClusters > bits ||
+        (LONGLONG)GlobalSize(block) < minimumBytes) {
         ERROR_REPORT();
         return nullptr;
     }
@@ -74,22 +74,13 @@ BOOL MarkRange(LONGLONG firstLcn, LONGLONG clusters) {
 // Entry b is the number of set bits in the byte value b: in-use clusters or
 // records are counted a byte at a time.
 extern const BYTE CountBitsArray[256] = {
-    0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
-    1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5,
-    1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7,
-    1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7,
-    2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
-    3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7,
-    3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7,
-    4, 5, 5, 6, 5, 6, 6, 7, 5, 6, 6, 7, 6, 7, 7, 8,
+    0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5, 1, 2, 2, 3, 2,
+    3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6, 1, 2, 2, 3, 2, 3, 3, 4, 2, 3,
+    3, 4, 3, 4, 4, 5, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5,
+    6, 3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7, 1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5, 2, 3, 3, 4,
+    3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6, 3, 4, 4, 5, 4, 5, 5, 6, 4,
+    5, 5, 6, 5, 6, 6, 7, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6, 3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6,
+    6, 7, 3, 4, 4, 5, 4, 5, 5, 6, 4, 5, 5, 6, 5, 6, 6, 7, 4, 5, 5, 6, 5, 6, 6, 7, 5, 6, 6, 7, 6, 7, 7, 8,
 };
 
 // Refreshes the in-memory bitmap from the file system (FSCTL_GET_VOLUME_BITMAP
@@ -116,8 +107,8 @@ BOOL GetVolumeBitmap(void) {
     DWORD outputBytes = blockBytes > 0xFFFFFFFF ? 0xFFFFFFFF : (DWORD)blockBytes;
     DWORD returned = 0;
     LONGLONG total = VolData.TotalClusters;
-    BOOL ok = HvDeviceIoControl(VolData.hVolume, FSCTL_GET_VOLUME_BITMAP, &input, sizeof input, block,
-                                outputBytes, &returned, nullptr);
+    BOOL ok = HvDeviceIoControl(VolData.hVolume, FSCTL_GET_VOLUME_BITMAP, &input, sizeof input, block, outputBytes,
+                                &returned, nullptr);
     if (ok && (answer->StartingLcn.QuadPart != 0 || answer->BitmapSize.QuadPart < total ||
                (LONGLONG)returned < kHeaderBytes + (total + 7) / 8))
         ok = FALSE;
@@ -165,7 +156,7 @@ void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *fou
     if (foundLcn) *foundLcn = 0;
     if (foundClusters) *foundClusters = 0;
     if (lcn == nullptr || bits == nullptr || foundLcn == nullptr || foundClusters == nullptr) {
-        Message(u"FindFreeExtent called with NULL arg", -1, nullptr);
+        Message(u"FindFreeExtent called with nullptr arg", -1, nullptr);
         return;
     }
     if (rangeEnd > VolData.TotalClusters) {
@@ -292,13 +283,26 @@ BOOL FindFreeSpace(ULONG mode) {
         clusters += runLen;
         BOOL take = FALSE, stop = FALSE;
         switch (select) {
-        case FFS_FIRST_FIT: take = stop = runLen >= needed; break;
-        case FFS_BEST_FIT: take = runLen >= needed && (!found || runLen < bestLen); break;
-        case FFS_LAST_FIT: take = runLen >= needed; break;
-        case FFS_FIRST_ANY: take = stop = TRUE; break;
-        case FFS_LAST_ANY: take = TRUE; break;
-        case FFS_LONGEST: take = !found || runLen > bestLen; break;
-        default: break;  // counting
+        case FFS_FIRST_FIT:
+            take = stop = runLen >= needed;
+            break;
+        case FFS_BEST_FIT:
+            take = runLen >= needed && (!found || runLen < bestLen);
+            break;
+        case FFS_LAST_FIT:
+            take = runLen >= needed;
+            break;
+        case FFS_FIRST_ANY:
+            take = stop = TRUE;
+            break;
+        case FFS_LAST_ANY:
+            take = TRUE;
+            break;
+        case FFS_LONGEST:
+            take = !found || runLen > bestLen;
+            break;
+        default:
+            break;  // counting
         }
         if (take) {
             found = TRUE;

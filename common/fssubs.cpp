@@ -35,12 +35,11 @@ static const WCHAR cNoCommandLine[] = u"(no command line saved)";
 // ------------------------------------------------------------------ screen
 
 // Shows a text on the boot screen as it is. Returns TRUE.
-BOOL HVprintf(const WCHAR *text)
-{
+BOOL HVprintf(const WCHAR *text) {
     UNICODE_STRING display;
     size_t left;
 
-    if (text == NULL) return TRUE;
+    if (text == nullptr) return TRUE;
     left = wcslen(text);
     while (left > 0) {
         size_t n = left > DISPLAY_CHUNK_CHARS ? DISPLAY_CHUNK_CHARS : left;
@@ -57,22 +56,17 @@ BOOL HVprintf(const WCHAR *text)
 }
 
 // A status line: the screen only.
-BOOL ShowProgress(const WCHAR *text)
-{
-    return HVprintf(text);
-}
+BOOL ShowProgress(const WCHAR *text) { return HVprintf(text); }
 
 // Screen, and the log when one was requested.
-BOOL ShowDiag(const WCHAR *text)
-{
+BOOL ShowDiag(const WCHAR *text) {
     HVprintf(text);
     if (bLogFile) WriteToLogFile(hLogFile, text);
     return TRUE;
 }
 
 // Screen, and the log from level 2 on.
-BOOL ShowMessage(const WCHAR *text)
-{
+BOOL ShowMessage(const WCHAR *text) {
     HVprintf(text);
     if (bLogFile && lLogLevel >= 2) WriteToLogFile(hLogFile, text);
     return TRUE;
@@ -81,12 +75,11 @@ BOOL ShowMessage(const WCHAR *text)
 // Builds "text\n" (number -1 and no second text) or "text number second\n"
 // (at most 33,099 characters, cut beyond) and writes it to the log when one
 // was requested and to the screen when bScreenLog is set.
-BOOL MessageFunction(const WCHAR *text, LONG number, const WCHAR *second)
-{
+BOOL MessageFunction(const WCHAR *text, LONG number, const WCHAR *second) {
     static WCHAR line[MESSAGE_CHARS];
 
-    if (text == NULL) text = u"";
-    if (second == NULL && number == -1)
+    if (text == nullptr) text = u"";
+    if (second == nullptr && number == -1)
         _snwprintf(line, MESSAGE_CHARS - 1, u"%s\n", text);
     else
         _snwprintf(line, MESSAGE_CHARS - 1, u"%s %ld %s\n", text, number, second ? second : u"");
@@ -97,8 +90,7 @@ BOOL MessageFunction(const WCHAR *text, LONG number, const WCHAR *second)
 }
 
 // A diagnostic line that only the most verbose levels (above 5) want.
-BOOL Message(const WCHAR *text, LONG number, const WCHAR *second)
-{
+BOOL Message(const WCHAR *text, LONG number, const WCHAR *second) {
     if (lLogLevel > 5) return MessageFunction(text, number, second);
     return TRUE;
 }
@@ -107,13 +99,12 @@ BOOL Message(const WCHAR *text, LONG number, const WCHAR *second)
 // number), puts 0 there, adds a line feed and gives the line to
 // MessageFunction. Other percent signs (from a path or the command line) are
 // copied as they are.
-BOOL ErrorHandling(const WCHAR *report)
-{
+BOOL ErrorHandling(const WCHAR *report) {
     static WCHAR line[MESSAGE_CHARS];
     size_t out = 0;
     BOOL filled = FALSE;
 
-    if (report == NULL) report = u"";
+    if (report == nullptr) report = u"";
     while (*report && out < MESSAGE_CHARS - 2) {
         if (!filled && report[0] == u'%' && report[1] == u'l' && report[2] == u'd') {
             line[out++] = u'0';
@@ -125,15 +116,14 @@ BOOL ErrorHandling(const WCHAR *report)
     }
     line[out++] = u'\n';
     line[out] = 0;
-    return MessageFunction(line, -1, NULL);
+    return MessageFunction(line, -1, nullptr);
 }
 
 // The standard error report of a failure site (see ERROR_REPORT in frame.h):
 // source line, source path, saved command line and module timestamp. It
 // reads pCommandLine itself, never through GetCommandLine, so that a report
 // given before the command line was saved does not report again.
-void ReportErrorSite(LONG line, const WCHAR *sourcePath, const WCHAR *timestamp)
-{
+void ReportErrorSite(LONG line, const WCHAR *sourcePath, const WCHAR *timestamp) {
     static WCHAR report[MESSAGE_CHARS];
 
     _snwprintf(report, MESSAGE_CHARS - 2, u"Error #%%ld at line %ld in %s of %s as of %s", line,
@@ -144,26 +134,23 @@ void ReportErrorSite(LONG line, const WCHAR *sourcePath, const WCHAR *timestamp)
 }
 
 // A trace line "routine:line->step", given when lLogLevel is at least level.
-void TraceSite(LONG level, const WCHAR *routine, LONG line, const WCHAR *step)
-{
+void TraceSite(LONG level, const WCHAR *routine, LONG line, const WCHAR *step) {
     WCHAR text[256];
 
     if (lLogLevel < level) return;
     _snwprintf(text, 255, u"%s:%ld->%s", routine, line, step);
     text[255] = 0;
-    MessageFunction(text, -1, NULL);
+    MessageFunction(text, -1, nullptr);
 }
 
 // Shows text and caption through Message. Returns TRUE (the "OK" answer).
-BOOL RemoteMessageBox(const WCHAR *text, const WCHAR *caption)
-{
+BOOL RemoteMessageBox(const WCHAR *text, const WCHAR *caption) {
     Message(text, -1, caption);
     return TRUE;
 }
 
 // There is no string table at boot time: the same text for every request.
-const WCHAR *GetString(const WCHAR *text, LONG a, LONG b, HANDLE h)
-{
+const WCHAR *GetString(const WCHAR *text, LONG a, LONG b, HANDLE h) {
     return u"Temporary string to hold error message text....";
 }
 
@@ -171,29 +158,27 @@ const WCHAR *GetString(const WCHAR *text, LONG a, LONG b, HANDLE h)
 
 // Creates (or replaces) the log file at a Win32 path and writes the
 // byte-order mark. Returns the handle, which CloseLogFile closes, or null.
-HANDLE InitializeLogFile(const WCHAR *path)
-{
+HANDLE InitializeLogFile(const WCHAR *path) {
     static const BYTE mark[2] = {0xFF, 0xFE};
     HANDLE file;
     DWORD done = 0;
 
-    file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return NULL;
-    if (!WriteFile(file, mark, sizeof mark, &done, NULL) || done != sizeof mark) {
+    file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    if (!WriteFile(file, mark, sizeof mark, &done, nullptr) || done != sizeof mark) {
         CloseHandle(file);
-        return NULL;
+        return nullptr;
     }
     return file;
 }
 
 // Appends count characters to the log (failures are ignored).
-static void LogWrite(HANDLE file, const WCHAR *text, size_t count)
-{
+static void LogWrite(HANDLE file, const WCHAR *text, size_t count) {
     DWORD done;
 
     while (count > 0) {
         DWORD n = count > 0x10000 ? 0x10000 : (DWORD)count;
-        WriteFile(file, text, n * sizeof(WCHAR), &done, NULL);
+        WriteFile(file, text, n * sizeof(WCHAR), &done, nullptr);
         text += n;
         count -= n;
     }
@@ -203,14 +188,13 @@ static void LogWrite(HANDLE file, const WCHAR *text, size_t count)
 // CR LF, and a last line without one gets CR LF too. Other characters, a
 // carriage return included, go as they are. bootfat flushes the log after
 // each call. FALSE for a null handle, else TRUE.
-BOOL WriteToLogFile(HANDLE file, const WCHAR *text)
-{
+BOOL WriteToLogFile(HANDLE file, const WCHAR *text) {
     static const WCHAR lineEnd[2] = {u'\r', u'\n'};
     const WCHAR *start;
     const WCHAR *p;
 
-    if (file == NULL) return FALSE;
-    if (text == NULL) text = u"";
+    if (file == nullptr) return FALSE;
+    if (text == nullptr) text = u"";
     start = text;
     for (p = text; *p; p++) {
         if (*p == u'\n') {
@@ -230,9 +214,8 @@ BOOL WriteToLogFile(HANDLE file, const WCHAR *text)
 }
 
 // Closes the log; FALSE for a null handle.
-BOOL CloseLogFile(HANDLE file)
-{
-    if (file == NULL) return FALSE;
+BOOL CloseLogFile(HANDLE file) {
+    if (file == nullptr) return FALSE;
     return CloseHandle(file);
 }
 
@@ -240,8 +223,7 @@ BOOL CloseLogFile(HANDLE file)
 
 // Shows count bytes at address in lines of 16 (offset, hex in groups of
 // four, then the bytes as characters) under a title, through ShowDiag.
-BOOL MemDump(const void *address, LONG count, const WCHAR *title)
-{
+BOOL MemDump(const void *address, LONG count, const WCHAR *title) {
     const BYTE *bytes = (const BYTE *)address;
     WCHAR where[32];
     WCHAR line[128];
@@ -291,8 +273,7 @@ BOOL MemDump(const void *address, LONG count, const WCHAR *title)
 // Arms the indicator for a stage: the maximum is the larger of the item
 // count and minimum (callers pass 100), and the screen is touched once per
 // twentieth of it. Returns TRUE.
-BOOL InitializeProgress(LONGLONG count, LONGLONG minimum)
-{
+BOOL InitializeProgress(LONGLONG count, LONGLONG minimum) {
     llProgressMaximum = count > minimum ? count : minimum;
     llProgressFivePercent = llProgressMaximum / 20;
     if (llProgressFivePercent >= 20) llProgressFivePercent++;
@@ -305,8 +286,7 @@ BOOL InitializeProgress(LONGLONG count, LONGLONG minimum)
 
 // Percentage of the items done, kept between 1 and 99: the indicator never
 // claims that nothing or everything is done.
-static LONGLONG ProgressPercentage(void)
-{
+static LONGLONG ProgressPercentage(void) {
     LONGLONG percentage = llProgressMaximum > 0 ? llProgressCurrent * 100 / llProgressMaximum : 0;
     if (percentage == 0) percentage = 1;
     if (percentage > 99) percentage = 99;
@@ -315,8 +295,7 @@ static LONGLONG ProgressPercentage(void)
 }
 
 // Counts one item; at every step shows "\r[nn%] " on the screen.
-BOOL UpdateProgress(void)
-{
+BOOL UpdateProgress(void) {
     WCHAR text[32];
 
     llProgressCurrent++;
@@ -329,8 +308,7 @@ BOOL UpdateProgress(void)
 
 // Puts the current percentage into cProgress (nothing is shown); the stages
 // start their status lines with it.
-BOOL ForceProgress(void)
-{
+BOOL ForceProgress(void) {
     llProgressPercentage = ProgressPercentage();
     _snwprintf(cProgress, 31, cPro, (int)llProgressPercentage);
     cProgress[31] = 0;

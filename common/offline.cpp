@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-WCHAR *pCommandLine = NULL;
-static HGLOBAL hCommandLine = NULL;
+WCHAR *pCommandLine = nullptr;
+static HGLOBAL hCommandLine = nullptr;
 
 // Longest NT object name CreateFile and DeleteFile build.
 #define OBJECT_NAME_CHARS 1024
@@ -20,16 +20,15 @@ static HGLOBAL hCommandLine = NULL;
 // Builds the NT name of a Win32 file or volume name into object (capacity in
 // characters): "\\.\X:..." becomes "\DosDevices\X:...", anything else
 // "\DosDevices\<name>". FALSE when the name is null or too long.
-static BOOL BuildObjectName(LPCWSTR name, WCHAR *object, size_t capacity)
-{
+static BOOL BuildObjectName(LPCWSTR name, WCHAR *object, size_t capacity) {
     const WCHAR *rest;
     size_t need;
 
-    if (name == NULL) return FALSE;
+    if (name == nullptr) return FALSE;
     if (name[0] == u'\\' && name[1] == u'\\' && name[2] == u'.')
         rest = name + 3;  // keeps the backslash before the drive
     else
-        rest = NULL;
+        rest = nullptr;
     need = wcslen(u"\\DosDevices") + (rest ? wcslen(rest) : 1 + wcslen(name));
     if (need + 1 > capacity || need * sizeof(WCHAR) > 0xFFFC) return FALSE;
     if (rest)
@@ -40,12 +39,11 @@ static BOOL BuildObjectName(LPCWSTR name, WCHAR *object, size_t capacity)
 }
 
 // Makes a counted string of a registry value name (null is the default value).
-static void InitValueName(UNICODE_STRING *out, LPCWSTR name)
-{
-    if (name == NULL) {
+static void InitValueName(UNICODE_STRING *out, LPCWSTR name) {
+    if (name == nullptr) {
         out->Length = 0;
         out->MaximumLength = 0;
-        out->Buffer = NULL;
+        out->Buffer = nullptr;
         return;
     }
     RtlInitUnicodeString(out, name);
@@ -66,24 +64,34 @@ static void InitValueName(UNICODE_STRING *out, LPCWSTR name)
 // Returns the handle (the caller closes it with CloseHandle), or
 // INVALID_HANDLE_VALUE when the native call fails with an error status.
 HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                  DWORD flags, HANDLE templateFile)
-{
+                  DWORD flags, HANDLE templateFile) {
     WCHAR object[OBJECT_NAME_CHARS];
     UNICODE_STRING objectName;
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK iosb;
-    HANDLE handle = NULL;
+    HANDLE handle = nullptr;
     ULONG ntDisposition;
     ULONG options = 0;
     NTSTATUS status;
 
     switch (disposition) {
-    case CREATE_NEW: ntDisposition = FILE_CREATE; break;
-    case CREATE_ALWAYS: ntDisposition = FILE_OVERWRITE_IF; break;
-    case OPEN_EXISTING: ntDisposition = FILE_OPEN; break;
-    case OPEN_ALWAYS: ntDisposition = FILE_OPEN_IF; break;
-    case TRUNCATE_EXISTING: ntDisposition = FILE_OVERWRITE; break;
-    default: return INVALID_HANDLE_VALUE;
+    case CREATE_NEW:
+        ntDisposition = FILE_CREATE;
+        break;
+    case CREATE_ALWAYS:
+        ntDisposition = FILE_OVERWRITE_IF;
+        break;
+    case OPEN_EXISTING:
+        ntDisposition = FILE_OPEN;
+        break;
+    case OPEN_ALWAYS:
+        ntDisposition = FILE_OPEN_IF;
+        break;
+    case TRUNCATE_EXISTING:
+        ntDisposition = FILE_OVERWRITE;
+        break;
+    default:
+        return INVALID_HANDLE_VALUE;
     }
     if (flags & FILE_FLAG_WRITE_THROUGH) options |= FILE_WRITE_THROUGH;
     if (flags & FILE_FLAG_NO_BUFFERING) options |= FILE_NO_INTERMEDIATE_BUFFERING;
@@ -94,40 +102,35 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 
     if (!BuildObjectName(name, object, OBJECT_NAME_CHARS)) return INVALID_HANDLE_VALUE;
     RtlInitUnicodeString(&objectName, object);
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     memset(&iosb, 0, sizeof iosb);
-    status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &iosb, NULL, flags & 0x19A7, share,
-                          ntDisposition, options, NULL, 0);
-    if (NT_ERROR(status) || handle == NULL) return INVALID_HANDLE_VALUE;
+    status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, flags & 0x19A7, share,
+                          ntDisposition, options, nullptr, 0);
+    if (NT_ERROR(status) || handle == nullptr) return INVALID_HANDLE_VALUE;
     return handle;
 }
 
 // Closes a handle of CreateFile; TRUE when the native call succeeds.
-BOOL CloseHandle(HANDLE handle)
-{
-    return NT_SUCCESS(NtClose(handle)) ? TRUE : FALSE;
-}
+BOOL CloseHandle(HANDLE handle) { return NT_SUCCESS(NtClose(handle)) ? TRUE : FALSE; }
 
 // Deletes a file named as for CreateFile; TRUE when the native call succeeds.
-BOOL DeleteFile(LPCWSTR name)
-{
+BOOL DeleteFile(LPCWSTR name) {
     WCHAR object[OBJECT_NAME_CHARS];
     UNICODE_STRING objectName;
     OBJECT_ATTRIBUTES attributes;
 
     if (!BuildObjectName(name, object, OBJECT_NAME_CHARS)) return FALSE;
     RtlInitUnicodeString(&objectName, object);
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     return NT_SUCCESS(NtDeleteFile(&attributes)) ? TRUE : FALSE;
 }
 
 // Byte offset of a transfer: from the overlapped record, else -1,-1 (for a
 // write: append at the end of the file).
-static LARGE_INTEGER TransferOffset(LPOVERLAPPED overlapped)
-{
+static LARGE_INTEGER TransferOffset(LPOVERLAPPED overlapped) {
     LARGE_INTEGER offset;
 
-    if (overlapped != NULL) {
+    if (overlapped != nullptr) {
         offset.LowPart = overlapped->Offset;
         offset.HighPart = (LONG)overlapped->OffsetHigh;
     } else {
@@ -138,51 +141,50 @@ static LARGE_INTEGER TransferOffset(LPOVERLAPPED overlapped)
 }
 
 // One read or write, completed by waiting on the handle when it pends.
-static BOOL Transfer(BOOL write, HANDLE handle, void *buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
-{
+static BOOL Transfer(BOOL write, HANDLE handle, void *buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
     IO_STATUS_BLOCK iosb;
     LARGE_INTEGER offset = TransferOffset(overlapped);
     NTSTATUS status;
 
     memset(&iosb, 0, sizeof iosb);
-    if (done != NULL) *done = 0;
+    if (done != nullptr) *done = 0;
     if (write)
-        status = NtWriteFile(handle, NULL, NULL, NULL, &iosb, buffer, count, &offset, NULL);
+        status = NtWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, count, &offset, nullptr);
     else
-        status = NtReadFile(handle, NULL, NULL, NULL, &iosb, buffer, count, &offset, NULL);
+        status = NtReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, count, &offset, nullptr);
     if (status == STATUS_PENDING) {
-        if (!NT_SUCCESS(NtWaitForSingleObject(handle, FALSE, NULL))) return FALSE;
+        if (!NT_SUCCESS(NtWaitForSingleObject(handle, FALSE, nullptr))) return FALSE;
         status = iosb.Status;
     }
-    if (done != NULL) *done = (DWORD)iosb.Information;
+    if (done != nullptr) *done = (DWORD)iosb.Information;
     return NT_SUCCESS(status) ? TRUE : FALSE;
 }
 
 // Reads count bytes at the overlapped record's offset into buffer; *done =
 // bytes read. TRUE when the final status is not an error or warning.
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
-{
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
     return Transfer(FALSE, handle, buffer, count, done, overlapped);
 }
 
 // Writes count bytes at the overlapped record's offset (without one: at the
 // end of the file); *done = bytes written.
-BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
-{
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
     return Transfer(TRUE, handle, const_cast<void *>(buffer), count, done, overlapped);
 }
 
 // Flushes a file or volume; the standard-handle numbers name the process's
 // standard handles.
-BOOL FlushFileBuffers(HANDLE handle)
-{
+BOOL FlushFileBuffers(HANDLE handle) {
     IO_STATUS_BLOCK iosb;
     PRTL_USER_PROCESS_PARAMETERS params = NtCurrentPeb()->ProcessParameters;
 
-    if (params != NULL) {
-        if (handle == (HANDLE)(LONG_PTR)(LONG)STD_INPUT_HANDLE) handle = params->StandardInput;
-        else if (handle == (HANDLE)(LONG_PTR)(LONG)STD_OUTPUT_HANDLE) handle = params->StandardOutput;
-        else if (handle == (HANDLE)(LONG_PTR)(LONG)STD_ERROR_HANDLE) handle = params->StandardError;
+    if (params != nullptr) {
+        if (handle == (HANDLE)(LONG_PTR)(LONG)STD_INPUT_HANDLE)
+            handle = params->StandardInput;
+        else if (handle == (HANDLE)(LONG_PTR)(LONG)STD_OUTPUT_HANDLE)
+            handle = params->StandardOutput;
+        else if (handle == (HANDLE)(LONG_PTR)(LONG)STD_ERROR_HANDLE)
+            handle = params->StandardError;
     }
     memset(&iosb, 0, sizeof iosb);
     return NT_SUCCESS(NtFlushBuffersFile(handle, &iosb)) ? TRUE : FALSE;
@@ -194,12 +196,11 @@ BOOL FlushFileBuffers(HANDLE handle)
 // HKEY_LOCAL_MACHINE is served: another root gives the error report and 87
 // without touching the registry. Returns 0 and the key in *result (closed
 // with RegCloseKey), or the failing status with the error report.
-LONG RegOpenKeyEx(HKEY root, LPCWSTR subkey, DWORD options, ACCESS_MASK access, PHKEY result)
-{
+LONG RegOpenKeyEx(HKEY root, LPCWSTR subkey, DWORD options, ACCESS_MASK access, PHKEY result) {
     WCHAR path[KEY_PATH_CHARS + 1];
     UNICODE_STRING keyName;
     OBJECT_ATTRIBUTES attributes;
-    HANDLE key = NULL;
+    HANDLE key = nullptr;
     NTSTATUS status;
     int written;
 
@@ -215,7 +216,7 @@ LONG RegOpenKeyEx(HKEY root, LPCWSTR subkey, DWORD options, ACCESS_MASK access, 
     }
     path[KEY_PATH_CHARS] = 0;
     RtlInitUnicodeString(&keyName, path);
-    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     status = NtOpenKey(&key, access, &attributes);
     if (!NT_SUCCESS(status)) {
         ERROR_REPORT();
@@ -233,8 +234,7 @@ LONG RegOpenKeyEx(HKEY root, LPCWSTR subkey, DWORD options, ACCESS_MASK access, 
 //   size   receives the size of the partial-information record: the data
 //          length plus 12, so that a buffer sized from it always fits
 // Returns 0, or the failing status with the error report.
-LONG RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
-{
+LONG RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
     union {
         KEY_VALUE_PARTIAL_INFORMATION info;
         BYTE bytes[VALUE_QUERY_BYTES];
@@ -246,8 +246,7 @@ LONG RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPB
 
     InitValueName(&valueName, name);
     memset(&query, 0, sizeof query);
-    status = NtQueryValueKey((HANDLE)key, &valueName, KeyValuePartialInformation, &query, sizeof query,
-                             &resultLength);
+    status = NtQueryValueKey((HANDLE)key, &valueName, KeyValuePartialInformation, &query, sizeof query, &resultLength);
     if (!NT_SUCCESS(status)) {
         ERROR_REPORT();
         return status;
@@ -257,22 +256,21 @@ LONG RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPB
         ERROR_REPORT();
         return STATUS_BUFFER_OVERFLOW;
     }
-    if (type != NULL) *type = query.info.Type;
-    if (data != NULL) {
-        if (size == NULL) return ERROR_INVALID_PARAMETER;
+    if (type != nullptr) *type = query.info.Type;
+    if (data != nullptr) {
+        if (size == nullptr) return ERROR_INVALID_PARAMETER;
         if (*size < dataLength) {
             *size = dataLength + offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
             return ERROR_MORE_DATA;
         }
         memcpy(data, query.info.Data, dataLength);
     }
-    if (size != NULL) *size = dataLength + offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    if (size != nullptr) *size = dataLength + offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
     return ERROR_SUCCESS;
 }
 
 // Writes a value of an open key. Returns 0, or the status with the report.
-LONG RegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size)
-{
+LONG RegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size) {
     UNICODE_STRING valueName;
     NTSTATUS status;
 
@@ -286,8 +284,7 @@ LONG RegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYT
 }
 
 // Closes a key of RegOpenKeyEx. Returns 0, or the status with the report.
-LONG RegCloseKey(HKEY key)
-{
+LONG RegCloseKey(HKEY key) {
     NTSTATUS status = NtClose((HANDLE)key);
     if (!NT_SUCCESS(status)) {
         ERROR_REPORT();
@@ -303,14 +300,13 @@ LONG RegCloseKey(HKEY key)
 // that does not fit is cut at capacity - 1 characters. Returns the characters
 // stored, without the terminator. Codepage and flags are ignored: the
 // system's ANSI code page is used.
-int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int capacity)
-{
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int capacity) {
     ANSI_STRING ansi;
     UNICODE_STRING unicode;
     size_t bytes;
     int count;
 
-    if (length != -1 || text == NULL || wide == NULL || capacity <= 0) return 0;
+    if (length != -1 || text == nullptr || wide == nullptr || capacity <= 0) return 0;
     // Only what can be stored needs converting: one character per ANSI byte.
     bytes = strlen(text);
     if (bytes > (size_t)(capacity - 1)) bytes = (size_t)(capacity - 1);
@@ -334,8 +330,7 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPW
 // A value whose upper bits above 16 are zero is one character: returns its
 // upper case. Otherwise upper-cases the terminated string in place and
 // returns it.
-LPWSTR CharUpper(LPWSTR arg)
-{
+LPWSTR CharUpper(LPWSTR arg) {
     WCHAR *p;
 
     if (((ULONG_PTR)arg >> 16) == 0) return (LPWSTR)(ULONG_PTR)RtlUpcaseUnicodeChar((WCHAR)(ULONG_PTR)arg);
@@ -346,12 +341,11 @@ LPWSTR CharUpper(LPWSTR arg)
 // Copies the source text (a WCHAR string) into buffer (size characters with
 // the terminator, cut when longer) and returns 1: nothing is formatted.
 DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
-                    va_list *arguments)
-{
+                    va_list *arguments) {
     const WCHAR *text = source ? (const WCHAR *)source : u"";
     size_t count;
 
-    if (buffer == NULL || size == 0) return 1;
+    if (buffer == nullptr || size == 0) return 1;
     count = wcsnlen(text, size - 1);
     memcpy(buffer, text, count * sizeof(WCHAR));
     buffer[count] = 0;
@@ -362,10 +356,7 @@ DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWST
 void SetLastError(DWORD error) {}
 
 #ifdef BOOT_FAT
-DWORD GetLastError(void)
-{
-    return 0;
-}
+DWORD GetLastError(void) { return 0; }
 #endif
 
 // ------------------------------------------------------------ command line
@@ -374,17 +365,16 @@ DWORD GetLastError(void)
 // followed by one blank, in pCommandLine for the rest of the process (a
 // second call replaces the first text). FALSE with the error report when
 // memory runs out.
-BOOL SaveCommandLine(int argc, char **argv)
-{
-    UNICODE_STRING *converted = NULL;
-    HGLOBAL hConverted = NULL;
-    HGLOBAL hLine = NULL;
-    WCHAR *line = NULL;
+BOOL SaveCommandLine(int argc, char **argv) {
+    UNICODE_STRING *converted = nullptr;
+    HGLOBAL hConverted = nullptr;
+    HGLOBAL hLine = nullptr;
+    WCHAR *line = nullptr;
     size_t chars = 1;
     BOOL ok = FALSE;
     int i;
 
-    if (argc < 0 || (argc > 0 && argv == NULL)) argc = 0;
+    if (argc < 0 || (argc > 0 && argv == nullptr)) argc = 0;
     if (argc > 0 && !AllocateMemory((DWORD)(argc * sizeof(UNICODE_STRING)), &hConverted, (void **)&converted)) {
         ERROR_REPORT();
         return FALSE;
@@ -402,8 +392,7 @@ BOOL SaveCommandLine(int argc, char **argv)
         }
         chars += converted[i].Length / sizeof(WCHAR) + 1;
     }
-    if (chars * sizeof(WCHAR) > 0xFFFFFFFF || !AllocateMemory((DWORD)(chars * sizeof(WCHAR)), &hLine,
-                                                                (void **)&line)) {
+    if (chars * sizeof(WCHAR) > 0xFFFFFFFF || !AllocateMemory((DWORD)(chars * sizeof(WCHAR)), &hLine, (void **)&line)) {
         ERROR_REPORT();
         goto done;
     }
@@ -415,7 +404,7 @@ BOOL SaveCommandLine(int argc, char **argv)
         line[chars++] = u' ';
     }
     line[chars] = 0;
-    if (hCommandLine != NULL) {
+    if (hCommandLine != nullptr) {
         GlobalUnlock(hCommandLine);
         GlobalFree(hCommandLine);
     }
@@ -425,8 +414,8 @@ BOOL SaveCommandLine(int argc, char **argv)
 
 done:
     for (i = 0; i < argc; i++)
-        if (converted[i].Buffer != NULL) RtlFreeUnicodeString(&converted[i]);
-    if (hConverted != NULL) {
+        if (converted[i].Buffer != nullptr) RtlFreeUnicodeString(&converted[i]);
+    if (hConverted != nullptr) {
         GlobalUnlock(hConverted);
         GlobalFree(hConverted);
     }
@@ -434,8 +423,7 @@ done:
 }
 
 // The saved command line; without one, the error report and null.
-WCHAR *GetCommandLine(void)
-{
-    if (pCommandLine == NULL) ERROR_REPORT();  // the report itself never asks for it
+WCHAR *GetCommandLine(void) {
+    if (pCommandLine == nullptr) ERROR_REPORT();  // the report itself never asks for it
     return pCommandLine;
 }

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-HGLOBAL hPageFileNames = NULL;
-WCHAR *pPageFileNames = NULL;
+HGLOBAL hPageFileNames = nullptr;
+WCHAR *pPageFileNames = nullptr;
 WCHAR cPageFile[256] = {0};
 BOOL bPageFileFound = 0;
 LONGLONG llPageFileMin = -1;
@@ -15,8 +15,7 @@ LONGLONG llPageFileMax = -1;
 LONGLONG llPageFileClusterCount = 0;
 LONGLONG llPageFileExtentCount = 0;
 
-static const WCHAR cMemoryManagementKey[] =
-    u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
+static const WCHAR cMemoryManagementKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 
 // Reads PagingFiles into a block of AllocateMemory.
 //   handle, pointer  the caller's block variables (the caller releases it)
@@ -25,15 +24,14 @@ static const WCHAR cMemoryManagementKey[] =
 // The block is the value's size plus the 12-byte record header, zero-filled,
 // so the walk always finds a terminator. Returns TRUE; FALSE with the error
 // report (and no block) on any failure; the key is closed either way.
-static BOOL ReadPagingFiles(HGLOBAL *handle, WCHAR **pointer, size_t *chars, BOOL tracing)
-{
-    HKEY key = NULL;
+static BOOL ReadPagingFiles(HGLOBAL *handle, WCHAR **pointer, size_t *chars, BOOL tracing) {
+    HKEY key = nullptr;
     DWORD type = 0;
     DWORD size = 0;
     BOOL ok = FALSE;
 
-    *handle = NULL;
-    *pointer = NULL;
+    *handle = nullptr;
+    *pointer = nullptr;
     *chars = 0;
     if (tracing) TRACE(9, u"GetPageFileBounds", u"RegOpenKeyEx");
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, cMemoryManagementKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
@@ -41,7 +39,7 @@ static BOOL ReadPagingFiles(HGLOBAL *handle, WCHAR **pointer, size_t *chars, BOO
         return FALSE;
     }
     if (tracing) TRACE(9, u"GetPageFileBounds", u"RegQueryValueEx");
-    if (RegQueryValueEx(key, u"PagingFiles", NULL, &type, NULL, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueEx(key, u"PagingFiles", nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
         ERROR_REPORT();
         goto done;
     }
@@ -52,7 +50,7 @@ static BOOL ReadPagingFiles(HGLOBAL *handle, WCHAR **pointer, size_t *chars, BOO
         goto done;
     }
     if (tracing) TRACE(9, u"GetPageFileBounds", u"RegQueryValueEx2");
-    if (RegQueryValueEx(key, u"PagingFiles", NULL, &type, (LPBYTE)*pointer, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueEx(key, u"PagingFiles", nullptr, &type, (LPBYTE)*pointer, &size) != ERROR_SUCCESS) {
         ERROR_REPORT();
         goto done;
     }
@@ -65,11 +63,11 @@ done:
         ERROR_REPORT();
         ok = FALSE;
     }
-    if (!ok && *handle != NULL) {
+    if (!ok && *handle != nullptr) {
         GlobalUnlock(*handle);
         GlobalFree(*handle);
-        *handle = NULL;
-        *pointer = NULL;
+        *handle = nullptr;
+        *pointer = nullptr;
     }
     return ok;
 }
@@ -80,8 +78,7 @@ done:
 //                    a multi-string (each name terminated, the list ended by
 //                    an empty string); the caller releases it
 // Returns TRUE, or FALSE with the error report and no block.
-BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer)
-{
+BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer) {
     WCHAR *names;
     size_t chars, in, out;
     WCHAR drive = RtlUpcaseUnicodeChar(driveLetter);
@@ -116,8 +113,7 @@ BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer)
 }
 
 // Reads a decimal number of digits at *text and moves past it.
-static LONGLONG ReadSize(const WCHAR **text)
-{
+static LONGLONG ReadSize(const WCHAR **text) {
     LONGLONG value = 0;
 
     while (isdecimaldigit(**text)) {
@@ -134,10 +130,9 @@ static LONGLONG ReadSize(const WCHAR **text)
 // An entry matches when it begins with the path (any letter case) followed
 // by a blank; an entry without sizes leaves both at -1. Returns TRUE, FALSE
 // with the error report when the registry cannot be read.
-BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum)
-{
-    HGLOBAL hList = NULL;
-    WCHAR *list = NULL;
+BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum) {
+    HGLOBAL hList = nullptr;
+    WCHAR *list = nullptr;
     size_t chars, in, pathLength = wcslen(path);
 
     *minimum = -1;
@@ -187,10 +182,9 @@ BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum)
 //   drive  the drive text ("C:"); its first character names the drive
 // Returns 1 when every file could be created, else 0 (the others are still
 // created).
-BOOL RebuildPageFiles(const WCHAR *drive)
-{
-    HGLOBAL hNames = NULL;
-    WCHAR *names = NULL;
+BOOL RebuildPageFiles(const WCHAR *drive) {
+    HGLOBAL hNames = nullptr;
+    WCHAR *names = nullptr;
     WCHAR path[300];
     const WCHAR *name;
     BOOL result = 1;
@@ -207,12 +201,13 @@ BOOL RebuildPageFiles(const WCHAR *drive)
             continue;
         }
         path[299] = 0;
-        file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        file =
+            CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         // A paging file left in place is hidden and system, and NTFS replaces
         // such a file only for a caller that asks for those attributes again.
         if (file == INVALID_HANDLE_VALUE)
-            file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, NULL);
+            file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             result = 0;
             continue;

@@ -36,8 +36,7 @@ static const WCHAR cMoreThanOne[] =
     u"Info: Cannot optimize paging files when there's more than one paging file per partition\n";
 
 // Shows a line with one text argument formatted in, through show.
-static void ShowWith(BOOL (*show)(const WCHAR *), const WCHAR *format, const WCHAR *text)
-{
+static void ShowWith(BOOL (*show)(const WCHAR *), const WCHAR *format, const WCHAR *text) {
     _snwprintf(cOutline, OUTLINE_CHARS - 1, format, text);
     cOutline[OUTLINE_CHARS - 1] = 0;
     show(cOutline);
@@ -45,16 +44,14 @@ static void ShowWith(BOOL (*show)(const WCHAR *), const WCHAR *format, const WCH
 
 // Builds "X:\name" into path (PAGE_PATH_CHARS characters). FALSE when it
 // does not fit.
-static BOOL BuildPagePath(WCHAR *path, WCHAR driveLetter, const WCHAR *name)
-{
+static BOOL BuildPagePath(WCHAR *path, WCHAR driveLetter, const WCHAR *name) {
     int written = _snwprintf(path, PAGE_PATH_CHARS - 1, u"%c:\\%s", (int)driveLetter, name);
     path[PAGE_PATH_CHARS - 1] = 0;
     return written >= 0 ? TRUE : FALSE;
 }
 
 // Waits for an interval given in 100 ns units (negative: relative).
-static void Wait(LONGLONG interval)
-{
+static void Wait(LONGLONG interval) {
     LARGE_INTEGER delay;
 
     delay.QuadPart = interval;
@@ -66,9 +63,8 @@ static void Wait(LONGLONG interval)
 //   driveLetter  the drive; names  the multi-string of pPageFileNames
 //   found        the found line's format; show  ShowMessage or ShowDiag
 // Returns TRUE with at most one paging file, FALSE after a second one.
-static BOOL RecordOnePageFile(WCHAR driveLetter, const WCHAR *names, const WCHAR *found,
-                              BOOL (*show)(const WCHAR *), const WCHAR *moreThanOne)
-{
+static BOOL RecordOnePageFile(WCHAR driveLetter, const WCHAR *names, const WCHAR *found, BOOL (*show)(const WCHAR *),
+                              const WCHAR *moreThanOne) {
     const WCHAR *name;
     WCHAR path[PAGE_PATH_CHARS];
 
@@ -96,8 +92,7 @@ static BOOL RecordOnePageFile(WCHAR driveLetter, const WCHAR *names, const WCHAR
 // The maximum (megabytes) and the zone (clusters) are compared as plain
 // numbers. A maximum too large to count in bytes needs more than any volume
 // has.
-static LONGLONG PlacementClustersNeeded(void)
-{
+static LONGLONG PlacementClustersNeeded(void) {
     LONGLONG needed;
 
     if (llPageFileMax > llPageFileZone) {
@@ -113,15 +108,14 @@ static LONGLONG PlacementClustersNeeded(void)
 // Recreates cPageFile as the placeholder (hidden, system; the fill pattern
 // 16,385 times), then waits 30 seconds. A file that cannot be created is
 // reported with a line; a failed or short write only traces (level 7).
-static void WritePlaceholder(void)
-{
+static void WritePlaceholder(void) {
     HANDLE file;
     LONG i;
 
     TRACE(7, u"PreparePageFile", u"PagePlaceFoundF");
     TRACE(7, u"PreparePageFile", u"PagePlaceFoundG");
-    file = CreateFile(cPageFile, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, NULL);
+    file = CreateFile(cPageFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         ShowWith(ShowDiag, u"Failed to open Paging File Found as: %s\n", cPageFile);
         bDbgMsg = 1;
@@ -130,7 +124,7 @@ static void WritePlaceholder(void)
     for (i = 0; i < FILL_PATTERN_WRITES; i++) {
         DWORD done = 0;
 
-        if (!WriteFile(file, cFillPattern, FILL_PATTERN_BYTES, &done, NULL))
+        if (!WriteFile(file, cFillPattern, FILL_PATTERN_BYTES, &done, nullptr))
             TRACE(7, u"PreparePageFile", u"PagePlaceFailWriteB");
         else if (done < FILL_PATTERN_BYTES)
             TRACE(7, u"PreparePageFile", u"PagePlaceFailWriteA");
@@ -145,8 +139,7 @@ static void WritePlaceholder(void)
 // PAGE=PLACE: records the one paging file and, when the volume has room for
 // it, recreates it as the placeholder. FALSE after a second paging file
 // (setup fails) or when the registry cannot be read.
-static BOOL PreparePlacement(WCHAR driveLetter)
-{
+static BOOL PreparePlacement(WCHAR driveLetter) {
     TRACE(7, u"PreparePageFile", u"PagePlaceFoundA");
     TRACE(7, u"PreparePageFile", u"PagePlaceFoundB");
     TRACE(7, u"PreparePageFile", u"PagePlaceFoundC");
@@ -176,8 +169,7 @@ static BOOL PreparePlacement(WCHAR driveLetter)
 // Appends a path to the exclusion patterns (pExcludes row lExcludes) so that
 // nothing moves into a deleted paging file's place. FALSE with the error
 // report when the path is longer than a row holds or the rows run out.
-static BOOL ExcludePath(const WCHAR *path)
-{
+static BOOL ExcludePath(const WCHAR *path) {
     size_t length = wcslen(path);
 
     if (length > EXCLUDE_ROW_CHARS - 1 || lExcludes < 0 || lExcludes >= EXCLUDE_ROWS) {
@@ -198,8 +190,7 @@ static BOOL ExcludePath(const WCHAR *path)
 // empty, delete again, wait 20 seconds) and excludes its path from the
 // moves. A file that cannot be deleted is reported and excluded all the
 // same. FALSE only when the exclusion list cannot take a path.
-static BOOL PrepareRebuild(WCHAR driveLetter)
-{
+static BOOL PrepareRebuild(WCHAR driveLetter) {
     const WCHAR *name;
     WCHAR path[PAGE_PATH_CHARS];
 
@@ -216,8 +207,8 @@ static BOOL PrepareRebuild(WCHAR driveLetter)
 #endif
         bDbgMsg = 1;
         if (DeleteFile(path)) {
-            HANDLE file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                     FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, NULL);
+            HANDLE file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
             DeleteFile(path);
             Wait(ZERO_WAIT_INTERVAL);
@@ -246,19 +237,18 @@ static BOOL PrepareRebuild(WCHAR driveLetter)
 // done. Returns TRUE; FALSE (setup fails) when the registry cannot be read,
 // a second paging file makes PAGE=MIN (bootntfs) or PAGE=PLACE impossible,
 // or the exclusion list cannot take a deleted paging file's path.
-BOOL PreparePageFile(WCHAR driveLetter)
-{
+BOOL PreparePageFile(WCHAR driveLetter) {
     cPageFile[0] = 0;
     bPageFileFound = 0;
     llPageFileMin = -1;
     llPageFileMax = -1;
     llPageFileClusterCount = 0;
     llPageFileExtentCount = 0;
-    if (hPageFileNames != NULL) {
+    if (hPageFileNames != nullptr) {
         GlobalUnlock(hPageFileNames);
         GlobalFree(hPageFileNames);
-        hPageFileNames = NULL;
-        pPageFileNames = NULL;
+        hPageFileNames = nullptr;
+        pPageFileNames = nullptr;
     }
     if (!GetPagefileNames(driveLetter, &hPageFileNames, &pPageFileNames)) {
         ERROR_REPORT();
@@ -269,8 +259,8 @@ BOOL PreparePageFile(WCHAR driveLetter)
     case 2:
         TRACE(7, u"PreparePageFile", u"PageMinFound");
 #ifdef BOOT_NTFS
-        return RecordOnePageFile(driveLetter, pPageFileNames, u"Registry Data For Paging File Found: %s\n",
-                                 ShowMessage, cMoreThanOne);
+        return RecordOnePageFile(driveLetter, pPageFileNames, u"Registry Data For Paging File Found: %s\n", ShowMessage,
+                                 cMoreThanOne);
 #else
         // A second paging file only switches minimisation off.
         RecordOnePageFile(driveLetter, pPageFileNames, u"Registry Data for Paging File Found: %s\n", ShowMessage,

@@ -12,11 +12,10 @@ static const WCHAR cSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\
 // Returns TRUE; FALSE with the error report when the key cannot be opened,
 // the value is missing or empty, memory runs out, or the value cannot be
 // written or the key closed; the value is then left as it was.
-static BOOL DeregisterToken(const WCHAR *token)
-{
-    HKEY key = NULL;
-    HGLOBAL hRead = NULL, hWrite = NULL;
-    WCHAR *readBuffer = NULL, *writeBuffer = NULL;
+static BOOL DeregisterToken(const WCHAR *token) {
+    HKEY key = nullptr;
+    HGLOBAL hRead = nullptr, hWrite = nullptr;
+    WCHAR *readBuffer = nullptr, *writeBuffer = nullptr;
     DWORD type = 0;
     DWORD size = 0;
     DWORD dataBytes;
@@ -30,7 +29,7 @@ static BOOL DeregisterToken(const WCHAR *token)
     }
     // The size reported is the data's plus the 12-byte record header: a
     // value without data is an error, as a missing one is.
-    if (RegQueryValueEx(key, u"BootExecute", NULL, &type, NULL, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueEx(key, u"BootExecute", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         size <= offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data)) {
         ERROR_REPORT();
         goto done;
@@ -41,7 +40,7 @@ static BOOL DeregisterToken(const WCHAR *token)
         goto done;
     }
     dataBytes = size;
-    if (RegQueryValueEx(key, u"BootExecute", NULL, &type, (LPBYTE)readBuffer, &dataBytes) != ERROR_SUCCESS) {
+    if (RegQueryValueEx(key, u"BootExecute", nullptr, &type, (LPBYTE)readBuffer, &dataBytes) != ERROR_SUCCESS) {
         ERROR_REPORT();
         goto done;
     }
@@ -84,15 +83,15 @@ static BOOL DeregisterToken(const WCHAR *token)
     ok = TRUE;
 
 done:
-    if (key != NULL && RegCloseKey(key) != ERROR_SUCCESS) {
+    if (key != nullptr && RegCloseKey(key) != ERROR_SUCCESS) {
         ERROR_REPORT();
         ok = FALSE;
     }
-    if (hRead != NULL) {
+    if (hRead != nullptr) {
         GlobalUnlock(hRead);
         GlobalFree(hRead);
     }
-    if (hWrite != NULL) {
+    if (hWrite != nullptr) {
         GlobalUnlock(hWrite);
         GlobalFree(hWrite);
     }
@@ -102,25 +101,18 @@ done:
 #ifdef BOOT_NTFS
 // Removes the program's own entries ("DOZUZORO ...", any letter case) from
 // BootExecute, keeping every other entry. TRUE/FALSE as DeregisterToken.
-BOOL DeregisterDozuZORO(void)
-{
-    return DeregisterToken(u"DOZUZORO");
-}
+BOOL DeregisterDozuZORO(void) { return DeregisterToken(u"DOZUZORO"); }
 #else
 // Removes the program's own entries ("ZIRIZUD ...", any letter case) from
 // BootExecute, keeping every other entry. TRUE/FALSE as DeregisterToken.
-BOOL DeregisterZiriZUD(void)
-{
-    return DeregisterToken(u"ZIRIZUD");
-}
+BOOL DeregisterZiriZUD(void) { return DeregisterToken(u"ZIRIZUD"); }
 #endif
 
 // May the program run on this system? bootntfs needs the mounted-device
 // table of Windows 2000 (NTFS version 3); bootfat runs on both systems.
 // Either form answers FALSE when it cannot close the key it opened.
-BOOL OkOnThisOS(void)
-{
-    HKEY key = NULL;
+BOOL OkOnThisOS(void) {
+    HKEY key = nullptr;
 
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, u"SYSTEM\\MountedDevices", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
 #ifdef BOOT_NTFS

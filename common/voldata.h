@@ -36,20 +36,20 @@ static_assert(offsetof(EXTENT_LIST, AttributeType) == 32, "EXTENT_LIST layout");
 #define FS_NTFS 2
 #define FS_FAT32 3
 
-#define SPARSE_LCN ((LONGLONG)-1)        // StartingLcn of a run without disk space
-#define END_OF_EXTENTS ((LONGLONG)-1)    // FileRecord of the entry after a file's last
+#define SPARSE_LCN ((LONGLONG)-1)              // StartingLcn of a run without disk space
+#define END_OF_EXTENTS ((LONGLONG)-1)          // FileRecord of the entry after a file's last
 #define FAT_NO_CLUSTER ((LONGLONG)0xFFFFFFFF)  // FAT: no cluster (root of FAT16, empty file)
 
-#define FILE_NAME_CHARS 32800            // capacity of cFileName and the name work area
+#define FILE_NAME_CHARS 32800  // capacity of cFileName and the name work area
 
 typedef struct _VOL_DATA {
     // ---- common fields
-    WCHAR cDrive[8];                  // drive argument ("C:")
-    ULONG FileSystem;                 // FS_*
-    HANDLE hVolume;                   // "\\.\%c:"
-    HGLOBAL hVolumeBitmap;            // in-memory volume bitmap (VOLUME_BITMAP_BUFFER layout)
-    LONGLONG BitmapSizeBits;          // whole 32-bit words over every cluster, plus one spare word
-    LONGLONG BitmapSizeBytes;         // BitmapSizeBits / 8: bytes of bits after the 16-byte header
+    WCHAR cDrive[8];           // drive argument ("C:")
+    ULONG FileSystem;          // FS_*
+    HANDLE hVolume;            // "\\.\%c:"
+    HGLOBAL hVolumeBitmap;     // in-memory volume bitmap (VOLUME_BITMAP_BUFFER layout)
+    LONGLONG BitmapSizeBits;   // whole 32-bit words over every cluster, plus one spare word
+    LONGLONG BitmapSizeBytes;  // BitmapSizeBits / 8: bytes of bits after the 16-byte header
     LONGLONG BytesPerSector;
     LONGLONG BytesPerCluster;
     LONGLONG SectorsPerCluster;
@@ -60,24 +60,24 @@ typedef struct _VOL_DATA {
     LONGLONG FreeSpace;
 
     // ---- current file
-    HANDLE hFile;                     // FAT: the current file opened through the file system (OpenFatFile)
+    HANDLE hFile;  // FAT: the current file opened through the file system (OpenFatFile)
     HGLOBAL hExtentList;
     EXTENT_LIST *pExtentList;
-    HGLOBAL hAttribExtentList;        // the current record's other non-resident attributes
+    HGLOBAL hAttribExtentList;  // the current record's other non-resident attributes
     EXTENT_LIST *pAttribExtentList;
     LONGLONG AttribExtentCount;
-    LONGLONG AttribExtentCapacity;    // entries allocated
+    LONGLONG AttribExtentCapacity;  // entries allocated
     LONGLONG AttribClusters;
     LONGLONG AttribFragments;
     BOOL bAttribFragmented;
     LONGLONG AttribLowestLcn;
-    LONGLONG ExtentListBytes;         // bytes allocated for pExtentList; CollapseExtentList refuses
-                                      // a NumberOfExtents that does not fit in it
+    LONGLONG ExtentListBytes;  // bytes allocated for pExtentList; CollapseExtentList refuses
+                               // a NumberOfExtents that does not fit in it
     LONGLONG NumberOfExtents;
     LONGLONG NumberOfFragments;
     LONGLONG NumberOfClusters;
     LONGLONG FileSize;
-    LONGLONG AttributeRecordCount;    // NTFS raw family: attribute records holding the runs
+    LONGLONG AttributeRecordCount;  // NTFS raw family: attribute records holding the runs
     BOOL bCompressed;
     BOOL bDirectory;
     BOOL bFragmented;
@@ -86,8 +86,8 @@ typedef struct _VOL_DATA {
     BOOL bHugeFile;
     BOOL bMegaFile;
     LONGLONG LowestLcn;
-    LONGLONG llDataAreaOffset;        // FAT: byte offset of LCN 0, an unsigned 32-bit quantity (high
-                                      // half 0); DasdRead/WriteClusters add it on FS_FAT and FS_FAT32
+    LONGLONG llDataAreaOffset;  // FAT: byte offset of LCN 0, an unsigned 32-bit quantity (high
+                                // half 0); DasdRead/WriteClusters add it on FS_FAT and FS_FAT32
 
     // ---- NTFS
     LONGLONG MftStartLcn;
@@ -96,13 +96,13 @@ typedef struct _VOL_DATA {
     LONGLONG MftZoneStart;
     LONGLONG MftZoneEnd;
     LONGLONG BytesPerFRS;
-    LONGLONG ClustersPerFRS;          // 0 when a record is smaller than a cluster
+    LONGLONG ClustersPerFRS;  // 0 when a record is smaller than a cluster
     LONGLONG TotalFileRecords;
     LONGLONG InUseFileRecords;
-    LONGLONG FileRecordNumber;        // the record being worked on
-    BYTE *pFileRecord;                // 2 x BytesPerFRS
+    LONGLONG FileRecordNumber;  // the record being worked on
+    BYTE *pFileRecord;          // 2 x BytesPerFRS
     HGLOBAL hFileRecord;
-    BYTE *pMftBuffer;                 // 64 KB raw read cache, sector-aligned
+    BYTE *pMftBuffer;  // 64 KB raw read cache, sector-aligned
     HGLOBAL hMftBuffer;
     HGLOBAL hMftBitmap;
     EXTENT_LIST *pMftExtentList;
@@ -110,17 +110,17 @@ typedef struct _VOL_DATA {
     LONGLONG MftExtentCount;
     LONGLONG MftSize;
     LONGLONG SystemAreaEnd;
-    LONGLONG MftClusters;             // set by the stage driver
-    LONGLONG MftZoneLimit;            // end of the area placement keeps clear
-    LONGLONG MftZoneLimitBase;        // MftZoneLimit before the low-free-space halving
-    LONGLONG PagingZoneStartLcn;      // -1 until computed
+    LONGLONG MftClusters;         // set by the stage driver
+    LONGLONG MftZoneLimit;        // end of the area placement keeps clear
+    LONGLONG MftZoneLimitBase;    // MftZoneLimit before the low-free-space halving
+    LONGLONG PagingZoneStartLcn;  // -1 until computed
     LONGLONG PagingZoneEndLcn;
 
     // ---- FAT
-    LONGLONG llFatOffset;             // byte offset of the FAT read and written first
-    LONGLONG llMirrorFatOffset;       // second FAT kept in step; 0 for none
-    LONGLONG llParentDirLcn;          // directory holding the current entry; FAT_NO_CLUSTER for the FAT16 root
-    LONGLONG StartingLcn;             // FAT: first LCN of the current file
+    LONGLONG llFatOffset;        // byte offset of the FAT read and written first
+    LONGLONG llMirrorFatOffset;  // second FAT kept in step; 0 for none
+    LONGLONG llParentDirLcn;     // directory holding the current entry; FAT_NO_CLUSTER for the FAT16 root
+    LONGLONG StartingLcn;        // FAT: first LCN of the current file
 
     // ---- current file's path and the name work area
     WCHAR cFileName[FILE_NAME_CHARS];
@@ -130,23 +130,23 @@ typedef struct _VOL_DATA {
     LONGLONG SearchStartLcn;
     LONGLONG SearchEndLcn;
     LONGLONG FoundLcn;
-    LONGLONG FoundLen;                // 0: nothing found
-    LONGLONG FreeRunCount;            // FFS_COUNT_RUNS: free runs in the window
-    LONGLONG FreeRunClusters;         // FFS_COUNT_RUNS: clusters in those runs
+    LONGLONG FoundLen;         // 0: nothing found
+    LONGLONG FreeRunCount;     // FFS_COUNT_RUNS: free runs in the window
+    LONGLONG FreeRunClusters;  // FFS_COUNT_RUNS: clusters in those runs
 } VOL_DATA, *PVOL_DATA;
 
 extern VOL_DATA VolData;
 
 // Modes of FindFreeSpace: one selection bit, optionally with FFS_AT_END, or
 // FFS_COUNT_RUNS alone. The programs use FFS_FIRST_FIT.
-#define FFS_FIRST_FIT 0x001    // the first run at least NumberOfClusters long
-#define FFS_BEST_FIT 0x002     // the shortest such run (the first of equal ones)
-#define FFS_LAST_FIT 0x004     // the last such run
-#define FFS_FIRST_ANY 0x010    // the first free run of any length
-#define FFS_LAST_ANY 0x020     // the last free run of any length
-#define FFS_LONGEST 0x040      // the longest free run (the first of equal ones)
-#define FFS_AT_END 0x080       // place at the end of the run: FoundLcn = end - needed, FoundLen = needed
-#define FFS_COUNT_RUNS 0x100   // only count: FreeRunCount, FreeRunClusters; FoundLen stays 0
+#define FFS_FIRST_FIT 0x001   // the first run at least NumberOfClusters long
+#define FFS_BEST_FIT 0x002    // the shortest such run (the first of equal ones)
+#define FFS_LAST_FIT 0x004    // the last such run
+#define FFS_FIRST_ANY 0x010   // the first free run of any length
+#define FFS_LAST_ANY 0x020    // the last free run of any length
+#define FFS_LONGEST 0x040     // the longest free run (the first of equal ones)
+#define FFS_AT_END 0x080      // place at the end of the run: FoundLcn = end - needed, FoundLen = needed
+#define FFS_COUNT_RUNS 0x100  // only count: FreeRunCount, FreeRunClusters; FoundLen stays 0
 
 // Bits of the volume bitmap for a cluster count: whole 32-bit words over
 // every cluster plus one spare word (4096 clusters give 4128, 4097 give 4160).
@@ -160,9 +160,9 @@ LONGLONG VolumeBitmapBlockBytes(void);
 
 // Run-wide buffers (handle/pointer pairs, null until allocated).
 extern HGLOBAL hMoveBuffer;
-extern BYTE *pMoveBuffer;              // 64 KB usable, sector-aligned
+extern BYTE *pMoveBuffer;  // 64 KB usable, sector-aligned
 extern HGLOBAL hFrsBuffer;
-extern BYTE *pFrsBuffer;               // 64 KB usable, sector-aligned
+extern BYTE *pFrsBuffer;  // 64 KB usable, sector-aligned
 extern HGLOBAL hExcludedFrns;
 extern LONGLONG *pExcludedFrns;
 extern LONGLONG llUsedFrns;

@@ -24,8 +24,8 @@ LONGLONG llDirClusters = 0;
 LONGLONG llAttribClusters = 0;
 LONG lGatherMask = 0;
 LONGLONG llMftFirstLcn = 0;
-ULONG *pVolumeBitmapBits = NULL;
-BYTE *pMftBitmapBits = NULL;
+ULONG *pVolumeBitmapBits = nullptr;
+BYTE *pMftBitmapBits = nullptr;
 LONG lLast50 = 0;
 
 // Bytes before the bits in the volume bitmap block (starting LCN, size).
@@ -59,8 +59,7 @@ static LONGLONG llPercentStep = 1;
 // in use (pVolumeBitmapBits: the bits after the 16-byte header;
 // pMftBitmapBits). Returns FALSE after the error report when the re-read or
 // a lock fails; the run must then end.
-BOOL ReloadVolumeBitmap(void)
-{
+BOOL ReloadVolumeBitmap(void) {
     BYTE *block;
 
     if (!DirectReadVolumeBitmap()) {
@@ -68,7 +67,7 @@ BOOL ReloadVolumeBitmap(void)
         return FALSE;
     }
     block = (BYTE *)GlobalLock(VolData.hVolumeBitmap);
-    if (block == NULL) {
+    if (block == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -76,7 +75,7 @@ BOOL ReloadVolumeBitmap(void)
     pVolumeBitmapBits = (ULONG *)(block + VOLUME_BITMAP_HEADER);
 
     pMftBitmapBits = (BYTE *)GlobalLock(VolData.hMftBitmap);
-    if (pMftBitmapBits == NULL) {
+    if (pMftBitmapBits == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -86,9 +85,8 @@ BOOL ReloadVolumeBitmap(void)
 
 // The bit of a cluster in the locked volume bitmap: TRUE = in use. Clusters
 // outside the volume count as in use.
-static BOOL ClusterInUse(LONGLONG lcn)
-{
-    if (lcn < 0 || lcn >= VolData.TotalClusters || pVolumeBitmapBits == NULL) return TRUE;
+static BOOL ClusterInUse(LONGLONG lcn) {
+    if (lcn < 0 || lcn >= VolData.TotalClusters || pVolumeBitmapBits == nullptr) return TRUE;
     return (pVolumeBitmapBits[lcn / 32] >> (lcn % 32)) & 1;
 }
 
@@ -97,8 +95,7 @@ static BOOL ClusterInUse(LONGLONG lcn)
 // moving FileRecordNumber to it. Returns WALK_END when no record in use is
 // left, WALK_SKIP when the read fails or the record is an extension record
 // (link count 0), else WALK_READ.
-LONG ReadWalkRecord(void)
-{
+LONG ReadWalkRecord(void) {
     PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
 
     if (VolData.FileRecordNumber >= VolData.TotalFileRecords) return WALK_END;
@@ -113,8 +110,7 @@ LONG ReadWalkRecord(void)
 // list (ManualGetExtentList(0)), which fills the current-file fields of
 // VolData. Returns WALK_READ with the current file ready, WALK_SKIP when
 // the record or its list cannot be had, WALK_END at the end of the MFT.
-LONG WalkFile(void)
-{
+LONG WalkFile(void) {
     LONG read = ReadWalkRecord();
 
     if (read != WALK_READ) return read;
@@ -125,8 +121,7 @@ LONG WalkFile(void)
 // Walks from FileRecordNumber to the next file WalkFile reads, passing the
 // records it skips. TRUE with the current file ready; FALSE at the end of
 // the MFT.
-static BOOL WalkToNextFile(void)
-{
+static BOOL WalkToNextFile(void) {
     for (; VolData.FileRecordNumber < VolData.TotalFileRecords; VolData.FileRecordNumber++) {
         LONG walk = WalkFile();
         if (walk == WALK_END) return FALSE;
@@ -137,10 +132,7 @@ static BOOL WalkToNextFile(void)
 
 // The record walk for the one record FileRecordNumber names (or, when it is
 // not in use, the next one in use). TRUE with the current file ready.
-BOOL WalkOneRecord(void)
-{
-    return WalkFile() == WALK_READ ? TRUE : FALSE;
-}
+BOOL WalkOneRecord(void) { return WalkFile() == WALK_READ ? TRUE : FALSE; }
 
 // Builds the current record's full path in cFileName. A path that the
 // quick form (built from the previous path) cannot give is built again the
@@ -148,8 +140,7 @@ BOOL WalkOneRecord(void)
 // later file of the same directory would be left without a name, and
 // without its exclusion test. Returns TRUE; FALSE with cFileName set to
 // "COULDN'T GET MEMORY FOR FILENAME" when no path can be built.
-BOOL GetCurrentPath(void)
-{
+BOOL GetCurrentPath(void) {
     if (ManualGetNtfsFilePath()) return TRUE;
     LastPathFrs = -1;
     if (ManualGetNtfsFilePath()) return TRUE;
@@ -162,13 +153,12 @@ BOOL GetCurrentPath(void)
 // record holds a second $DATA attribute (a named stream beside the data):
 // such a file is left where it is, like the files the raw readers refuse
 // for several streams spread over their records.
-BOOL HasSeveralDataStreams(void)
-{
+BOOL HasSeveralDataStreams(void) {
     PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
-    PATTRIBUTE_RECORD_HEADER attribute = NULL;
+    PATTRIBUTE_RECORD_HEADER attribute = nullptr;
     ULONG position = 0;
 
-    if (!VolData.bNonResident || record == NULL) return FALSE;
+    if (!VolData.bNonResident || record == nullptr) return FALSE;
     if (!FindAttribute(ATTR_DATA, record, &attribute, (ULONG)VolData.BytesPerFRS, &position)) return FALSE;
     return FindNextAttribute(ATTR_DATA, record, &attribute, (ULONG)VolData.BytesPerFRS, &position);
 }
@@ -177,8 +167,7 @@ BOOL HasSeveralDataStreams(void)
 // directory, has clusters, may be moved (LegalToMove), its runs are
 // non-resident (in the base record or in several records), and it has a
 // single data stream.
-BOOL IsFileCandidate(void)
-{
+BOOL IsFileCandidate(void) {
     if (VolData.bDirectory || VolData.NumberOfClusters <= 0) return FALSE;
     if (!VolData.bNonResident && !VolData.bHugeFile && !VolData.bMegaFile) return FALSE;
     if (!LegalToMove()) return FALSE;
@@ -186,22 +175,18 @@ BOOL IsFileCandidate(void)
 }
 
 // TRUE when lcn lies in the MFT area [MftZoneStart, MftZoneLimit].
-BOOL InMftArea(LONGLONG lcn)
-{
-    return lcn >= VolData.MftZoneStart && lcn <= VolData.MftZoneLimit;
-}
+BOOL InMftArea(LONGLONG lcn) { return lcn >= VolData.MftZoneStart && lcn <= VolData.MftZoneLimit; }
 
 // Takes a window [start, end) and the current file's NumberOfClusters.
 // First-fit search over the locked volume bitmap: repeated FindFreeExtent
 // from start with end as range end, shorter runs passed over. Returns TRUE
 // with the start of the first run of at least NumberOfClusters free
 // clusters in *destination; FALSE when there is none (or no bitmap).
-BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination)
-{
+BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination) {
     LONGLONG cursor = start < 0 ? 0 : start;
 
     if (end > VolData.TotalClusters) end = VolData.TotalClusters;
-    if (pVolumeBitmapBits == NULL || VolData.NumberOfClusters <= 0) return FALSE;
+    if (pVolumeBitmapBits == nullptr || VolData.NumberOfClusters <= 0) return FALSE;
     while (cursor < end) {
         LONGLONG lcn = 0, clusters = 0;
         FindFreeExtent(pVolumeBitmapBits, end, &cursor, &lcn, &clusters);
@@ -218,8 +203,7 @@ BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination)
 // for the first run that holds NumberOfClusters clusters (the MFT zone cut
 // out as FindFreeSpace does). TRUE when FoundLcn is the start of such a run
 // inside the window; FALSE when the search fails or finds none.
-BOOL FindFreeSpaceInWindow(LONGLONG start, LONGLONG end)
-{
+BOOL FindFreeSpaceInWindow(LONGLONG start, LONGLONG end) {
     VolData.SearchStartLcn = start;
     VolData.SearchEndLcn = end;
     if (!FindFreeSpace(FFS_FIRST_FIT)) return FALSE;
@@ -233,8 +217,7 @@ BOOL FindFreeSpaceInWindow(LONGLONG start, LONGLONG end)
 // the file (its path is fetched for that line) and its extents, then
 // "Found space ..." and moves the current file with NTFSMoveFile. Returns
 // TRUE when the file moved. FileRecordNumber is kept.
-BOOL MoveStep(LONGLONG destination)
-{
+BOOL MoveStep(LONGLONG destination) {
     LONGLONG current = VolData.FileRecordNumber;
     LONGLONG i;
     BOOL moved;
@@ -270,8 +253,7 @@ BOOL MoveStep(LONGLONG destination)
 // otherwise the zone's end, moved halfway back toward the MFT's end when
 // less than 25% of the volume is free. MftZoneLimitBase keeps the value
 // before that halving.
-void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters)
-{
+void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters) {
     LONGLONG behind = mftFirstLcn + mftClusters + 20;
 
     VolData.MftClusters = mftClusters;
@@ -280,8 +262,7 @@ void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters)
         return;
     }
     VolData.MftZoneLimit = VolData.MftZoneLimitBase = VolData.MftZoneEnd;
-    if (VolData.TotalClusters > 0 &&
-        (VolData.TotalClusters - VolData.UsedClusters) * 100 / VolData.TotalClusters < 25)
+    if (VolData.TotalClusters > 0 && (VolData.TotalClusters - VolData.UsedClusters) * 100 / VolData.TotalClusters < 25)
         VolData.MftZoneLimit = behind + (VolData.MftZoneEnd - behind) / 2;
 }
 
@@ -289,8 +270,7 @@ void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters)
 // both pending sets; a set left empty switches its stages off (lDirsOpt,
 // lFileOpt = 0), so that stages only implied by a finished option fall away
 // while those the user asked for (bit 1) stay.
-void PendingUpdate(LONG bit)
-{
+void PendingUpdate(LONG bit) {
     lDirsPending &= ~bit;
     if (lDirsPending == 0) lDirsOpt = 0;
     lFilesPending &= ~bit;
@@ -300,8 +280,7 @@ void PendingUpdate(LONG bit)
 // Takes a format with one %ld, the count and the line ending. Shows the
 // formatted text padded with cPad and cut to 78 characters, then the ending
 // (ShowMessage).
-void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending)
-{
+void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending) {
     WCHAR line[CLOSING_BUFFER_CHARS];
     size_t length;
 
@@ -315,8 +294,7 @@ void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending)
 }
 
 // Raises the stage number and shows the banner (a format with one %ld).
-void ShowStageBanner(const WCHAR *format)
-{
+void ShowStageBanner(const WCHAR *format) {
     lStageNumber++;
     swprintf(cOutline, format, lStageNumber);
     ShowMessage(cOutline);
@@ -324,8 +302,7 @@ void ShowStageBanner(const WCHAR *format)
 
 // Arms the percentage display for total records of work; the display step
 // is a twentieth of it, at least 1.
-void StartPercentage(LONGLONG total)
-{
+void StartPercentage(LONGLONG total) {
     llPercentCount = 0;
     llPercentTotal = total > 0 ? total : 1;
     llPercentStep = llPercentTotal / 20;
@@ -334,8 +311,7 @@ void StartPercentage(LONGLONG total)
 
 // The percentage of the work counted: count x 100 / total + 1, kept within
 // 0 to 99.
-LONG CurrentPercentage(void)
-{
+LONG CurrentPercentage(void) {
     LONGLONG percentage = llPercentCount * 100 / llPercentTotal + 1;
 
     if (percentage > 99) percentage = 99;
@@ -344,8 +320,7 @@ LONG CurrentPercentage(void)
 }
 
 // Counts one record; every step-th one shows "\r[nn%] " (ShowProgress).
-void CountPercentage(void)
-{
+void CountPercentage(void) {
     llPercentCount++;
     if (llPercentCount % llPercentStep != 0) return;
     swprintf(cOutline, cPro, (int)CurrentPercentage());
@@ -353,8 +328,7 @@ void CountPercentage(void)
 }
 
 // Puts the current percentage into cProgress, the prefix of the move lines.
-void PercentageToProgress(void)
-{
+void PercentageToProgress(void) {
     _snwprintf(cProgress, 31, cPro, (int)CurrentPercentage());
     cProgress[31] = 0;
 }
@@ -363,8 +337,7 @@ void PercentageToProgress(void)
 
 // Runs the MFT stage when lMFTOpt is still 1; a stage that finishes the MFT
 // (lMFTOpt 0) drops what only MFT=MIN asked for. FALSE on a hard failure.
-static BOOL RunMftStage(void)
-{
+static BOOL RunMftStage(void) {
     if (lMFTOpt != 1) return TRUE;
     lStageNumber++;
     if (!PartialDefragMFT(lStageNumber, pMftBitmapBits, llMftFirstLcn, VolData.MftClusters, &lMFTOpt)) {
@@ -378,8 +351,7 @@ static BOOL RunMftStage(void)
 // Runs the paging-file placement check when PAGE=PLACE is still pending and
 // the paging file is known; finished placement drops what only the paging
 // option asked for. FALSE on a hard failure.
-static BOOL RunPlacementStage(void)
-{
+static BOOL RunPlacementStage(void) {
     if (lPageOpt != 3 || !bPageFileFound || llPageFileFRN == -1) return TRUE;
     lStageNumber++;
     if (!PlaceVerifyPagingFile(lStageNumber, llPageFileFRN, &llPageFileZone, pMftBitmapBits, &lPageOpt)) {
@@ -392,8 +364,7 @@ static BOOL RunPlacementStage(void)
 
 // The interleave run before every file stage and after the last: MFT first,
 // then the paging file. FALSE on a hard failure.
-static BOOL Interleave(void)
-{
+static BOOL Interleave(void) {
     if (!RunMftStage()) return FALSE;
     return RunPlacementStage();
 }
@@ -402,8 +373,7 @@ static BOOL Interleave(void)
 
 // Adds the current file's clusters to the directory clusters when it is a
 // directory (with the level-7 line).
-static void CountDirectory(void)
-{
+static void CountDirectory(void) {
     if (!VolData.bDirectory) return;
     llDirClusters += VolData.NumberOfClusters;
     if (lLogLevel >= 7) {
@@ -417,8 +387,7 @@ static void CountDirectory(void)
 // Recognises the paging file by its path (PAGE=MIN or PAGE=PLACE, its record
 // not known yet): a paging file in one piece needs no PAGE=MIN work;
 // otherwise its record number, clusters and extents are recorded.
-static void RecognisePagingFile(void)
-{
+static void RecognisePagingFile(void) {
     if (lPageOpt != 2 && lPageOpt != 3) return;
     if (llPageFileFRN != -1 || !bPageFileFound) return;
     if (_wcsicmp(VolData.cFileName, cPageFile) != 0) return;
@@ -436,8 +405,7 @@ static void RecognisePagingFile(void)
 // attribute clusters, records the excluded files (CheckExcluded) and finds
 // the paging file. FALSE ends the run (record 5 unreadable: a trace line
 // only; CheckExcluded failing: the error report).
-static BOOL GatherPartitionData(void)
-{
+static BOOL GatherPartitionData(void) {
     LONG walk;
 
     ShowStageBanner(u"*** STAGE %ld *** Gathering Partition Data\n");
@@ -508,8 +476,7 @@ static BOOL GatherPartitionData(void)
 // again with only the MFT's own clusters closed, so that free space inside
 // the MFT area may take the file. *found / *destination as FirstFitSearch
 // over [0, end). FALSE when the bitmap cannot be read again (hard failure).
-static BOOL FragmentedFallback(LONGLONG end, BOOL *found, LONGLONG *destination)
-{
+static BOOL FragmentedFallback(LONGLONG end, BOOL *found, LONGLONG *destination) {
     *found = FALSE;
     if (!ReloadVolumeBitmap()) return FALSE;
     if (!MarkZoneUnavailable(llMftFirstLcn, VolData.MftClusters)) return TRUE;
@@ -521,8 +488,7 @@ static BOOL FragmentedFallback(LONGLONG end, BOOL *found, LONGLONG *destination)
 // (16 - p) sixteenths of the volume. A fragmented file may go anywhere (as
 // a last resort into the MFT area), a contiguous one inside the MFT area
 // anywhere outside it, any other contiguous file only toward the front.
-static BOOL FileStageConsolidate16(void)
-{
+static BOOL FileStageConsolidate16(void) {
     LONGLONG moved = 0;
     LONG pass;
 
@@ -558,13 +524,11 @@ static BOOL FileStageConsolidate16(void)
 
 // The highest LowestLcn of the contiguous, non-resident files with clusters
 // (0 when none): the top of file stage 2's gap region.
-static LONGLONG TopOfContiguousFiles(void)
-{
+static LONGLONG TopOfContiguousFiles(void) {
     LONGLONG top = 0;
 
     for (VolData.FileRecordNumber = FIRST_USER_RECORD; WalkToNextFile(); VolData.FileRecordNumber++) {
-        if (VolData.bDirectory || VolData.bResident || VolData.bFragmented || VolData.NumberOfClusters <= 0)
-            continue;
+        if (VolData.bDirectory || VolData.bResident || VolData.bFragmented || VolData.NumberOfClusters <= 0) continue;
         if (VolData.LowestLcn > top) top = VolData.LowestLcn;
     }
     return top;
@@ -574,8 +538,7 @@ static LONGLONG TopOfContiguousFiles(void)
 // have a free cluster right before them move into the first space that
 // holds them (toward the front for a contiguous file), or else out of the
 // gap region behind the top, so that their old place joins the gap.
-static BOOL FileStageCloseGaps(void)
-{
+static BOOL FileStageCloseGaps(void) {
     LONGLONG moved = 0;
     LONG round;
 
@@ -618,8 +581,7 @@ static BOOL FileStageCloseGaps(void)
 // front). The MFT-area variant (stage 5) also treats, in every pass, the
 // files that start inside the MFT area, and moves a contiguous file only to
 // space ending before the cluster in front of it.
-static BOOL FileStageConsolidate8(BOOL mftAreaVariant)
-{
+static BOOL FileStageConsolidate8(BOOL mftAreaVariant) {
     LONGLONG moved = 0;
     LONG pass;
 
@@ -655,8 +617,7 @@ static BOOL FileStageConsolidate8(BOOL mftAreaVariant)
 
 // File stage 4: every fragmented file moves to the first free run outside
 // the MFT zone that holds it whole.
-static BOOL FileStageContiguousOnly(void)
-{
+static BOOL FileStageContiguousOnly(void) {
     LONGLONG moved = 0;
 
     ShowStageBanner(u"*** STAGE %ld *** Defragmenting Files To Contiguous Free Space Only\n");
@@ -679,10 +640,9 @@ static BOOL FileStage5(void) { return FileStageConsolidate8(TRUE); }
 // The full chain of FILES=FULL: before each of the five file stages and
 // after the last, the interleave; the chain stops when lFileOpt has dropped
 // to 0. FALSE on a hard failure.
-static BOOL FullFileChain(void)
-{
+static BOOL FullFileChain(void) {
     static BOOL (*const stages[])(void) = {FileStageConsolidate16, FileStageCloseGaps, FileStage3,
-                                            FileStageContiguousOnly, FileStage5};
+                                           FileStageContiguousOnly, FileStage5};
     size_t i;
 
     for (i = 0; i < sizeof stages / sizeof stages[0]; i++) {
@@ -697,8 +657,7 @@ static BOOL FullFileChain(void)
 // TotalFileRecords) that is a file with clusters moves to the first free
 // run outside the MFT zone that holds it. The exclusions are not consulted.
 // Sets lLogLevel to 4 for the rest of the run. FALSE on a hard failure.
-static BOOL ListStage(void)
-{
+static BOOL ListStage(void) {
     LONGLONG moved = 0;
     LONGLONG i;
 
@@ -727,8 +686,7 @@ static BOOL ListStage(void)
 // characters. Builds the label: size word, "Fragmented "/"Contiguous ",
 // "Compressed "/"Uncompressed ", the kind (attributes and single extents
 // replace the whole label), "Moved: " and the dots, cut to 68 characters.
-void MovedObjectLabel(LONG index, WCHAR *label)
-{
+void MovedObjectLabel(LONG index, WCHAR *label) {
     static const WCHAR *const sizeWords[4] = {u"", u"Large ", u"Huge ", u"Extremely Huge "};
     WCHAR text[160];
 
@@ -736,11 +694,20 @@ void MovedObjectLabel(LONG index, WCHAR *label)
     wcscat(text, (index & 16) ? u"Fragmented " : u"Contiguous ");
     wcscat(text, (index & 8) ? u"Compressed " : u"Uncompressed ");
     switch (index & 7) {
-    case 1: wcscat(text, u"Directories "); break;
-    case 2: wcscat(text, u"Files "); break;
-    case 3: wcscpy(text, u"Non-resident Attributes "); break;
-    case 4: wcscpy(text, u"Individual Data Exents "); break;
-    default: break;
+    case 1:
+        wcscat(text, u"Directories ");
+        break;
+    case 2:
+        wcscat(text, u"Files ");
+        break;
+    case 3:
+        wcscpy(text, u"Non-resident Attributes ");
+        break;
+    case 4:
+        wcscpy(text, u"Individual Data Exents ");
+        break;
+    default:
+        break;
     }
     wcscat(text, u"Moved: ");
     wcscat(text, cTableFiller);
@@ -750,8 +717,7 @@ void MovedObjectLabel(LONG index, WCHAR *label)
 
 // Shows one line "label count" for every class of glFileStats that moved
 // something, in index order (ShowDiag).
-void ShowMovedObjectTable(void)
-{
+void ShowMovedObjectTable(void) {
     WCHAR label[TABLE_LABEL_CHARS + 1];
     LONG i;
 
@@ -764,16 +730,14 @@ void ShowMovedObjectTable(void)
 }
 
 // Stores a path into a table entry, cut to the entry's capacity.
-static void StoreLast50(LONG at, LONGLONG lcn, const WCHAR *name)
-{
+static void StoreLast50(LONG at, LONGLONG lcn, const WCHAR *name) {
     plLast50[at].Lcn = lcn;
     wcsncpy(plLast50[at].FileName, name, FILE_NAME_CHARS - 1);
     plLast50[at].FileName[FILE_NAME_CHARS - 1] = 0;
 }
 
 // Copies entry `from` over entry `to` (only the path's characters move).
-static void CopyLast50(LONG to, LONG from)
-{
+static void CopyLast50(LONG to, LONG from) {
     plLast50[to].Lcn = plLast50[from].Lcn;
     wcscpy(plLast50[to].FileName, plLast50[from].FileName);
 }
@@ -781,11 +745,10 @@ static void CopyLast50(LONG to, LONG from)
 // Takes a file's lowest LCN and path. Keeps plLast50[0 .. lLast50 - 1] in
 // ascending order of Lcn, a file going behind the ones of equal Lcn; a full
 // list keeps the 50 highest, dropping its lowest entry for a higher file.
-void AddToLast50(LONGLONG lcn, const WCHAR *name)
-{
+void AddToLast50(LONGLONG lcn, const WCHAR *name) {
     LONG i, j;
 
-    if (plLast50 == NULL) return;
+    if (plLast50 == nullptr) return;
     for (i = 0; i < lLast50; i++)
         if (plLast50[i].Lcn > lcn) break;
     if (i < lLast50) {
@@ -810,14 +773,12 @@ void AddToLast50(LONGLONG lcn, const WCHAR *name)
 
 // Shows the last-files list, lowest LCN first (ShowDiag); the header also
 // for an empty list.
-void ShowLast50(void)
-{
+void ShowLast50(void) {
     LONG i;
 
     ShowDiag(u"\n\nThe last files on the disk are:\n");
-    for (i = 0; plLast50 != NULL && i < lLast50; i++) {
-        _snwprintf(cOutline, OUTLINE_CHARS - 1, u"@LCN 0x%08lx: %s\n", (LONG)plLast50[i].Lcn,
-                   plLast50[i].FileName);
+    for (i = 0; plLast50 != nullptr && i < lLast50; i++) {
+        _snwprintf(cOutline, OUTLINE_CHARS - 1, u"@LCN 0x%08lx: %s\n", (LONG)plLast50[i].Lcn, plLast50[i].FileName);
         cOutline[OUTLINE_CHARS - 1] = 0;
         ShowDiag(cOutline);
     }
@@ -829,13 +790,12 @@ void ShowLast50(void)
 // directories, with clusters) that start furthest toward the end of the
 // volume, then shows them. FALSE (after the error report) when there is no
 // table to fill; the run still goes on to its report.
-BOOL GatherLast50(void)
-{
+BOOL GatherLast50(void) {
     LONGLONG met = 0;
 
     ShowStageBanner(u"*** STAGE %ld *** Gathering File Placement Data\n");
     lLast50 = 0;
-    if (plLast50 == NULL) {
+    if (plLast50 == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -878,8 +838,7 @@ BOOL GatherLast50(void)
 // Returns 1 when the run reached its report, 0 when it stopped on a hard
 // failure (bitmap, CheckExcluded, the MFT or root record unreadable, a
 // failed MFT or paging-file stage); the report is then not shown.
-BOOL OffLineDefrag(void)
-{
+BOOL OffLineDefrag(void) {
     LONG next;
 
     lStageNumber = -1;

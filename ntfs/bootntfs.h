@@ -12,12 +12,12 @@
 
 // ------------------------------------------------------------ run state
 // Set by OffLineDefrag for the run; the stages read and update them.
-extern LONG lStageNumber;            // -1 at the start; raised just before every banner
-extern LONGLONG llFilesLocated;      // records counted by the gathering scan (root included)
-extern LONGLONG llDirClusters;       // clusters of the directories met while gathering
-extern LONGLONG llAttribClusters;    // clusters of the other non-resident attributes (MFT included)
-extern LONG lGatherMask;             // 1 files and paging file wanted, 2 directories wanted
-extern LONGLONG llMftFirstLcn;       // first LCN of the MFT's data at the start of the run
+extern LONG lStageNumber;          // -1 at the start; raised just before every banner
+extern LONGLONG llFilesLocated;    // records counted by the gathering scan (root included)
+extern LONGLONG llDirClusters;     // clusters of the directories met while gathering
+extern LONGLONG llAttribClusters;  // clusters of the other non-resident attributes (MFT included)
+extern LONG lGatherMask;           // 1 files and paging file wanted, 2 directories wanted
+extern LONGLONG llMftFirstLcn;     // first LCN of the MFT's data at the start of the run
 // The bit arrays of the locked volume bitmap (after its 16-byte header) and
 // of the MFT bitmap; valid from the start of the run to its end (the blocks
 // are never reallocated while the run goes on).
@@ -27,14 +27,14 @@ extern BYTE *pMftBitmapBits;
 extern LONG lLast50;
 
 // Results of the record walk's read step.
-#define WALK_END (-1)   // no in-use record left: the scan is over
-#define WALK_SKIP 0     // the record at FileRecordNumber is passed over
-#define WALK_READ 1     // pFileRecord holds a base record in use
+#define WALK_END (-1)  // no in-use record left: the scan is over
+#define WALK_SKIP 0    // the record at FileRecordNumber is passed over
+#define WALK_READ 1    // pFileRecord holds a base record in use
 
 // Results of the directory and attribute stages.
-#define DIRS_FILES 1    // go on with the file stages
-#define DIRS_END 2      // no target area: go on with the end steps
-#define DIRS_FAILED 0   // hard failure: the run ends with result 0
+#define DIRS_FILES 1   // go on with the file stages
+#define DIRS_END 2     // no target area: go on with the end steps
+#define DIRS_FAILED 0  // hard failure: the run ends with result 0
 
 // -------------------------------------------------------- stage driver
 BOOL OffLineDefrag(void);
@@ -108,8 +108,7 @@ BOOL GatherLast50(void);
 BOOL PartialDefragMFT(LONG stage, BYTE *mftBitmap, LONGLONG mftFirstLcn, LONGLONG mftClusters, LONG *mftOpt);
 // Paging-file placement and its check: 1 when the stage ran or was skipped
 // (it sets *pageOpt to 0 when done or impossible), 0 on a hard failure.
-BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZone, BYTE *mftBitmap,
-                           LONG *pageOpt);
+BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZone, BYTE *mftBitmap, LONG *pageOpt);
 // The paging-file minimisation stage (numbers its own banner); FALSE on a
 // hard failure.
 BOOL MinimizePagingFileStage(void);

@@ -421,8 +421,8 @@ BOOL WriteVolumeBitmap(void) {
     if (!block) return FALSE;
     const BYTE *bits = block + kBitmapHeaderBytes;
     LONGLONG total = VolData.TotalClusters;
-    LONGLONG fullBytes = total / 8;            // bytes wholly of volume clusters
-    LONGLONG usedBytes = (total + 7) / 8;      // bytes holding any volume cluster
+    LONGLONG fullBytes = total / 8;        // bytes wholly of volume clusters
+    LONGLONG usedBytes = (total + 7) / 8;  // bytes holding any volume cluster
     LONGLONG bpc = VolData.BytesPerCluster;
     LONGLONG chunk = kTransferBytes / bpc;
     BOOL keepTail = (usedBytes % bpc) != 0 || (total % 8) != 0;
@@ -705,8 +705,7 @@ BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
 // writes it back, and reads the base record (FileRecordNumber) into
 // pFileRecord again, also when reading or rewriting the piece failed.
 // FALSE after the error report.
-BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first,
-                       LONGLONG last) {
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last) {
     if (clusters == 0) return TRUE;
     BYTE *bitmap = MftBitmapAddress();
     PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
@@ -882,14 +881,15 @@ BOOL NTFSMoveFile(LONGLONG destination) {
     }
     if (total <= 0 || total > VolData.TotalClusters - destination ||
         (VolData.AttributeRecordCount > 0 && pieces > VolData.AttributeRecordCount) ||
-        (VolData.bNonResident && (pieces != 1 || total != VolData.NumberOfClusters ||
-                                  list[0].FileRecord != VolData.FileRecordNumber))) {
+        (VolData.bNonResident &&
+         (pieces != 1 || total != VolData.NumberOfClusters || list[0].FileRecord != VolData.FileRecordNumber))) {
         ERROR_REPORT();
         return FALSE;
     }
     for (LONGLONG i = 0; i < count; i++) {
         const EXTENT_LIST *e = &list[i];
-        if (e->StartingLcn >= 0 && e->StartingLcn < destination + total && destination < e->StartingLcn + e->ClusterCount) {
+        if (e->StartingLcn >= 0 && e->StartingLcn < destination + total &&
+            destination < e->StartingLcn + e->ClusterCount) {
             ERROR_REPORT();  // the destination overlaps the file itself
             return FALSE;
         }

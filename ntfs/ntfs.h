@@ -41,12 +41,12 @@
 #define NTFS_MAX_CLUSTER 65536
 #define NTFS_MIN_FRS 512
 #define NTFS_MAX_FRS 4096
-#define MFT_WINDOW_BYTES 65536           // the raw record cache
-#define FILE_RECORD_OUTPUT_BYTES 41440   // output of the file system's record query
-#define MAX_ATTRIBUTE_LIST_BYTES 0x40000 // 256 KB: the largest attribute list NTFS writes
-#define MAX_PATH_DEPTH 4096              // directories walked up from a file to the root
-#define NTFS_NAME_CHARS 256              // a name (255 characters at most) and its terminator
-#define SHORTCUT_PATH_CHARS 256          // the path built from the previous one stays below this
+#define MFT_WINDOW_BYTES 65536            // the raw record cache
+#define FILE_RECORD_OUTPUT_BYTES 41440    // output of the file system's record query
+#define MAX_ATTRIBUTE_LIST_BYTES 0x40000  // 256 KB: the largest attribute list NTFS writes
+#define MAX_PATH_DEPTH 4096               // directories walked up from a file to the root
+#define NTFS_NAME_CHARS 256               // a name (255 characters at most) and its terminator
+#define SHORTCUT_PATH_CHARS 256           // the path built from the previous one stays below this
 
 // -------------------------------------------------------------- globals
 // Records held in pMftBuffer, as the half-open range [FileRecordLow,
@@ -111,9 +111,8 @@ LONGLONG GetExtentCount(PATTRIBUTE_RECORD_HEADER attribute, LONGLONG *bytesCover
 // Decodes the same runs into list[*nextIndex ...], never past `capacity`
 // entries; carries the index, next expected LCN, bytes covered and fragment
 // count from call to call.
-void AddToExtentList(PATTRIBUTE_RECORD_HEADER attribute, EXTENT_LIST *list, LONGLONG capacity,
-                     LONGLONG *nextIndex, LONGLONG *nextLcn, LONGLONG *bytesCovered, LONGLONG byteLimit,
-                     LONGLONG *fragments);
+void AddToExtentList(PATTRIBUTE_RECORD_HEADER attribute, EXTENT_LIST *list, LONGLONG capacity, LONGLONG *nextIndex,
+                     LONGLONG *nextLcn, LONGLONG *bytesCovered, LONGLONG byteLimit, LONGLONG *fragments);
 // Reads the valid data of a non-resident $ATTRIBUTE_LIST (at most
 // MAX_ATTRIBUTE_LIST_BYTES) into a new block (*handle/*data, freed by the
 // caller) and gives its length; adds the list's clusters to *clusters.
@@ -164,8 +163,7 @@ BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONG
 BOOL MoveFileClusters(LONGLONG destination, LONGLONG first, LONGLONG last, EXTENT_LIST *list);
 BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last);
 BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters);
-BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first,
-                       LONGLONG last);
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last);
 BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber);
 BOOL WriteVolumeBitmap(void);
 BOOL DirectReadVolumeBitmap(void);

@@ -30,22 +30,20 @@
 
 // Releases a block of AllocateMemory (unlock, free) and clears its handle
 // and, when given, the pointer variable that refers to it.
-static void ReleaseBlock(HGLOBAL *handle, void **pointer)
-{
-    if (*handle != NULL) {
+static void ReleaseBlock(HGLOBAL *handle, void **pointer) {
+    if (*handle != nullptr) {
         GlobalUnlock(*handle);
         GlobalFree(*handle);
-        *handle = NULL;
+        *handle = nullptr;
     }
-    if (pointer != NULL) *pointer = NULL;
+    if (pointer != nullptr) *pointer = nullptr;
 }
 
 // Allocates a block of bytes plus one sector and gives, in *aligned, its
 // first address that is a multiple of BytesPerSector.
-static BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned)
-{
+static BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned) {
     LONGLONG sector = VolData.BytesPerSector;
-    BYTE *raw = NULL;
+    BYTE *raw = nullptr;
 
     if (sector <= 0 || bytes <= 0 || bytes + sector > 0x7FFFFFFF ||
         !AllocateMemory((DWORD)(bytes + sector), handle, (void **)&raw)) {
@@ -59,9 +57,8 @@ static BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned)
 // The NTFS major version held by the $VOLUME_INFORMATION of a $Volume record
 // (fix-ups removed). FALSE with the error report when the attribute is
 // missing, not resident or too short.
-static BOOL VolumeMajorVersion(PFILE_RECORD_SEGMENT_HEADER record, UCHAR *major)
-{
-    PATTRIBUTE_RECORD_HEADER attribute = NULL;
+static BOOL VolumeMajorVersion(PFILE_RECORD_SEGMENT_HEADER record, UCHAR *major) {
+    PATTRIBUTE_RECORD_HEADER attribute = nullptr;
     ULONG position = 0;
     const BYTE *value;
 
@@ -70,7 +67,7 @@ static BOOL VolumeMajorVersion(PFILE_RECORD_SEGMENT_HEADER record, UCHAR *major)
         return FALSE;
     }
     value = ResidentValue(attribute, offsetof(VOLUME_INFORMATION, MinorVersion) + 1);
-    if (value == NULL) {
+    if (value == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -79,8 +76,7 @@ static BOOL VolumeMajorVersion(PFILE_RECORD_SEGMENT_HEADER record, UCHAR *major)
 }
 
 // Refuses a volume of another NTFS version than 3 with the version line.
-static BOOL VersionAccepted(UCHAR major)
-{
+static BOOL VersionAccepted(UCHAR major) {
     if (major == NTFS_SUPPORTED_MAJOR_VERSION) return TRUE;
     swprintf(cOutline, u"Device %c: not legal for boot-time defragmentation (NTFS version incompatible)\n",
              (int)VolData.cDrive[0]);
@@ -91,8 +87,7 @@ static BOOL VersionAccepted(UCHAR major)
 // The version gate before anything changes the volume: reads $Volume through
 // the file system's record query (pFileRecord must exist). FALSE for a
 // record that cannot be read, a damaged one, or another version.
-static BOOL EarlyVersionGate(void)
-{
+static BOOL EarlyVersionGate(void) {
     LONGLONG frn = MFT_RECORD_VOLUME;
     UCHAR major = 0;
 
@@ -117,8 +112,7 @@ static BOOL EarlyVersionGate(void)
 // for an NTFS version 3 volume that is not dirty; FALSE refuses the run
 // (with the dirty or version lines, or the error report). Whatever was
 // obtained is released by OffLineExit, which must follow in every case.
-BOOL Initialize(const WCHAR *drive)
-{
+BOOL Initialize(const WCHAR *drive) {
     BYTE *mftBitmap;
     UCHAR major = 0;
 
@@ -182,9 +176,8 @@ BOOL Initialize(const WCHAR *drive)
     VolData.MftExtentCount = VolData.NumberOfExtents - 1;
 
     TRACE(9, u"Initialize", u"AllocateMftExtentList");
-    if (VolData.MftExtentCount < 1 ||
-        !AllocateMemory((DWORD)(VolData.MftExtentCount * sizeof(EXTENT_LIST)), &VolData.hMftExtentList,
-                        (void **)&VolData.pMftExtentList)) {
+    if (VolData.MftExtentCount < 1 || !AllocateMemory((DWORD)(VolData.MftExtentCount * sizeof(EXTENT_LIST)),
+                                                      &VolData.hMftExtentList, (void **)&VolData.pMftExtentList)) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -192,7 +185,7 @@ BOOL Initialize(const WCHAR *drive)
 
     // The version again, from the record as the run itself reads it.
     mftBitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
-    if (mftBitmap == NULL) {
+    if (mftBitmap == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -224,8 +217,7 @@ BOOL Initialize(const WCHAR *drive)
 // table; the attribute extent list is emptied. Returns TRUE; FALSE after the
 // error report (or without one when the volume-bitmap file's record cannot
 // be found). Blocks already obtained are released by OffLineExit.
-BOOL InitializeDefrag(void)
-{
+BOOL InitializeDefrag(void) {
     LONGLONG bitmapBytes;
     BYTE *mftBitmap;
     BOOL read;
@@ -234,7 +226,7 @@ BOOL InitializeDefrag(void)
 
     TRACE(8, u"InitializeDefrag", u"AllocVolumeBitmap");
     bitmapBytes = VolumeBitmapBlockBytes();
-    if (bitmapBytes <= 0 || !AllocateMemory((DWORD)bitmapBytes, &VolData.hVolumeBitmap, NULL)) {
+    if (bitmapBytes <= 0 || !AllocateMemory((DWORD)bitmapBytes, &VolData.hVolumeBitmap, nullptr)) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -261,7 +253,7 @@ BOOL InitializeDefrag(void)
     VolData.FileRecordNumber = MFT_RECORD_BITMAP;
     TRACE(7, u"InitializeDefrag", u"GetFRS - of - MFTBitmap");
     mftBitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
-    if (mftBitmap == NULL) {
+    if (mftBitmap == nullptr) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -320,8 +312,7 @@ BOOL InitializeDefrag(void)
 }
 
 // Shows one line of the partition data with a 32-bit number formatted in.
-static void ShowStatsLine(const WCHAR *format, LONG value)
-{
+static void ShowStatsLine(const WCHAR *format, LONG value) {
     swprintf(cOutline, format, value);
     ShowDiag(cOutline);
 }
@@ -329,8 +320,7 @@ static void ShowStatsLine(const WCHAR *format, LONG value)
 // Shows the partition data block (screen and log), one line at a time, from
 // VolData and the volume-bitmap runs of InitializeDefrag; numbers are the
 // low 32 bits of the 64-bit fields. Changes nothing.
-void DisplayNtfsVolumeStats(void)
-{
+void DisplayNtfsVolumeStats(void) {
     LONGLONG bitmapClusters = 0;
     LONGLONG i;
 
@@ -342,11 +332,11 @@ void DisplayNtfsVolumeStats(void)
     ShowStatsLine(u"Sectors per cluster          =   %8ld\n", (LONG)VolData.SectorsPerCluster);
     ShowStatsLine(u"Total clusters on partition  =   %8ld\n", (LONG)VolData.TotalClusters);
     ShowStatsLine(u"Bytes per File Record Segment=   %8ld\n", (LONG)VolData.BytesPerFRS);
-    ShowStatsLine(u"Volume Bitmap Start LCN      = 0x%08lx\n",
-                  (LONG)(pVolumeBitMapExtent != NULL && llVolumeBitMapExtents > 0 ? pVolumeBitMapExtent[0].StartingLcn
-                                                                                   : 0));
+    ShowStatsLine(
+        u"Volume Bitmap Start LCN      = 0x%08lx\n",
+        (LONG)(pVolumeBitMapExtent != nullptr && llVolumeBitMapExtents > 0 ? pVolumeBitMapExtent[0].StartingLcn : 0));
     ShowStatsLine(u"Volume Bitmap Extents        =   %8ld\n", (LONG)llVolumeBitMapExtents);
-    for (i = 0; pVolumeBitMapExtent != NULL && i < llVolumeBitMapExtents; i++)
+    for (i = 0; pVolumeBitMapExtent != nullptr && i < llVolumeBitMapExtents; i++)
         bitmapClusters += pVolumeBitMapExtent[i].ClusterCount;
     ShowStatsLine(u"Volume Bitmap Cluster Count  =   %8ld\n", (LONG)bitmapClusters);
     ShowStatsLine(u"Volume Bitmap Size           =   %8ld\n", (LONG)VolData.BitmapSizeBits);
@@ -361,8 +351,7 @@ void DisplayNtfsVolumeStats(void)
 // (each only when its handle is not null), flushes and closes the volume
 // when it is open, and closes the log. Safe after a setup that failed at
 // any point, and a second time. Returns TRUE.
-BOOL OffLineExit(void)
-{
+BOOL OffLineExit(void) {
     ReleaseBlock(&hMoveBuffer, (void **)&pMoveBuffer);
     ReleaseBlock(&hFrsBuffer, (void **)&pFrsBuffer);
     ReleaseBlock(&hExcludedFrns, (void **)&pExcludedFrns);
@@ -370,7 +359,7 @@ BOOL OffLineExit(void)
     llMaxFrns = 0;
 
     TRACE(7, u"OffLineExit", u"UnlockVolume");
-    if (VolData.hVolume != NULL && VolData.hVolume != INVALID_HANDLE_VALUE) {
+    if (VolData.hVolume != nullptr && VolData.hVolume != INVALID_HANDLE_VALUE) {
         FlushFileBuffers(VolData.hVolume);
         CloseHandle(VolData.hVolume);
     }
@@ -380,7 +369,7 @@ BOOL OffLineExit(void)
     VolData.MftExtentCount = 0;
     ReleaseBlock(&VolData.hMftBuffer, (void **)&VolData.pMftBuffer);
     FileRecordLow = FileRecordHi = 0;
-    ReleaseBlock(&VolData.hMftBitmap, NULL);
+    ReleaseBlock(&VolData.hMftBitmap, nullptr);
     llMftBitmapBits = 0;
     ReleaseBlock(&VolData.hExtentList, (void **)&VolData.pExtentList);
     VolData.ExtentListBytes = 0;
@@ -388,16 +377,16 @@ BOOL OffLineExit(void)
     ReleaseBlock(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
     VolData.AttribExtentCount = 0;
     VolData.AttribExtentCapacity = 0;
-    ReleaseBlock(&VolData.hVolumeBitmap, NULL);
+    ReleaseBlock(&VolData.hVolumeBitmap, nullptr);
     ReleaseBlock(&VolData.hFileRecord, (void **)&VolData.pFileRecord);
     ReleaseBlock(&hPageFileNames, (void **)&pPageFileNames);
     ReleaseBlock(&hVolumeBitMapExtent, (void **)&pVolumeBitMapExtent);
     llVolumeBitMapExtents = 0;
     ReleaseBlock(&hLast50, (void **)&plLast50);
 
-    if (bLogFile && hLogFile != NULL) {
+    if (bLogFile && hLogFile != nullptr) {
         CloseLogFile(hLogFile);
-        hLogFile = NULL;
+        hLogFile = nullptr;
     }
     return TRUE;
 }

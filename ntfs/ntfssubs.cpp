@@ -84,8 +84,7 @@ BOOL MappingPairsBounds(const ATTRIBUTE_RECORD_HEADER *attribute, const BYTE **s
 enum WalkStatus { WalkAttribute, WalkEnd, WalkDamaged };
 WalkStatus WalkAt(const FILE_RECORD_SEGMENT_HEADER *record, ULONG recordSize, ULONG offset) {
     if ((ULONGLONG)offset + sizeof(ULONG) > recordSize) return WalkDamaged;  // ran off without an end marker
-    if (((const ATTRIBUTE_RECORD_HEADER *)((const BYTE *)record + offset))->TypeCode == ATTRIBUTE_END)
-        return WalkEnd;
+    if (((const ATTRIBUTE_RECORD_HEADER *)((const BYTE *)record + offset))->TypeCode == ATTRIBUTE_END) return WalkEnd;
     return AttributeValid(record, recordSize, offset) ? WalkAttribute : WalkDamaged;
 }
 
@@ -227,8 +226,8 @@ BOOL GetNtfsVolumeStats(void) {
 
     WCHAR volumeName[16];
     _snwprintf(volumeName, 16, u"\\\\.\\%c:", (int)VolData.cDrive[0]);
-    VolData.hVolume = CreateFile(volumeName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    VolData.hVolume = CreateFile(volumeName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (VolData.hVolume == INVALID_HANDLE_VALUE) {
         ERROR_REPORT();
         return FALSE;
@@ -237,8 +236,8 @@ BOOL GetNtfsVolumeStats(void) {
     NTFS_VOLUME_DATA_BUFFER data;
     memset(&data, 0, sizeof(data));
     DWORD returned = 0;
-    if (!HvDeviceIoControl(VolData.hVolume, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof(data),
-                           &returned, nullptr)) {
+    if (!HvDeviceIoControl(VolData.hVolume, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof(data), &returned,
+                           nullptr)) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -265,8 +264,8 @@ BOOL GetNtfsVolumeStats(void) {
     // A damaged boot sector can report anything: everything later divides
     // and multiplies by these values and sizes buffers with them.
     LONGLONG bps = VolData.BytesPerSector, bpc = VolData.BytesPerCluster, frs = VolData.BytesPerFRS;
-    if (!IsPowerOfTwo(bps) || bps < NTFS_MIN_SECTOR || bps > NTFS_MAX_SECTOR || !IsPowerOfTwo(bpc) ||
-        bpc < bps || bpc > NTFS_MAX_CLUSTER || !IsPowerOfTwo(frs) || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS ||
+    if (!IsPowerOfTwo(bps) || bps < NTFS_MIN_SECTOR || bps > NTFS_MAX_SECTOR || !IsPowerOfTwo(bpc) || bpc < bps ||
+        bpc > NTFS_MAX_CLUSTER || !IsPowerOfTwo(frs) || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS ||
         VolData.ClustersPerFRS != (frs >= bpc ? frs / bpc : 0) || VolData.TotalClusters <= 0 ||
         data.FreeClusters.QuadPart < 0 || data.FreeClusters.QuadPart > VolData.TotalClusters ||
         VolData.MftStartLcn < 0 || VolData.MftStartLcn >= VolData.TotalClusters ||
@@ -288,8 +287,7 @@ BOOL GetNtfsVolumeStats(void) {
     VolData.MftStartOffset = VolData.MftStartLcn * bpc;
     VolData.TotalFileRecords = data.MftValidDataLength.QuadPart / frs;
     VolData.FileRecordNumber = VolData.TotalFileRecords;
-    VolData.BitmapSizeBits =
-        (VolData.TotalClusters / 32 + (VolData.TotalClusters % 32 ? 1 : 0) + 1) * 32;
+    VolData.BitmapSizeBits = (VolData.TotalClusters / 32 + (VolData.TotalClusters % 32 ? 1 : 0) + 1) * 32;
     return TRUE;
 }
 
@@ -439,8 +437,8 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
                     ERROR_REPORT();
                     return FALSE;
                 }
-                if (!DasdReadClusters(VolData.hVolume, mftExtentList[i].StartingLcn + offset, 1,
-                                      mftBuffer + read * bpc, VolData.BytesPerSector, bpc)) {
+                if (!DasdReadClusters(VolData.hVolume, mftExtentList[i].StartingLcn + offset, 1, mftBuffer + read * bpc,
+                                      VolData.BytesPerSector, bpc)) {
                     ERROR_REPORT();
                     return FALSE;
                 }
@@ -577,8 +575,8 @@ BOOL GetMftBitmap(void) {
         LONGLONG bytes = 0;
         if (e->StartingLcn < 0 || e->ClusterCount <= 0 || !AddProduct(&bytes, e->ClusterCount, bpc) ||
             at + bytes + bpc > size ||
-            !DasdReadClusters(VolData.hVolume, e->StartingLcn, e->ClusterCount, bitmap + at,
-                              VolData.BytesPerSector, bpc)) {
+            !DasdReadClusters(VolData.hVolume, e->StartingLcn, e->ClusterCount, bitmap + at, VolData.BytesPerSector,
+                              bpc)) {
             ERROR_REPORT();
             ok = FALSE;
             break;
@@ -725,8 +723,7 @@ LONGLONG GetExtentCount(PATTRIBUTE_RECORD_HEADER attribute, LONGLONG *bytesCover
         if (status == RunEnd) break;
         if (status == RunBad) return -1;
         if (!run.sparse) {
-            if (__builtin_add_overflow(lcn, run.offset, &lcn) || lcn < 0 ||
-                run.length > VolData.TotalClusters - lcn)
+            if (__builtin_add_overflow(lcn, run.offset, &lcn) || lcn < 0 || run.length > VolData.TotalClusters - lcn)
                 return -1;
             clusters += run.length;
             if (!AddProduct(&covered, run.length, VolData.BytesPerCluster)) return -1;
@@ -745,9 +742,8 @@ LONGLONG GetExtentCount(PATTRIBUTE_RECORD_HEADER attribute, LONGLONG *bytesCover
 // index on while bytes covered < limit: StartingLcn (-1 for a sparse run) and
 // ClusterCount; a run that does not start at the next expected LCN counts a
 // fragment. Stops at the terminator, at a malformed run or at the capacity.
-void AddToExtentList(PATTRIBUTE_RECORD_HEADER attribute, EXTENT_LIST *list, LONGLONG capacity,
-                     LONGLONG *nextIndex, LONGLONG *nextLcn, LONGLONG *bytesCovered, LONGLONG byteLimit,
-                     LONGLONG *fragments) {
+void AddToExtentList(PATTRIBUTE_RECORD_HEADER attribute, EXTENT_LIST *list, LONGLONG capacity, LONGLONG *nextIndex,
+                     LONGLONG *nextLcn, LONGLONG *bytesCovered, LONGLONG byteLimit, LONGLONG *fragments) {
     const BYTE *p, *end;
     if (!attribute || !list || !MappingPairsBounds(attribute, &p, &end)) return;
     LONGLONG lcn = 0;
@@ -895,12 +891,12 @@ namespace {
 
 // How an attribute list is walked.
 struct ListWalk {
-    ULONG type;               // type asked for
-    BOOL indexAlsoData;       // 0xA0 also matches 0x80 (query family)
-    BOOL firstIsStdInfo;      // the first entry must be $STANDARD_INFORMATION and is skipped
-    LONGLONG *records;        // where the matches' record numbers go, or null to count
-    LONGLONG capacity;        // entries of records
-    LONGLONG matches;         // out
+    ULONG type;           // type asked for
+    BOOL indexAlsoData;   // 0xA0 also matches 0x80 (query family)
+    BOOL firstIsStdInfo;  // the first entry must be $STANDARD_INFORMATION and is skipped
+    LONGLONG *records;    // where the matches' record numbers go, or null to count
+    LONGLONG capacity;    // entries of records
+    LONGLONG matches;     // out
 };
 
 // Walks the entries of an attribute-list value of `length` bytes. Stops at
@@ -935,8 +931,8 @@ BOOL WalkAttributeList(const BYTE *list, LONGLONG length, ListWalk *walk) {
             }
         } else {
             ULONG t = entry->AttributeTypeCode;
-            BOOL match = t == walk->type ||
-                         (walk->indexAlsoData && walk->type == ATTR_INDEX_ALLOCATION && t == ATTR_DATA);
+            BOOL match =
+                t == walk->type || (walk->indexAlsoData && walk->type == ATTR_INDEX_ALLOCATION && t == ATTR_DATA);
             if (match) {
                 if (walk->records) {
                     if (walk->matches >= walk->capacity) {
@@ -960,8 +956,8 @@ BOOL WalkAttributeList(const BYTE *list, LONGLONG length, ListWalk *walk) {
 // rule; collects the record numbers of the matching entries into a new block
 // (*handle/*records, freed by the caller) and their count. FALSE after a
 // report when the list is damaged or the block cannot be had.
-static BOOL CollectListRecords(const BYTE *list, LONGLONG length, ULONG type, BOOL indexAlsoData,
-                               BOOL firstIsStdInfo, HGLOBAL *handle, LONGLONG **records, LONGLONG *count) {
+static BOOL CollectListRecords(const BYTE *list, LONGLONG length, ULONG type, BOOL indexAlsoData, BOOL firstIsStdInfo,
+                               HGLOBAL *handle, LONGLONG **records, LONGLONG *count) {
     ListWalk walk = {type, indexAlsoData, firstIsStdInfo, nullptr, 0, 0};
     *handle = nullptr;
     *records = nullptr;
@@ -1144,8 +1140,8 @@ BOOL GetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG count, ULO
             ok = FALSE;
             break;
         }
-        AddToExtentList(attribute, VolData.pExtentList, VolData.ExtentListBytes / (LONGLONG)sizeof(EXTENT_LIST),
-                        &index, &nextLcn, &decodeCovered, limit, &VolData.NumberOfFragments);
+        AddToExtentList(attribute, VolData.pExtentList, VolData.ExtentListBytes / (LONGLONG)sizeof(EXTENT_LIST), &index,
+                        &nextLcn, &decodeCovered, limit, &VolData.NumberOfFragments);
     }
     ReleaseBlock(&handle, record);
     if (!ok) return FALSE;

@@ -301,8 +301,7 @@ BOOL ManualGetHugeFileExtentList(PATTRIBUTE_RECORD_HEADER attributeList, ULONG t
     }
     HGLOBAL handle;
     LONGLONG *records, count = 0;
-    if (!CollectRawRecords(value, attributeList->Form.Resident.ValueLength, type, FALSE, &handle, &records,
-                           &count)) {
+    if (!CollectRawRecords(value, attributeList->Form.Resident.ValueLength, type, FALSE, &handle, &records, &count)) {
         ClearOnFailure();
         return FALSE;
     }
@@ -362,8 +361,7 @@ BOOL ManualGetExtentListFromMultipleFileRecords(LONGLONG *records, LONGLONG coun
     BYTE *bitmap = MftBitmapAddress();
     HGLOBAL handle = nullptr;
     PFILE_RECORD_SEGMENT_HEADER record = nullptr;
-    if (!bitmap ||
-        !AllocateMemory((DWORD)(VolData.BytesPerFRS + VolData.BytesPerSector), &handle, (void **)&record)) {
+    if (!bitmap || !AllocateMemory((DWORD)(VolData.BytesPerFRS + VolData.BytesPerSector), &handle, (void **)&record)) {
         ERROR_REPORT();
         ClearOnFailure();
         return FALSE;
@@ -480,8 +478,8 @@ static int ScanNames(PFILE_RECORD_SEGMENT_HEADER fileRecord, WCHAR *name, LONGLO
     if (!FindAttribute(ATTR_FILE_NAME, fileRecord, &attribute, size, &position)) return 0;
     for (;;) {
         const FILE_NAME *fn = (const FILE_NAME *)ResidentValue(attribute, FILE_NAME_HEADER_LENGTH);
-        if (!fn || FILE_NAME_HEADER_LENGTH + fn->FileNameLength * sizeof(WCHAR) >
-                       attribute->Form.Resident.ValueLength) {
+        if (!fn ||
+            FILE_NAME_HEADER_LENGTH + fn->FileNameLength * sizeof(WCHAR) > attribute->Form.Resident.ValueLength) {
             ERROR_REPORT();
             return -1;
         }
@@ -719,8 +717,8 @@ BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize,
             }
             LONGLONG next = VolData.AttribExtentCount, nextLcn = 0, fragments = 0;
             covered = 0;
-            AddToExtentList(a, VolData.pAttribExtentList, VolData.AttribExtentCount + count, &next, &nextLcn,
-                            &covered, limit, &fragments);
+            AddToExtentList(a, VolData.pAttribExtentList, VolData.AttribExtentCount + count, &next, &nextLcn, &covered,
+                            limit, &fragments);
             for (LONGLONG i = VolData.AttribExtentCount; i < next; i++) {
                 EXTENT_LIST *e = &VolData.pAttribExtentList[i];
                 e->FileRecord = fileRecordNumber;
@@ -768,24 +766,44 @@ BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize,
 // 13 characters for columns). A constant text, never null.
 const WCHAR *GetAttribName(ULONG type, BOOL longForm) {
     switch (type) {
-        case ATTR_UNUSED: return u"$UNUSED(0x00)";
-        case ATTR_STANDARD_INFORMATION: return longForm ? u"$STANDARD_INFORMATION(0x10)" : u"$STDINF(0x10)";
-        case ATTR_ATTRIBUTE_LIST: return longForm ? u"$ATTRIBUTE_LIST(0x20)" : u"$ATTLST(0x20)";
-        case ATTR_FILE_NAME: return longForm ? u"$FILE_NAME(0x30)" : u"$FILNAM(0x30)";
-        case ATTR_VOLUME_VERSION: return longForm ? u"$VOLUME_VERSION(0x40)" : u"$VOLVER(0x40)";
-        case ATTR_SECURITY_DESCRIPTOR: return longForm ? u"$SECURITY_DESCRIPTOR(0x50)" : u"$SECDES(0x50)";
-        case ATTR_VOLUME_NAME: return longForm ? u"$VOLUME_NAME(0x60)" : u"$VOLNAM(0x60)";
-        case ATTR_VOLUME_INFORMATION: return longForm ? u"$VOLUME_INFORMATION(0x70)" : u"$VOLINF(0x70)";
-        case ATTR_DATA: return u"$DATA  (0x80)";
-        case ATTR_INDEX_ROOT: return longForm ? u"$INDEX_ROOT(0x90)" : u"$INDXRT(0x90)";
-        case ATTR_INDEX_ALLOCATION: return longForm ? u"$INDEX_ALLOCATION(0xA0)" : u"$INDXAL(0xA0)";
-        case ATTR_BITMAP: return u"$BITMAP(0xB0)";
-        case ATTR_SYMBOLIC_LINK: return longForm ? u"$SYMBOLIC_LINK(0xC0)" : u"$SYMLNK(0xC0)";
-        case ATTR_EA_INFORMATION: return longForm ? u"$EA_INFORMATION(0xD0)" : u"$EA_INF(0xD0)";
-        case ATTR_EA: return u"$EA    (0xE0)";
-        case ATTR_FIRST_USER_DEFINED: return longForm ? u"$FIRST_USER_DEFINED_ATTRIBUTE(0x100)" : u"$USRAT(0x100)";
-        case ATTRIBUTE_END: return longForm ? u"$END(0xFFFFFFFF)" : u"$END (0xFFFF)";
-        default: return longForm ? u"ERROR! UNKNOWN ATTRIBUTE TYPE!" : u"$UNKNWN(0x?" u"?)";
+    case ATTR_UNUSED:
+        return u"$UNUSED(0x00)";
+    case ATTR_STANDARD_INFORMATION:
+        return longForm ? u"$STANDARD_INFORMATION(0x10)" : u"$STDINF(0x10)";
+    case ATTR_ATTRIBUTE_LIST:
+        return longForm ? u"$ATTRIBUTE_LIST(0x20)" : u"$ATTLST(0x20)";
+    case ATTR_FILE_NAME:
+        return longForm ? u"$FILE_NAME(0x30)" : u"$FILNAM(0x30)";
+    case ATTR_VOLUME_VERSION:
+        return longForm ? u"$VOLUME_VERSION(0x40)" : u"$VOLVER(0x40)";
+    case ATTR_SECURITY_DESCRIPTOR:
+        return longForm ? u"$SECURITY_DESCRIPTOR(0x50)" : u"$SECDES(0x50)";
+    case ATTR_VOLUME_NAME:
+        return longForm ? u"$VOLUME_NAME(0x60)" : u"$VOLNAM(0x60)";
+    case ATTR_VOLUME_INFORMATION:
+        return longForm ? u"$VOLUME_INFORMATION(0x70)" : u"$VOLINF(0x70)";
+    case ATTR_DATA:
+        return u"$DATA  (0x80)";
+    case ATTR_INDEX_ROOT:
+        return longForm ? u"$INDEX_ROOT(0x90)" : u"$INDXRT(0x90)";
+    case ATTR_INDEX_ALLOCATION:
+        return longForm ? u"$INDEX_ALLOCATION(0xA0)" : u"$INDXAL(0xA0)";
+    case ATTR_BITMAP:
+        return u"$BITMAP(0xB0)";
+    case ATTR_SYMBOLIC_LINK:
+        return longForm ? u"$SYMBOLIC_LINK(0xC0)" : u"$SYMLNK(0xC0)";
+    case ATTR_EA_INFORMATION:
+        return longForm ? u"$EA_INFORMATION(0xD0)" : u"$EA_INF(0xD0)";
+    case ATTR_EA:
+        return u"$EA    (0xE0)";
+    case ATTR_FIRST_USER_DEFINED:
+        return longForm ? u"$FIRST_USER_DEFINED_ATTRIBUTE(0x100)" : u"$USRAT(0x100)";
+    case ATTRIBUTE_END:
+        return longForm ? u"$END(0xFFFFFFFF)" : u"$END (0xFFFF)";
+    default:
+        return longForm ? u"ERROR! UNKNOWN ATTRIBUTE TYPE!"
+                        : u"$UNKNWN(0x?"
+                          u"?)";
     }
 }
 

@@ -13,8 +13,7 @@
 // once the MFT needs no more work: the driver then drops the directory and
 // file stages only MFT=MIN asked for and does not enter the stage again.
 // Returns TRUE.
-BOOL PartialDefragMFT(LONG stage, BYTE *mftBitmap, LONGLONG mftFirstLcn, LONGLONG mftClusters, LONG *mftOpt)
-{
+BOOL PartialDefragMFT(LONG stage, BYTE *mftBitmap, LONGLONG mftFirstLcn, LONGLONG mftClusters, LONG *mftOpt) {
     swprintf(cOutline, u"*** STAGE %ld *** Minimizing MFT Fragmentation\n", stage);
     ShowMessage(cOutline);
     ShowMessage(u"MFT fragment minimization not available in this build; stage skipped\n\n");
@@ -27,9 +26,7 @@ BOOL PartialDefragMFT(LONG stage, BYTE *mftBitmap, LONGLONG mftFirstLcn, LONGLON
 // bitmap and &lPageOpt. Shows the banner and the skip line and sets
 // *pageOpt to 0, as the stage does when placement cannot be carried out.
 // Returns TRUE.
-BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZone, BYTE *mftBitmap,
-                           LONG *pageOpt)
-{
+BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZone, BYTE *mftBitmap, LONG *pageOpt) {
     swprintf(cOutline, u"*** STAGE %ld *** Verifying Paging File Placement\n", stage);
     ShowMessage(cOutline);
     ShowMessage(u"Paging file placement not available in this build; stage skipped\n\n");
@@ -39,8 +36,7 @@ BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZ
 
 // Stands in for the paging-file minimisation stage (PAGE=MIN): the next
 // stage number, the banner and the skip line. Returns TRUE.
-BOOL MinimizePagingFileStage(void)
-{
+BOOL MinimizePagingFileStage(void) {
     ShowStageBanner(u"*** STAGE %ld *** Minimizing Paging File Fragmentation\n");
     ShowMessage(u"Paging file fragment minimization not available in this build; stage skipped\n\n");
     return TRUE;
@@ -49,8 +45,7 @@ BOOL MinimizePagingFileStage(void)
 // Stands in for the directory and attribute stages (DIRS=FREE, ZERO, MFTZ,
 // MFTM): shows the files located and the skip line, moves nothing, and
 // lets the run go on with the file stages (DIRS_FILES).
-LONG ConsolidateDirsAndAttributes(void)
-{
+LONG ConsolidateDirsAndAttributes(void) {
     swprintf(cOutline, u"\rLocated %ld files...            \n\n", (LONG)llFilesLocated);
     ShowMessage(cOutline);
     ShowMessage(u"Directory and attribute consolidation not available in this build; stage skipped\n\n");

@@ -21,8 +21,10 @@ double Seconds(const std::chrono::steady_clock::time_point &from) {
 
 void SetRange(ULONG *bits, LONGLONG a, LONGLONG b, bool used) {
     for (LONGLONG n = a; n < b; ++n) {
-        if (used) bits[n / 32] |= 1u << (n % 32);
-        else bits[n / 32] &= ~(1u << (n % 32));
+        if (used)
+            bits[n / 32] |= 1u << (n % 32);
+        else
+            bits[n / 32] &= ~(1u << (n % 32));
     }
 }
 

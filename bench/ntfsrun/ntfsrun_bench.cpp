@@ -88,14 +88,14 @@ void Count(Counter *table, HANDLE handle, LPOVERLAPPED overlapped, DWORD done) {
 }  // namespace
 
 extern "C" BOOL __wrap__Z8ReadFilePvS_jPjP11_OVERLAPPED(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done,
-                                                         LPOVERLAPPED overlapped) {
+                                                        LPOVERLAPPED overlapped) {
     BOOL ok = __real__Z8ReadFilePvS_jPjP11_OVERLAPPED(handle, buffer, count, done, overlapped);
     if (ok && done) Count(gRead, handle, overlapped, *done);
     return ok;
 }
 
-extern "C" BOOL __wrap__Z9WriteFilePvPKvjPjP11_OVERLAPPED(HANDLE handle, LPCVOID buffer, DWORD count,
-                                                          LPDWORD done, LPOVERLAPPED overlapped) {
+extern "C" BOOL __wrap__Z9WriteFilePvPKvjPjP11_OVERLAPPED(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done,
+                                                          LPOVERLAPPED overlapped) {
     BOOL ok = __real__Z9WriteFilePvPKvjPjP11_OVERLAPPED(handle, buffer, count, done, overlapped);
     if (ok && done) Count(gWritten, handle, overlapped, *done);
     return ok;
@@ -249,10 +249,9 @@ int main(int argc, char **argv) {
     }
     printf("NTFS FILES=FULL run: %.0f MiB image, %u-byte clusters, %llu files (%llu with clusters), fill %.1f s\n",
            MiB(size), cluster, (unsigned long long)before.files,
-           (unsigned long long)std::count_if(before.items.begin(), before.items.end(),
-                                             [](const imgkit::ItemCount &i) {
-                                                 return i.kind == imgkit::ItemCount::file && i.clusters > 0;
-                                             }),
+           (unsigned long long)std::count_if(
+               before.items.begin(), before.items.end(),
+               [](const imgkit::ItemCount &i) { return i.kind == imgkit::ItemCount::file && i.clusters > 0; }),
            fillSeconds);
     printf("fragmented files %llu -> %llu; free extents %llu -> %llu\n", (unsigned long long)before.fragmented_files,
            (unsigned long long)after.fragmented_files, (unsigned long long)before.free_extents,
@@ -262,8 +261,7 @@ int main(int argc, char **argv) {
     printf("run: wall %.2f s (setup %.2f s, stages %.2f s)\n", runSeconds, setupSeconds, stageSeconds);
     for (int c = 0; c < kClasses; c++)
         printf("  %-26s %10.1f %10llu %10.1f %10llu\n", kClassNames[c], MiB(gRead[c].bytes),
-               (unsigned long long)gRead[c].requests, MiB(gWritten[c].bytes),
-               (unsigned long long)gWritten[c].requests);
+               (unsigned long long)gRead[c].requests, MiB(gWritten[c].bytes), (unsigned long long)gWritten[c].requests);
     printf("  %-26s %10.1f %10llu %10.1f %10llu\n", "total", MiB(readTotal.bytes),
            (unsigned long long)readTotal.requests, MiB(writeTotal.bytes), (unsigned long long)writeTotal.requests);
     printf("  platform write log: %.1f MiB in %llu writes (%s)\n", MiB(logBytes), (unsigned long long)logLines,

@@ -41,7 +41,7 @@ WCHAR downcase(WCHAR c) {
     if (c == 0x178) return 0xFF;
     if (c >= 0x100 && c <= 0x17F) {
         WCHAR lower = ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) ? static_cast<WCHAR>(c + 1)
-                                                                                  : static_cast<WCHAR>(c | 1);
+                                                                                 : static_cast<WCHAR>(c | 1);
         return (lower != c && upcase(lower) == c) ? lower : c;
     }
     if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<WCHAR>(c + 0x20);
@@ -181,10 +181,14 @@ long wcstol(const WCHAR *s, WCHAR **end, int base) {
     bool overflow = false, any = false;
     for (;; ++p) {
         int digit;
-        if (*p >= u'0' && *p <= u'9') digit = *p - u'0';
-        else if (*p >= u'a' && *p <= u'z') digit = *p - u'a' + 10;
-        else if (*p >= u'A' && *p <= u'Z') digit = *p - u'A' + 10;
-        else break;
+        if (*p >= u'0' && *p <= u'9')
+            digit = *p - u'0';
+        else if (*p >= u'a' && *p <= u'z')
+            digit = *p - u'a' + 10;
+        else if (*p >= u'A' && *p <= u'Z')
+            digit = *p - u'A' + 10;
+        else
+            break;
         if (digit >= base) break;
         any = true;
         value = value * base + digit;
@@ -256,9 +260,12 @@ void put_integer(Sink &out, const Conversion &fmt, WCHAR conv, uint64_t magnitud
     std::u16string prefix;
     bool isSigned = conv == u'd' || conv == u'i';
     if (isSigned) {
-        if (negative) prefix = u"-";
-        else if (fmt.plus) prefix = u"+";
-        else if (fmt.blank) prefix = u" ";
+        if (negative)
+            prefix = u"-";
+        else if (fmt.plus)
+            prefix = u"+";
+        else if (fmt.blank)
+            prefix = u" ";
     }
     if (fmt.alt && magnitude != 0 && (conv == u'x' || conv == u'X')) prefix = conv == u'x' ? u"0x" : u"0X";
 
@@ -323,12 +330,18 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         const WCHAR *start = f++;
         Conversion fmt;
         for (;; ++f) {
-            if (*f == u'-') fmt.left = true;
-            else if (*f == u'+') fmt.plus = true;
-            else if (*f == u' ') fmt.blank = true;
-            else if (*f == u'#') fmt.alt = true;
-            else if (*f == u'0') fmt.zero = true;
-            else break;
+            if (*f == u'-')
+                fmt.left = true;
+            else if (*f == u'+')
+                fmt.plus = true;
+            else if (*f == u' ')
+                fmt.blank = true;
+            else if (*f == u'#')
+                fmt.alt = true;
+            else if (*f == u'0')
+                fmt.zero = true;
+            else
+                break;
         }
         if (*f == u'*') {
             int w = va_arg(args.ap, int);
@@ -350,16 +363,26 @@ void format(Sink &out, const WCHAR *f, Args &args) {
             }
         }
         // Size prefixes.
-        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') fmt.size = Size::LL, f += 3;
-        else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') fmt.size = Size::L, f += 3;
-        else if (f[0] == u'I') fmt.size = Size::Ptr, ++f;
-        else if (f[0] == u'l' && f[1] == u'l') fmt.size = Size::LL, f += 2;
-        else if (f[0] == u'h' && f[1] == u'h') fmt.size = Size::HH, f += 2;
-        else if (f[0] == u'h') fmt.size = Size::H, ++f;
-        else if (f[0] == u'l') fmt.size = Size::L, ++f;
-        else if (f[0] == u'w') fmt.size = Size::W, ++f;
-        else if (f[0] == u'L') fmt.size = Size::LL, ++f;
-        else if (f[0] == u'z' || f[0] == u't' || f[0] == u'j') fmt.size = Size::Ptr, ++f;
+        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4')
+            fmt.size = Size::LL, f += 3;
+        else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2')
+            fmt.size = Size::L, f += 3;
+        else if (f[0] == u'I')
+            fmt.size = Size::Ptr, ++f;
+        else if (f[0] == u'l' && f[1] == u'l')
+            fmt.size = Size::LL, f += 2;
+        else if (f[0] == u'h' && f[1] == u'h')
+            fmt.size = Size::HH, f += 2;
+        else if (f[0] == u'h')
+            fmt.size = Size::H, ++f;
+        else if (f[0] == u'l')
+            fmt.size = Size::L, ++f;
+        else if (f[0] == u'w')
+            fmt.size = Size::W, ++f;
+        else if (f[0] == u'L')
+            fmt.size = Size::LL, ++f;
+        else if (f[0] == u'z' || f[0] == u't' || f[0] == u'j')
+            fmt.size = Size::Ptr, ++f;
 
         WCHAR conv = *f;
         if (!conv) break;  // a lone '%' at the end prints nothing
@@ -370,10 +393,18 @@ void format(Sink &out, const WCHAR *f, Args &args) {
             int64_t v;
             switch (fmt.size) {
             case Size::LL:
-            case Size::Ptr: v = va_arg(args.ap, int64_t); break;
-            case Size::H: v = static_cast<int16_t>(va_arg(args.ap, int)); break;
-            case Size::HH: v = static_cast<int8_t>(va_arg(args.ap, int)); break;
-            default: v = static_cast<int32_t>(va_arg(args.ap, int)); break;  // LONG is 32 bits
+            case Size::Ptr:
+                v = va_arg(args.ap, int64_t);
+                break;
+            case Size::H:
+                v = static_cast<int16_t>(va_arg(args.ap, int));
+                break;
+            case Size::HH:
+                v = static_cast<int8_t>(va_arg(args.ap, int));
+                break;
+            default:
+                v = static_cast<int32_t>(va_arg(args.ap, int));
+                break;  // LONG is 32 bits
             }
             uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
             put_integer(out, fmt, conv, magnitude, v < 0);
@@ -386,10 +417,18 @@ void format(Sink &out, const WCHAR *f, Args &args) {
             uint64_t v;
             switch (fmt.size) {
             case Size::LL:
-            case Size::Ptr: v = va_arg(args.ap, uint64_t); break;
-            case Size::H: v = static_cast<uint16_t>(va_arg(args.ap, unsigned)); break;
-            case Size::HH: v = static_cast<uint8_t>(va_arg(args.ap, unsigned)); break;
-            default: v = static_cast<uint32_t>(va_arg(args.ap, unsigned)); break;
+            case Size::Ptr:
+                v = va_arg(args.ap, uint64_t);
+                break;
+            case Size::H:
+                v = static_cast<uint16_t>(va_arg(args.ap, unsigned));
+                break;
+            case Size::HH:
+                v = static_cast<uint8_t>(va_arg(args.ap, unsigned));
+                break;
+            default:
+                v = static_cast<uint32_t>(va_arg(args.ap, unsigned));
+                break;
             }
             put_integer(out, fmt, conv, v, false);
             break;
@@ -415,19 +454,25 @@ void format(Sink &out, const WCHAR *f, Args &args) {
         case u's':
         case u'S': {
             bool narrow = (conv == u'S' && fmt.size != Size::L && fmt.size != Size::W) || fmt.size == Size::H;
-            if (narrow) put_narrow(out, fmt, va_arg(args.ap, const char *), 0, false);
-            else put_wide(out, fmt, va_arg(args.ap, const WCHAR *), 0, false);
+            if (narrow)
+                put_narrow(out, fmt, va_arg(args.ap, const char *), 0, false);
+            else
+                put_wide(out, fmt, va_arg(args.ap, const WCHAR *), 0, false);
             break;
         }
         case u'Z': {  // counted strings: %Z an ANSI_STRING*, %wZ a UNICODE_STRING*
             if (fmt.size == Size::W || fmt.size == Size::L) {
                 auto *s = va_arg(args.ap, const UNICODE_STRING *);
-                if (!s || !s->Buffer) put_wide(out, fmt, nullptr, 0, false);
-                else put_wide(out, fmt, s->Buffer, s->Length / sizeof(WCHAR), true);
+                if (!s || !s->Buffer)
+                    put_wide(out, fmt, nullptr, 0, false);
+                else
+                    put_wide(out, fmt, s->Buffer, s->Length / sizeof(WCHAR), true);
             } else {
                 auto *s = va_arg(args.ap, const ANSI_STRING *);
-                if (!s || !s->Buffer) put_narrow(out, fmt, nullptr, 0, false);
-                else put_narrow(out, fmt, s->Buffer, s->Length, true);
+                if (!s || !s->Buffer)
+                    put_narrow(out, fmt, nullptr, 0, false);
+                else
+                    put_narrow(out, fmt, s->Buffer, s->Length, true);
             }
             break;
         }

@@ -13,7 +13,8 @@ namespace {
 constexpr uint64_t kMaxDirBytes = kMaxDirEntries * kEntrySize;
 
 bool is_dot_entry(const uint8_t *e) {
-    return e[0] == '.' && (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
+    return e[0] == '.' &&
+           (std::memcmp(e + 1, "          ", 10) == 0 || (e[1] == '.' && std::memcmp(e + 2, "         ", 9) == 0));
 }
 
 }  // namespace
@@ -98,8 +99,10 @@ NTSTATUS Directory::grow(Device &dev, const Geometry &g, FatTable &fat, size_t e
     if (!NT_SUCCESS(status = fat.flush())) return status;
     for (uint32_t c : fresh) {
         Run &r = runs_.back();
-        if (r.first + r.count == c) ++r.count;
-        else runs_.push_back({c, 1});
+        if (r.first + r.count == c)
+            ++r.count;
+        else
+            runs_.push_back({c, 1});
     }
     bytes_.resize(bytes_.size() + static_cast<size_t>(more) * g.bytes_per_cluster, 0);
     return STATUS_SUCCESS;
@@ -108,7 +111,7 @@ NTSTATUS Directory::grow(Device &dev, const Geometry &g, FatTable &fat, size_t e
 void for_each_entry(const Directory &dir, const std::function<bool(const Entry &)> &fn) {
     // The long name being gathered: parts arrive last part first.
     std::u16string units;
-    int next = 0;          // order expected next; 0 when no long name is open
+    int next = 0;  // order expected next; 0 when no long name is open
     uint8_t sum = 0;
     size_t first_slot = 0;
     bool open = false;
@@ -200,9 +203,7 @@ DirRef FatVolume::dir_ref(const Node &n) const {
     return DirRef{false, n.entry.first_cluster(g_)};
 }
 
-NTSTATUS FatVolume::load_dir(FatTable &fat, DirRef ref, Directory *dir) {
-    return dir->load(*dev_, g_, fat, ref);
-}
+NTSTATUS FatVolume::load_dir(FatTable &fat, DirRef ref, Directory *dir) { return dir->load(*dev_, g_, fat, ref); }
 
 NTSTATUS FatVolume::split_path(std::u16string_view path, std::vector<std::u16string> *parts, bool *trailing) {
     parts->clear();
@@ -220,8 +221,8 @@ NTSTATUS FatVolume::split_path(std::u16string_view path, std::vector<std::u16str
         if (part.empty() || part.size() > kMaxLongName || part == u"." || part == u"..")
             return STATUS_OBJECT_NAME_INVALID;
         for (char16_t c : part)
-            if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' ||
-                c == u'?' || c == u'|')
+            if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' || c == u'?' ||
+                c == u'|')
                 return STATUS_OBJECT_NAME_INVALID;
         parts->emplace_back(part);
         if (cut == std::u16string_view::npos) return STATUS_SUCCESS;
@@ -458,8 +459,7 @@ NTSTATUS FatVolume::write_entry(const Node &node, const std::function<void(DirEn
     NTSTATUS status = load_dir(fat, node.parent, &d);
     if (!NT_SUCCESS(status)) return status;
     size_t slot = node.entry.short_slot;
-    if (slot >= d.count() || std::memcmp(d.raw(slot), node.entry.dirent.name, 11) != 0)
-        return kStatusFileInvalid;
+    if (slot >= d.count() || std::memcmp(d.raw(slot), node.entry.dirent.name, 11) != 0) return kStatusFileInvalid;
     change(d.entry(slot));
     return d.store(*dev_, slot, 1);
 }

@@ -55,8 +55,7 @@ public:
     NTSTATUS write(uint64_t offset, const void *buffer, ULONG length, ULONG *done) override;
     NTSTATUS flush() override;
     uint64_t size() override;
-    NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
-                   ULONG *returned) override;
+    NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength, ULONG *returned) override;
 
 private:
     NTSTATUS node(Node *n);
@@ -309,9 +308,9 @@ NTSTATUS FatDriver::create(std::u16string_view path, const CreateRequest &reques
     const bool want_dir = opts & FILE_DIRECTORY_FILE, want_file = opts & FILE_NON_DIRECTORY_FILE;
     const bool delete_on_close = opts & FILE_DELETE_ON_CLOSE;
     if ((want_dir && want_file) || disp > FILE_OVERWRITE_IF) return STATUS_INVALID_PARAMETER;
-    const uint8_t requested = static_cast<uint8_t>(
-        request.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                              FILE_ATTRIBUTE_ARCHIVE));
+    const uint8_t requested =
+        static_cast<uint8_t>(request.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
 
     std::lock_guard<std::mutex> guard(mutex);
     Node n;

@@ -10,8 +10,10 @@ namespace {
 constexpr size_t kZeroChunk = 64 * 1024;
 
 void append_cluster(std::vector<Run> *runs, uint32_t c) {
-    if (!runs->empty() && runs->back().first + runs->back().count == c) ++runs->back().count;
-    else runs->push_back({c, 1});
+    if (!runs->empty() && runs->back().first + runs->back().count == c)
+        ++runs->back().count;
+    else
+        runs->push_back({c, 1});
 }
 
 }  // namespace
@@ -55,8 +57,7 @@ NTSTATUS FatVolume::runs(const Node &node, std::vector<Run> *runs, uint32_t *cou
     uint32_t first = node.root ? g_.root_cluster : node.entry.first_cluster(g_);
     NTSTATUS status = fat.chain(first, runs, count);
     if (!NT_SUCCESS(status)) return status;
-    if (!node.is_directory() &&
-        static_cast<uint64_t>(*count) * g_.bytes_per_cluster < node.entry.size())
+    if (!node.is_directory() && static_cast<uint64_t>(*count) * g_.bytes_per_cluster < node.entry.size())
         return STATUS_FILE_CORRUPT_ERROR;  // the size runs past the chain
     return STATUS_SUCCESS;
 }
@@ -128,8 +129,7 @@ NTSTATUS FatVolume::write(Node *node, uint64_t offset, const void *buffer, ULONG
     uint32_t last_old = r.empty() ? 0 : r.back().first + r.back().count - 1;
     for (uint32_t c : fresh) append_cluster(&r, c);
 
-    if (offset > size && !NT_SUCCESS(status = io_runs(r, size, nullptr, nullptr, offset - size)))
-        return undo(status);
+    if (offset > size && !NT_SUCCESS(status = io_runs(r, size, nullptr, nullptr, offset - size))) return undo(status);
     if (!NT_SUCCESS(status = io_runs(r, offset, nullptr, static_cast<const uint8_t *>(buffer), length)))
         return undo(status);
     if (!fresh.empty() && last_old != 0) {
@@ -167,8 +167,7 @@ NTSTATUS FatVolume::truncate(Node *node, uint8_t attributes) {
         put16(e->cluster_high, 0);
         put32(e->size, 0);
         e->attributes = static_cast<uint8_t>((e->attributes & kAttrDirectory) |
-                                             (attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem)) |
-                                             kAttrArchive);
+                                             (attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem)) | kAttrArchive);
         put16(e->write_time, now.time);
         put16(e->write_date, now.date);
         put16(e->access_date, now.date);

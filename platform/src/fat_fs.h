@@ -52,24 +52,23 @@ struct Geometry {
     uint32_t bytes_per_cluster = 0;
     uint32_t reserved_sectors = 0;
     uint32_t fat_count = 0;
-    uint32_t fat_sectors = 0;      // sectors of one FAT copy
-    uint32_t root_entries = 0;     // entries of the fixed root directory (FAT12/16)
+    uint32_t fat_sectors = 0;   // sectors of one FAT copy
+    uint32_t root_entries = 0;  // entries of the fixed root directory (FAT12/16)
     uint64_t total_sectors = 0;
-    uint32_t clusters = 0;         // data clusters: cluster numbers 2 .. clusters + 1
-    uint64_t root_offset = 0;      // byte offset of the fixed root directory (FAT12/16)
-    uint32_t root_bytes = 0;       // its length in bytes (whole sectors)
-    uint64_t data_offset = 0;      // byte offset of cluster 2 (LCN 0)
-    uint32_t root_cluster = 0;     // first cluster of the root directory (FAT32)
-    uint32_t fsinfo_sector = 0;    // FAT32 FSInfo sector; 0 = none
-    bool mirrored = true;          // all FAT copies are kept equal
-    uint32_t active_fat = 0;       // the copy read; with mirroring off the only one written
+    uint32_t clusters = 0;       // data clusters: cluster numbers 2 .. clusters + 1
+    uint64_t root_offset = 0;    // byte offset of the fixed root directory (FAT12/16)
+    uint32_t root_bytes = 0;     // its length in bytes (whole sectors)
+    uint64_t data_offset = 0;    // byte offset of cluster 2 (LCN 0)
+    uint32_t root_cluster = 0;   // first cluster of the root directory (FAT32)
+    uint32_t fsinfo_sector = 0;  // FAT32 FSInfo sector; 0 = none
+    bool mirrored = true;        // all FAT copies are kept equal
+    uint32_t active_fat = 0;     // the copy read; with mirroring off the only one written
     bool has_serial = false;
     uint32_t serial = 0;
 
     bool fixed_root() const { return type != FatType::Fat32; }
     uint64_t fat_offset(uint32_t copy) const {
-        return (static_cast<uint64_t>(reserved_sectors) + static_cast<uint64_t>(copy) * fat_sectors) *
-               bytes_per_sector;
+        return (static_cast<uint64_t>(reserved_sectors) + static_cast<uint64_t>(copy) * fat_sectors) * bytes_per_sector;
     }
     uint64_t fat_bytes() const { return static_cast<uint64_t>(fat_sectors) * bytes_per_sector; }
     uint64_t cluster_offset(uint32_t cluster) const {
@@ -86,8 +85,7 @@ enum class Probe { NotFat, Corrupt, Fat };
 // Reads the boot sector (at least 512 bytes of sector 0). NotFat: not a FAT
 // boot sector at all (quietly). Corrupt: a FAT boot sector whose numbers do
 // not fit together or do not fit in volume_size bytes; *why says what.
-Probe parse_boot_sector(const uint8_t *sector, size_t length, uint64_t volume_size, Geometry *g,
-                        std::string *why);
+Probe parse_boot_sector(const uint8_t *sector, size_t length, uint64_t volume_size, Geometry *g, std::string *why);
 
 // A run of consecutive clusters of a chain.
 struct Run {
@@ -110,8 +108,8 @@ public:
     NTSTATUS set(uint32_t c, uint32_t value);
     NTSTATUS flush();
 
-    bool is_end(uint32_t value) const;   // end of chain
-    bool is_bad(uint32_t value) const;   // bad-cluster mark
+    bool is_end(uint32_t value) const;  // end of chain
+    bool is_bad(uint32_t value) const;  // bad-cluster mark
 
     // The chain that starts at first (0: no clusters) as runs in chain order.
     // A chain that loops, leaves the volume, runs into a free or bad cluster:
@@ -137,7 +135,7 @@ private:
     Device &dev_;
     const Geometry &g_;
     std::map<uint64_t, Block> blocks_;
-    int64_t free_delta_ = 0;     // change of the free-cluster count since the last flush
+    int64_t free_delta_ = 0;  // change of the free-cluster count since the last flush
     uint32_t last_allocated_ = 0;
 };
 
@@ -171,7 +169,7 @@ std::vector<LfnEntry> make_lfn_entries(std::u16string_view name, uint8_t checksu
 // A directory: the fixed FAT12/16 root, or a cluster chain.
 struct DirRef {
     bool fixed_root = false;
-    uint32_t cluster = 0;   // first cluster of a chained directory
+    uint32_t cluster = 0;  // first cluster of a chained directory
 };
 
 // A directory's entries, read whole for one operation.
@@ -201,7 +199,7 @@ private:
 
 // One live entry of a directory, with the names it answers to.
 struct Entry {
-    size_t first_slot = 0;     // first long-name slot (== short_slot without long name)
+    size_t first_slot = 0;  // first long-name slot (== short_slot without long name)
     size_t short_slot = 0;
     std::u16string long_name;  // empty when there is none (or it failed its checks)
     std::u16string short_name;

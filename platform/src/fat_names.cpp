@@ -25,16 +25,30 @@ constexpr char16_t kCp437High[128] = {
 
 // Characters no name may hold (besides controls below 0x20).
 bool forbidden(char16_t c) {
-    return c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' ||
-           c == u'?' || c == u'\\' || c == u'|';
+    return c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' || c == u'?' ||
+           c == u'\\' || c == u'|';
 }
 
 // ASCII characters an 8.3 name may hold as they are (letters in either case).
 bool short_char(char16_t c) {
     if ((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9')) return true;
     switch (c) {
-    case u'!': case u'#': case u'$': case u'%': case u'&': case u'\'': case u'(': case u')':
-    case u'-': case u'@': case u'^': case u'_': case u'`': case u'{': case u'}': case u'~':
+    case u'!':
+    case u'#':
+    case u'$':
+    case u'%':
+    case u'&':
+    case u'\'':
+    case u'(':
+    case u')':
+    case u'-':
+    case u'@':
+    case u'^':
+    case u'_':
+    case u'`':
+    case u'{':
+    case u'}':
+    case u'~':
         return true;
     default:
         return false;

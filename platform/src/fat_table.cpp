@@ -18,8 +18,7 @@ std::string format(const char *fmt, unsigned long long a, unsigned long long b =
 
 }  // namespace
 
-Probe parse_boot_sector(const uint8_t *sector, size_t length, uint64_t volume_size, Geometry *g,
-                        std::string *why) {
+Probe parse_boot_sector(const uint8_t *sector, size_t length, uint64_t volume_size, Geometry *g, std::string *why) {
     if (length < sizeof(BootSector)) return Probe::NotFat;
     BootSector bs;
     std::memcpy(&bs, sector, sizeof bs);
@@ -78,13 +77,12 @@ Probe parse_boot_sector(const uint8_t *sector, size_t length, uint64_t volume_si
     uint64_t entry_bits = r.type == FatType::Fat12 ? 12 : r.type == FatType::Fat16 ? 16 : 32;
     uint64_t fat_entries = static_cast<uint64_t>(r.fat_sectors) * bps * 8 / entry_bits;
     if (fat_entries < clusters + 2)
-        return *why = format("the FAT holds %llu entries for %llu clusters", fat_entries, clusters),
-               Probe::Corrupt;
+        return *why = format("the FAT holds %llu entries for %llu clusters", fat_entries, clusters), Probe::Corrupt;
 
     uint64_t bytes = r.total_sectors * bps;
     if (bytes > volume_size)
-        return *why = format("the boot sector gives %llu bytes but the volume has only %llu (truncated image?)",
-                             bytes, volume_size),
+        return *why = format("the boot sector gives %llu bytes but the volume has only %llu (truncated image?)", bytes,
+                             volume_size),
                Probe::Corrupt;
 
     r.root_offset = (reserved + static_cast<uint64_t>(r.fat_count) * r.fat_sectors) * bps;
@@ -259,18 +257,24 @@ NTSTATUS FatTable::update_fsinfo() {
 
 bool FatTable::is_end(uint32_t v) const {
     switch (g_.type) {
-    case FatType::Fat12: return v >= 0xFF8;
-    case FatType::Fat16: return v >= 0xFFF8;
-    case FatType::Fat32: return (v & kFat32Mask) >= 0x0FFFFFF8;
+    case FatType::Fat12:
+        return v >= 0xFF8;
+    case FatType::Fat16:
+        return v >= 0xFFF8;
+    case FatType::Fat32:
+        return (v & kFat32Mask) >= 0x0FFFFFF8;
     }
     return true;
 }
 
 bool FatTable::is_bad(uint32_t v) const {
     switch (g_.type) {
-    case FatType::Fat12: return v == 0xFF7;
-    case FatType::Fat16: return v == 0xFFF7;
-    case FatType::Fat32: return (v & kFat32Mask) == 0x0FFFFFF7;
+    case FatType::Fat12:
+        return v == 0xFF7;
+    case FatType::Fat16:
+        return v == 0xFFF7;
+    case FatType::Fat32:
+        return (v & kFat32Mask) == 0x0FFFFFF7;
     }
     return true;
 }
@@ -315,8 +319,7 @@ NTSTATUS FatTable::find_free(uint32_t count, std::vector<uint32_t> *out) {
 }
 
 NTSTATUS FatTable::scan(uint32_t first, uint32_t count, const std::function<void(uint32_t, uint32_t)> &fn) {
-    if (static_cast<uint64_t>(first) + count > static_cast<uint64_t>(g_.clusters) + 2)
-        return STATUS_INVALID_PARAMETER;
+    if (static_cast<uint64_t>(first) + count > static_cast<uint64_t>(g_.clusters) + 2) return STATUS_INVALID_PARAMETER;
     constexpr uint32_t kPiece = 64 * 1024;  // entries per read
     std::vector<uint8_t> buf;
     uint64_t base = g_.fat_offset(g_.active_fat);
@@ -326,9 +329,18 @@ NTSTATUS FatTable::scan(uint32_t first, uint32_t count, const std::function<void
         uint32_t n = std::min(kPiece, end - c);
         uint64_t from, to;  // byte range of entries [c, c + n)
         switch (g_.type) {
-        case FatType::Fat12: from = c + c / 2; to = static_cast<uint64_t>(c + n - 1) + (c + n - 1) / 2 + 2; break;
-        case FatType::Fat16: from = static_cast<uint64_t>(c) * 2; to = static_cast<uint64_t>(c + n) * 2; break;
-        default: from = static_cast<uint64_t>(c) * 4; to = static_cast<uint64_t>(c + n) * 4; break;
+        case FatType::Fat12:
+            from = c + c / 2;
+            to = static_cast<uint64_t>(c + n - 1) + (c + n - 1) / 2 + 2;
+            break;
+        case FatType::Fat16:
+            from = static_cast<uint64_t>(c) * 2;
+            to = static_cast<uint64_t>(c + n) * 2;
+            break;
+        default:
+            from = static_cast<uint64_t>(c) * 4;
+            to = static_cast<uint64_t>(c + n) * 4;
+            break;
         }
         to = std::min(to, g_.fat_bytes());
         buf.assign(to - from + 1, 0);
@@ -344,8 +356,12 @@ NTSTATUS FatTable::scan(uint32_t first, uint32_t count, const std::function<void
                 v = (cl & 1) ? word >> 4 : word & 0xFFF;
                 break;
             }
-            case FatType::Fat16: v = le16(&buf[static_cast<uint64_t>(cl) * 2 - from]); break;
-            default: v = le32(&buf[static_cast<uint64_t>(cl) * 4 - from]); break;
+            case FatType::Fat16:
+                v = le16(&buf[static_cast<uint64_t>(cl) * 2 - from]);
+                break;
+            default:
+                v = le32(&buf[static_cast<uint64_t>(cl) * 4 - from]);
+                break;
             }
             fn(cl, v);
         }

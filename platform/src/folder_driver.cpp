@@ -158,8 +158,8 @@ public:
         const ULONG disposition = request.disposition;
         const bool want_dir = (request.options & FILE_DIRECTORY_FILE) != 0;
         const bool want_file = (request.options & FILE_NON_DIRECTORY_FILE) != 0;
-        const bool truncate = disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF ||
-                              disposition == FILE_SUPERSEDE;
+        const bool truncate =
+            disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF || disposition == FILE_SUPERSEDE;
         const bool writable = wants_write(request.access) || truncate;
         int fd = -1;
         bool directory = false;
@@ -225,8 +225,7 @@ private:
     }
 
     NTSTATUS escape(std::u16string_view path) const {
-        warn("drive %c: %s leads out of the drive's folder %s; refused", letter_, to_utf8(path).c_str(),
-             root_.c_str());
+        warn("drive %c: %s leads out of the drive's folder %s; refused", letter_, to_utf8(path).c_str(), root_.c_str());
         return STATUS_ACCESS_DENIED;
     }
 

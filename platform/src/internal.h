@@ -49,8 +49,7 @@ NTSTATUS status_from_errno(int err);
 // line and the debug flags. The Linux entry of the native programs calls it
 // before NtProcessStartup; tests call it to give a command line. Without a
 // call, NtCurrentPeb() builds the parameters from /proc/self/cmdline.
-void set_process_parameters(std::u16string_view imagePath, std::u16string_view commandLine,
-                            ULONG debugFlags = 0);
+void set_process_parameters(std::u16string_view imagePath, std::u16string_view commandLine, ULONG debugFlags = 0);
 // The value of PEB.ProcessHeap: the only heap the Rtl*Heap calls accept.
 PVOID process_heap();
 // Exit code of the Linux process for an NTSTATUS: 0 for STATUS_SUCCESS, else
@@ -63,10 +62,10 @@ double time_scale();
 
 // ---------------------------------------------------------------- machine
 struct DriveConfig {
-    char letter = 0;                 // upper case
+    char letter = 0;  // upper case
     enum class Kind { Image, Folder } kind = Kind::Image;
-    std::string path;                // absolute host path
-    uint64_t offset = 0;             // byte offset of the volume inside the image
+    std::string path;     // absolute host path
+    uint64_t offset = 0;  // byte offset of the volume inside the image
 };
 
 // The machine folder named by NT_MACHINE (absolute); an error status (with a
@@ -112,7 +111,7 @@ public:
     ~Volume();
 
     char letter() const { return letter_; }
-    uint64_t size() const { return size_; }   // bytes of the volume (image size - offset)
+    uint64_t size() const { return size_; }  // bytes of the volume (image size - offset)
     const std::string &host_path() const { return path_; }
 
     // The programs' raw access: the one write path. Every raw write is
@@ -150,14 +149,13 @@ std::vector<std::string> loop_devices_backing(const std::string &block_root, con
 // The mount point of the first line of `mounts` (the /proc/self/mounts
 // format) whose source is the host path `path` itself or a device whose number
 // (device_of(source), 0 when it is none) is in `devices`; "" when none is.
-std::string find_host_mount(std::string_view mounts, const std::string &path,
-                            const std::vector<uint64_t> &devices,
+std::string find_host_mount(std::string_view mounts, const std::string &path, const std::vector<uint64_t> &devices,
                             const std::function<uint64_t(const std::string &)> &device_of);
 
 // ------------------------------------------------------- file-system side
 struct CreateRequest {
     ACCESS_MASK access = 0;
-    ULONG attributes = 0;   // FILE_ATTRIBUTE_*
+    ULONG attributes = 0;  // FILE_ATTRIBUTE_*
     ULONG share = 0;
     ULONG disposition = 0;  // FILE_OPEN, FILE_CREATE, ...
     ULONG options = 0;      // FILE_* create options
@@ -173,9 +171,13 @@ public:
     virtual NTSTATUS flush() = 0;
     virtual uint64_t size() = 0;
     // FSCTLs on a file handle (FSCTL_GET_RETRIEVAL_POINTERS).
-    virtual NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
-                           ULONG *returned) {
-        (void)code; (void)in; (void)inLength; (void)out; (void)outLength; (void)returned;
+    virtual NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength, ULONG *returned) {
+        (void)code;
+        (void)in;
+        (void)inLength;
+        (void)out;
+        (void)outLength;
+        (void)returned;
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     // NtClose of the last handle (delete-on-close and the like).
@@ -194,8 +196,8 @@ public:
     virtual NTSTATUS volume_fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
                                   ULONG *returned) = 0;
     // path: the name inside the volume, "\" for the root, "\dir\file".
-    virtual NTSTATUS create(std::u16string_view path, const CreateRequest &request,
-                            std::shared_ptr<FileObject> *out, ULONG *information) = 0;
+    virtual NTSTATUS create(std::u16string_view path, const CreateRequest &request, std::shared_ptr<FileObject> *out,
+                            ULONG *information) = 0;
     virtual NTSTATUS remove(std::u16string_view path) = 0;
     // The program is about to read or write the volume raw: every change the
     // driver made must be on disk, and nothing it caches may outlive it.

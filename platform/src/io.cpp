@@ -296,8 +296,7 @@ public:
     }
     NTSTATUS flush() override { return file->flush(); }
     uint64_t size() override { return file->size(); }
-    NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
-                   ULONG *returned) override {
+    NTSTATUS fsctl(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength, ULONG *returned) override {
         return file->fsctl(code, in, inLength, out, outLength, returned);
     }
     NTSTATUS close() override {
@@ -339,7 +338,14 @@ bool valid_component(std::u16string_view c) {
     for (char16_t ch : c) {
         if (ch < 0x20) return false;
         switch (ch) {
-        case u'"': case u'*': case u'/': case u':': case u'<': case u'>': case u'?': case u'|':
+        case u'"':
+        case u'*':
+        case u'/':
+        case u':':
+        case u'<':
+        case u'>':
+        case u'?':
+        case u'|':
             return false;
         default:
             break;
@@ -360,8 +366,7 @@ NTSTATUS parse_name(const OBJECT_ATTRIBUTES *attributes, ParsedName *out) {
     else if (starts_with_nocase(s, u"\\??\\"))
         rest = s.substr(4);
     else {
-        debug("NtCreateFile: %s is outside \\DosDevices, which is all this machine names",
-              ntp::to_utf8(s).c_str());
+        debug("NtCreateFile: %s is outside \\DosDevices, which is all this machine names", ntp::to_utf8(s).c_str());
         return STATUS_OBJECT_NAME_INVALID;
     }
     if (rest.size() < 2 || rest[1] != u':') return STATUS_OBJECT_NAME_INVALID;
@@ -505,8 +510,7 @@ NTSTATUS do_read_write(bool writing, HANDLE handle, PIO_STATUS_BLOCK iosb, void 
 
 NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength) {
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
     if (!FileHandle || !ObjectAttributes || !IoStatusBlock) return STATUS_INVALID_PARAMETER;
     *FileHandle = nullptr;
     if (ObjectAttributes->RootDirectory) {
@@ -571,8 +575,7 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     status = driver->create(name.path, request, &file, &information);
     if (!NT_SUCCESS(status)) return status;
     if (!file) {
-        ntp::warn("drive %c: the driver opened %s without a file object", name.letter,
-                  ntp::to_utf8(name.path).c_str());
+        ntp::warn("drive %c: the driver opened %s without a file object", name.letter, ntp::to_utf8(name.path).c_str());
         return STATUS_UNSUCCESSFUL;
     }
     auto handle = std::make_shared<OpenFile>();
@@ -589,8 +592,8 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
 
 NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                     PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions) {
-    return NtCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0, ShareAccess,
-                        FILE_OPEN, OpenOptions, nullptr, 0);
+    return NtCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0, ShareAccess, FILE_OPEN,
+                        OpenOptions, nullptr, 0);
 }
 
 NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes) {
@@ -610,8 +613,7 @@ NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes) {
 }
 
 NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                    PULONG Key) {
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
     NTSTATUS status = unsupported_completion("NtReadFile", Event, ApcRoutine);
     if (!NT_SUCCESS(status)) return status;
     if (Key) debug("NtReadFile: Key ignored (byte-range locks are not emulated)");
@@ -687,8 +689,7 @@ NTSTATUS NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRou
                                           OutputBufferLength, &returned);
     } else if (auto *fh = dynamic_cast<OpenFile *>(object.get())) {
         state = fh->state;
-        status = fh->fsctl(FsControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
-                           &returned);
+        status = fh->fsctl(FsControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength, &returned);
     } else {
         return STATUS_INVALID_DEVICE_REQUEST;
     }

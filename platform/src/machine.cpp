@@ -74,8 +74,10 @@ bool parse_drive_line(const std::string &root, const std::string &text, DriveCon
     rest = trim(rest);
     DriveConfig d;
     d.letter = *letter;
-    if (kind == "image") d.kind = DriveConfig::Kind::Image;
-    else if (kind == "folder") d.kind = DriveConfig::Kind::Folder;
+    if (kind == "image")
+        d.kind = DriveConfig::Kind::Image;
+    else if (kind == "folder")
+        d.kind = DriveConfig::Kind::Folder;
     else {
         *why = kind.empty() ? "the kind (image or folder) is missing"
                             : "unknown kind \"" + kind + "\" (expected image or folder)";

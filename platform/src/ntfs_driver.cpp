@@ -32,11 +32,11 @@ static_assert(kNtfsAttributes == 0x000300FF);
 
 // FILE_FS_FULL_SIZE_INFORMATION (class 7).
 struct FsFullSizeInformation {
-    LARGE_INTEGER TotalAllocationUnits;           // 0x00
-    LARGE_INTEGER CallerAvailableAllocationUnits; // 0x08
-    LARGE_INTEGER ActualAvailableAllocationUnits; // 0x10
-    ULONG SectorsPerAllocationUnit;               // 0x18
-    ULONG BytesPerSector;                         // 0x1C
+    LARGE_INTEGER TotalAllocationUnits;            // 0x00
+    LARGE_INTEGER CallerAvailableAllocationUnits;  // 0x08
+    LARGE_INTEGER ActualAvailableAllocationUnits;  // 0x10
+    ULONG SectorsPerAllocationUnit;                // 0x18
+    ULONG BytesPerSector;                          // 0x1C
 };
 static_assert(sizeof(FsFullSizeInformation) == 32);
 
@@ -331,7 +331,8 @@ NTSTATUS NtfsDriver::dirty(void *out, ULONG outLength, ULONG *returned) {
     if (!NT_SUCCESS(st)) return st;
     AttributeValue info;
     st = view->attribute(kRecordVolume, kAttrVolumeInformation, &info);
-    if (st == STATUS_OBJECT_NAME_NOT_FOUND || (NT_SUCCESS(st) && (info.non_resident || info.resident.size() < sizeof(VolumeInformation)))) {
+    if (st == STATUS_OBJECT_NAME_NOT_FOUND ||
+        (NT_SUCCESS(st) && (info.non_resident || info.resident.size() < sizeof(VolumeInformation)))) {
         warn("NTFS %c: $Volume has no volume information", volume_->letter());
         return STATUS_DISK_CORRUPT_ERROR;
     }
@@ -359,8 +360,7 @@ std::shared_ptr<FsDriver> ntfs_driver_probe(std::shared_ptr<Volume> volume) {
     }
     // Windows does not mount a volume whose MFT it cannot read.
     Volume *v = volume.get();
-    MftView view([v](uint64_t offset, void *buffer, size_t length) { return v->dev_read(offset, buffer, length); },
-                 g);
+    MftView view([v](uint64_t offset, void *buffer, size_t length) { return v->dev_read(offset, buffer, length); }, g);
     if (!NT_SUCCESS(view.open())) {
         warn("drive %c: NTFS volume refused: its MFT cannot be read: %s", volume->letter(), view.error().c_str());
         return nullptr;

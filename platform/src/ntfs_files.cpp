@@ -16,28 +16,50 @@ namespace lib = ntfslib;
 // ------------------------------------------------------------ errno table
 NTSTATUS status_from_ntfs_errno(int err) {
     switch (err) {
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
-    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case ENOSPC: return STATUS_DISK_FULL;
-    case EFBIG: return STATUS_DISK_FULL;
-    case EDQUOT: return STATUS_DISK_FULL;
-    case EMLINK: return STATUS_DISK_FULL;
-    case ENOMEM: return STATUS_INSUFFICIENT_RESOURCES;
-    case EACCES: return STATUS_ACCESS_DENIED;
-    case EPERM: return STATUS_ACCESS_DENIED;
-    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
-    case ENAMETOOLONG: return STATUS_OBJECT_NAME_INVALID;
-    case EILSEQ: return STATUS_OBJECT_NAME_INVALID;
-    case EINVAL: return STATUS_INVALID_PARAMETER;
-    case EOVERFLOW: return STATUS_INVALID_PARAMETER;
-    case EBUSY: return STATUS_DEVICE_BUSY;
-    case EIO: return STATUS_DISK_CORRUPT_ERROR;  // libntfs-3g's answer to inconsistent metadata
-    case ERANGE: return STATUS_DISK_CORRUPT_ERROR;
-    case EOPNOTSUPP: return STATUS_NOT_SUPPORTED;
-    default: break;
+    case ENOENT:
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EEXIST:
+        return STATUS_OBJECT_NAME_COLLISION;
+    case ENOTEMPTY:
+        return STATUS_DIRECTORY_NOT_EMPTY;
+    case EISDIR:
+        return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOSPC:
+        return STATUS_DISK_FULL;
+    case EFBIG:
+        return STATUS_DISK_FULL;
+    case EDQUOT:
+        return STATUS_DISK_FULL;
+    case EMLINK:
+        return STATUS_DISK_FULL;
+    case ENOMEM:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    case EACCES:
+        return STATUS_ACCESS_DENIED;
+    case EPERM:
+        return STATUS_ACCESS_DENIED;
+    case EROFS:
+        return STATUS_MEDIA_WRITE_PROTECTED;
+    case ENAMETOOLONG:
+        return STATUS_OBJECT_NAME_INVALID;
+    case EILSEQ:
+        return STATUS_OBJECT_NAME_INVALID;
+    case EINVAL:
+        return STATUS_INVALID_PARAMETER;
+    case EOVERFLOW:
+        return STATUS_INVALID_PARAMETER;
+    case EBUSY:
+        return STATUS_DEVICE_BUSY;
+    case EIO:
+        return STATUS_DISK_CORRUPT_ERROR;  // libntfs-3g's answer to inconsistent metadata
+    case ERANGE:
+        return STATUS_DISK_CORRUPT_ERROR;
+    case EOPNOTSUPP:
+        return STATUS_NOT_SUPPORTED;
+    default:
+        break;
     }
     warn("NTFS: unexpected libntfs-3g error %d (%s)", err, std::strerror(err));
     return STATUS_UNSUCCESSFUL;
@@ -356,8 +378,8 @@ private:
         if (!lib::attr_non_resident(na) || lib::attr_allocated_size(na) == 0) return STATUS_END_OF_FILE;
         std::vector<lib::Extent> runs;
         if (lib::attr_runs(na, &runs) != 0) return status_from_ntfs_errno(errno);
-        auto first = std::find_if(runs.begin(), runs.end(),
-                                  [start](const lib::Extent &e) { return e.vcn + e.length > start; });
+        auto first =
+            std::find_if(runs.begin(), runs.end(), [start](const lib::Extent &e) { return e.vcn + e.length > start; });
         if (first == runs.end()) return STATUS_END_OF_FILE;
         const size_t available = size_t(runs.end() - first);
         auto *rp = static_cast<RETRIEVAL_POINTERS_BUFFER *>(out);
@@ -389,7 +411,8 @@ namespace {
 // The kinds of access that take part in sharing, as FILE_SHARE_* bits.
 ULONG shared_kinds(ACCESS_MASK access) {
     ULONG kinds = 0;
-    if (access & (FILE_READ_DATA | FILE_EXECUTE | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL)) kinds |= FILE_SHARE_READ;
+    if (access & (FILE_READ_DATA | FILE_EXECUTE | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL))
+        kinds |= FILE_SHARE_READ;
     if (access & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) kinds |= FILE_SHARE_WRITE;
     if (access & (DELETE | GENERIC_ALL)) kinds |= FILE_SHARE_DELETE;
     return kinds;
@@ -634,10 +657,12 @@ NTSTATUS FileSystem::create(std::u16string_view path, const CreateRequest &reque
     }
 
     // Directories are not held open; a file's inode joins the open ones.
-    if (directory) owned.reset();
-    else if (owned.get()) inodes_[record].ni = owned.release();
-    auto file = std::make_shared<NtfsFile>(shared_from_this(), record, sequence, directory, request.access,
-                                           request.share);
+    if (directory)
+        owned.reset();
+    else if (owned.get())
+        inodes_[record].ni = owned.release();
+    auto file =
+        std::make_shared<NtfsFile>(shared_from_this(), record, sequence, directory, request.access, request.share);
     files_.insert(file.get());
     if (!directory) {
         lib::Inode *file_ni;

@@ -68,8 +68,8 @@ private:
     struct Storage;
     std::unique_ptr<Storage> storage_;
     ntfslib::Vol *vol_ = nullptr;
-    std::set<NtfsFile *> files_;        // open file objects
-    std::map<uint64_t, Open> inodes_;   // their records' inodes in this mount
+    std::set<NtfsFile *> files_;       // open file objects
+    std::map<uint64_t, Open> inodes_;  // their records' inodes in this mount
     std::recursive_mutex lock_;
     bool mount_warned_ = false;
 };

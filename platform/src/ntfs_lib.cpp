@@ -59,9 +59,12 @@ void (*g_sink)(const char *) = nullptr;
 
 int log_handler(const char *function, const char *file, int line, u32 level, void *data, const char *format,
                 va_list args) {
-    (void)function; (void)file; (void)line; (void)data;
-    if (!g_sink || !(level & (NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL |
-                              NTFS_LOG_LEVEL_WARNING)))
+    (void)function;
+    (void)file;
+    (void)line;
+    (void)data;
+    if (!g_sink ||
+        !(level & (NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL | NTFS_LOG_LEVEL_WARNING)))
         return 0;
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
@@ -154,10 +157,18 @@ s64 dev_seek(struct ntfs_device *dev, s64 offset, int whence) {
     DeviceState *s = state_of(dev);
     s64 base;
     switch (whence) {
-    case SEEK_SET: base = 0; break;
-    case SEEK_CUR: base = s->position; break;
-    case SEEK_END: base = s64(s->storage->size()); break;
-    default: errno = EINVAL; return -1;
+    case SEEK_SET:
+        base = 0;
+        break;
+    case SEEK_CUR:
+        base = s->position;
+        break;
+    case SEEK_END:
+        base = s64(s->storage->size());
+        break;
+    default:
+        errno = EINVAL;
+        return -1;
     }
     if (base + offset < 0) {
         errno = EINVAL;
@@ -188,7 +199,9 @@ int dev_stat(struct ntfs_device *dev, struct stat *buf) {
 }
 
 int dev_ioctl(struct ntfs_device *dev, unsigned long request, void *argp) {
-    (void)dev; (void)request; (void)argp;
+    (void)dev;
+    (void)request;
+    (void)argp;
     errno = ENOTTY;  // not a block device: libntfs-3g falls back to stat
     return -1;
 }
@@ -272,7 +285,8 @@ struct Walk {
 
 int walk_entry(void *context, const ntfschar *name, const int name_len, const int name_type, const s64 pos,
                const MFT_REF mref, const unsigned dt_type) {
-    (void)pos; (void)dt_type;
+    (void)pos;
+    (void)dt_type;
     auto *w = static_cast<Walk *>(context);
     int rc = w->entry(w->context, from_ntfs(name, name_len), name_type, uint64_t(mref));
     if (rc) w->stopped = true;
@@ -294,8 +308,8 @@ Inode *create(Inode *dir, const std::u16string &name, bool directory) {
         return nullptr;
     }
     std::vector<ntfschar> uname = to_ntfs(name);
-    return wrap(ntfs_create(raw(dir), const_cpu_to_le32(0), uname.data(), u8(name.size()),
-                            directory ? S_IFDIR : S_IFREG));
+    return wrap(
+        ntfs_create(raw(dir), const_cpu_to_le32(0), uname.data(), u8(name.size()), directory ? S_IFDIR : S_IFREG));
 }
 
 int remove(Vol *vol, const char *path, Inode *ni, Inode *dir, const std::u16string &name) {
@@ -309,7 +323,9 @@ void attr_close(Attr *na) { ntfs_attr_close(raw(na)); }
 int64_t attr_data_size(const Attr *na) { return raw(na)->data_size; }
 int64_t attr_allocated_size(const Attr *na) { return raw(na)->allocated_size; }
 bool attr_non_resident(const Attr *na) { return NAttrNonResident(raw(na)) != 0; }
-int64_t attr_pread(Attr *na, int64_t pos, int64_t count, void *buffer) { return ntfs_attr_pread(raw(na), pos, count, buffer); }
+int64_t attr_pread(Attr *na, int64_t pos, int64_t count, void *buffer) {
+    return ntfs_attr_pread(raw(na), pos, count, buffer);
+}
 int64_t attr_pwrite(Attr *na, int64_t pos, int64_t count, const void *buffer) {
     return ntfs_attr_pwrite(raw(na), pos, count, buffer);
 }

@@ -74,7 +74,7 @@ Inode *create(Inode *dir, const std::u16string &name, bool directory);
 int remove(Vol *vol, const char *path, Inode *ni, Inode *dir, const std::u16string &name);
 
 // Attributes.
-Attr *open_data(Inode *ni);           // unnamed $DATA
+Attr *open_data(Inode *ni);              // unnamed $DATA
 Attr *open_index_allocation(Inode *ni);  // $I30 $INDEX_ALLOCATION of a directory
 void attr_close(Attr *na);
 int64_t attr_data_size(const Attr *na);
@@ -86,7 +86,7 @@ int attr_truncate(Attr *na, int64_t size);
 
 struct Extent {
     int64_t vcn;
-    int64_t lcn;     // -1 for a hole
+    int64_t lcn;  // -1 for a hole
     int64_t length;
 };
 // The whole run list; -1 (errno EIO) for a run that is neither mapped nor a hole.

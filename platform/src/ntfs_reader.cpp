@@ -42,8 +42,7 @@ int64_t read_signed(const uint8_t *p, unsigned size) {
 }  // namespace
 
 // ------------------------------------------------------------ boot sector
-bool parse_boot_sector(const uint8_t *sector, uint64_t volume_size, Geometry *g, std::string *why,
-                       bool *not_ntfs) {
+bool parse_boot_sector(const uint8_t *sector, uint64_t volume_size, Geometry *g, std::string *why, bool *not_ntfs) {
     BootSector bs;
     std::memcpy(&bs, sector, sizeof bs);
     *not_ntfs = false;
@@ -82,8 +81,7 @@ bool parse_boot_sector(const uint8_t *sector, uint64_t volume_size, Geometry *g,
     if (r.total_sectors > std::numeric_limits<uint64_t>::max() / r.bytes_per_sector ||
         r.total_sectors * r.bytes_per_sector > volume_size)
         return fail(why, "the volume is shorter than its boot sector says (truncated image)");
-    if (r.mft_lcn >= r.total_clusters || r.mftmirr_lcn >= r.total_clusters)
-        return fail(why, "MFT outside the volume");
+    if (r.mft_lcn >= r.total_clusters || r.mftmirr_lcn >= r.total_clusters) return fail(why, "MFT outside the volume");
     *g = r;
     return true;
 }
@@ -164,13 +162,13 @@ bool parse_attributes(const uint8_t *record, size_t size, std::vector<Attribute>
             a.allocated_size = int64_t(le64(p + 0x28));
             a.data_size = int64_t(le64(p + 0x30));
             a.initialized_size = int64_t(le64(p + 0x38));
-            if (pairs < kNonResidentHeaderSize || pairs > a.length) return fail(why, "mapping pairs past the attribute");
+            if (pairs < kNonResidentHeaderSize || pairs > a.length)
+                return fail(why, "mapping pairs past the attribute");
             if (a.lowest_vcn < 0 || a.highest_vcn < a.lowest_vcn - 1) return fail(why, "bad VCN range");
             a.mapping_pairs = p + pairs;
             a.mapping_pairs_length = a.length - pairs;
-            if (a.lowest_vcn == 0 &&
-                (a.data_size < 0 || a.initialized_size < 0 || a.allocated_size < 0 ||
-                 a.initialized_size > a.data_size || a.data_size > a.allocated_size))
+            if (a.lowest_vcn == 0 && (a.data_size < 0 || a.initialized_size < 0 || a.allocated_size < 0 ||
+                                      a.initialized_size > a.data_size || a.data_size > a.allocated_size))
                 return fail(why, "bad attribute sizes");
         }
         pos += a.length;
@@ -180,8 +178,8 @@ bool parse_attributes(const uint8_t *record, size_t size, std::vector<Attribute>
 }
 
 // ------------------------------------------------------------- run lists
-bool decode_runs(const uint8_t *pairs, size_t length, int64_t lowest_vcn, int64_t highest_vcn,
-                 uint64_t total_clusters, std::vector<Run> *runs, std::string *why) {
+bool decode_runs(const uint8_t *pairs, size_t length, int64_t lowest_vcn, int64_t highest_vcn, uint64_t total_clusters,
+                 std::vector<Run> *runs, std::string *why) {
     int64_t vcn = lowest_vcn;
     int64_t lcn = 0;
     size_t pos = 0;
@@ -319,8 +317,9 @@ NTSTATUS MftView::gather(uint64_t n, const std::vector<uint8_t> &base, uint32_t 
             pos += e.length;
         }
         pieces.reserve(wanted.size());  // attributes point into the pieces' records: no reallocation
-        std::stable_sort(wanted.begin(), wanted.end(),
-                         [](const AttributeListEntry &a, const AttributeListEntry &b) { return a.lowest_vcn < b.lowest_vcn; });
+        std::stable_sort(wanted.begin(), wanted.end(), [](const AttributeListEntry &a, const AttributeListEntry &b) {
+            return a.lowest_vcn < b.lowest_vcn;
+        });
         for (const AttributeListEntry &e : wanted) {
             const uint64_t holder = e.mft_reference & kMftReferenceMask;
             Piece piece;
@@ -350,7 +349,8 @@ NTSTATUS MftView::gather(uint64_t n, const std::vector<uint8_t> &base, uint32_t 
             Piece &moved = pieces.back();
             if (bootstrap && moved.attr.non_resident) {
                 // Grow the run list now, so the next extension record can be read.
-                if (moved.attr.lowest_vcn != (value->runs.empty() ? 0 : value->runs.back().vcn + value->runs.back().length))
+                if (moved.attr.lowest_vcn !=
+                    (value->runs.empty() ? 0 : value->runs.back().vcn + value->runs.back().length))
                     return corrupt("MFT data extents out of order");
                 if (!decode_runs(moved.attr.mapping_pairs, moved.attr.mapping_pairs_length, moved.attr.lowest_vcn,
                                  moved.attr.highest_vcn, g_.total_clusters, &value->runs, &why))
@@ -397,8 +397,9 @@ NTSTATUS MftView::open() {
     // Record 0 lies at the MFT's first cluster; it is read from there before
     // the run list that maps it is known, then checked against that list.
     bootstrapping_ = true;
-    bootstrap_runs_.assign(1, Run{0, int64_t(g_.mft_lcn),
-                                  int64_t(std::max<uint64_t>(1, (size + g_.bytes_per_cluster - 1) / g_.bytes_per_cluster))});
+    bootstrap_runs_.assign(
+        1, Run{0, int64_t(g_.mft_lcn),
+               int64_t(std::max<uint64_t>(1, (size + g_.bytes_per_cluster - 1) / g_.bytes_per_cluster))});
     if (g_.mft_lcn + uint64_t(bootstrap_runs_[0].length) > g_.total_clusters) {
         bootstrapping_ = false;
         return corrupt("MFT outside the volume");

@@ -69,18 +69,18 @@ static_assert(offsetof(BootSector, end_marker) == 0x1FE);
 
 // Header of an MFT record (file record segment).
 struct FileRecordHeader {
-    char magic[4];               // 0x00 "FILE"
-    uint16_t usa_offset;         // 0x04 update sequence array
-    uint16_t usa_count;          // 0x06 entries, the sequence number included
-    uint64_t lsn;                // 0x08
-    uint16_t sequence_number;    // 0x10
-    uint16_t link_count;         // 0x12
-    uint16_t attrs_offset;       // 0x14 first attribute
-    uint16_t flags;              // 0x16 kRecordInUse, kRecordIsDirectory
-    uint32_t bytes_in_use;       // 0x18
-    uint32_t bytes_allocated;    // 0x1C
-    uint64_t base_mft_record;    // 0x20 0 in a base record
-    uint16_t next_attr_instance; // 0x28
+    char magic[4];                // 0x00 "FILE"
+    uint16_t usa_offset;          // 0x04 update sequence array
+    uint16_t usa_count;           // 0x06 entries, the sequence number included
+    uint64_t lsn;                 // 0x08
+    uint16_t sequence_number;     // 0x10
+    uint16_t link_count;          // 0x12
+    uint16_t attrs_offset;        // 0x14 first attribute
+    uint16_t flags;               // 0x16 kRecordInUse, kRecordIsDirectory
+    uint32_t bytes_in_use;        // 0x18
+    uint32_t bytes_allocated;     // 0x1C
+    uint64_t base_mft_record;     // 0x20 0 in a base record
+    uint16_t next_attr_instance;  // 0x28
 };
 static_assert(sizeof(FileRecordHeader) == 0x2A);
 static_assert(offsetof(FileRecordHeader, flags) == 0x16);
@@ -88,13 +88,13 @@ static_assert(offsetof(FileRecordHeader, base_mft_record) == 0x20);
 
 // Common header of an attribute record, with the two forms.
 struct AttributeHeader {
-    uint32_t type;               // 0x00 kAttrEnd ends the list
-    uint32_t length;             // 0x04 step to the next attribute
-    uint8_t non_resident;        // 0x08
-    uint8_t name_length;         // 0x09 characters
-    uint16_t name_offset;        // 0x0A
-    uint16_t flags;              // 0x0C
-    uint16_t instance;           // 0x0E
+    uint32_t type;         // 0x00 kAttrEnd ends the list
+    uint32_t length;       // 0x04 step to the next attribute
+    uint8_t non_resident;  // 0x08
+    uint8_t name_length;   // 0x09 characters
+    uint16_t name_offset;  // 0x0A
+    uint16_t flags;        // 0x0C
+    uint16_t instance;     // 0x0E
     union {
         struct {
             uint32_t value_length;   // 0x10
@@ -103,14 +103,14 @@ struct AttributeHeader {
             uint8_t reserved;        // 0x17
         } resident;
         struct {
-            int64_t lowest_vcn;            // 0x10
-            int64_t highest_vcn;           // 0x18
-            uint16_t mapping_pairs_offset; // 0x20
-            uint8_t compression_unit;      // 0x22
-            uint8_t reserved[5];           // 0x23
-            int64_t allocated_size;        // 0x28
-            int64_t data_size;             // 0x30
-            int64_t initialized_size;      // 0x38
+            int64_t lowest_vcn;             // 0x10
+            int64_t highest_vcn;            // 0x18
+            uint16_t mapping_pairs_offset;  // 0x20
+            uint8_t compression_unit;       // 0x22
+            uint8_t reserved[5];            // 0x23
+            int64_t allocated_size;         // 0x28
+            int64_t data_size;              // 0x30
+            int64_t initialized_size;       // 0x38
         } non_resident_form;
     };
 };
@@ -135,20 +135,20 @@ static_assert(sizeof(AttributeListEntry) == 0x1A);
 
 // Value of $VOLUME_INFORMATION (in record 3, $Volume).
 struct VolumeInformation {
-    uint64_t reserved;   // 0x00
-    uint8_t major;       // 0x08
-    uint8_t minor;       // 0x09
-    uint16_t flags;      // 0x0A kVolumeDirty, ...
+    uint64_t reserved;  // 0x00
+    uint8_t major;      // 0x08
+    uint8_t minor;      // 0x09
+    uint16_t flags;     // 0x0A kVolumeDirty, ...
 };
 static_assert(sizeof(VolumeInformation) == 12);
 
 // Value of $STANDARD_INFORMATION (the part read here).
 struct StandardInformation {
-    uint64_t creation_time;      // 0x00
-    uint64_t change_time;        // 0x08
-    uint64_t mft_change_time;    // 0x10
-    uint64_t access_time;        // 0x18
-    uint32_t file_attributes;    // 0x20 FILE_ATTRIBUTE_*
+    uint64_t creation_time;    // 0x00
+    uint64_t change_time;      // 0x08
+    uint64_t mft_change_time;  // 0x10
+    uint64_t access_time;      // 0x18
+    uint32_t file_attributes;  // 0x20 FILE_ATTRIBUTE_*
 };
 static_assert(offsetof(StandardInformation, file_attributes) == 0x20);
 
@@ -163,14 +163,14 @@ inline constexpr uint32_t kAttrVolumeInformation = 0x70;
 inline constexpr uint32_t kAttrData = 0x80;
 inline constexpr uint32_t kAttrIndexAllocation = 0xA0;
 inline constexpr uint32_t kAttrBitmap = 0xB0;
-inline constexpr uint32_t kAttrEnd = 0xFFFFFFFF;      // end of the attributes of a record
+inline constexpr uint32_t kAttrEnd = 0xFFFFFFFF;  // end of the attributes of a record
 
 inline constexpr uint16_t kRecordInUse = 0x0001;
 inline constexpr uint16_t kRecordIsDirectory = 0x0002;
-inline constexpr uint16_t kVolumeDirty = 0x0001;       // $VOLUME_INFORMATION flags
+inline constexpr uint16_t kVolumeDirty = 0x0001;  // $VOLUME_INFORMATION flags
 
-inline constexpr int64_t kSparseLcn = -1;              // a run without clusters (a hole)
-inline constexpr uint32_t kUsaStride = 512;            // update-sequence stride, any sector size
+inline constexpr int64_t kSparseLcn = -1;                             // a run without clusters (a hole)
+inline constexpr uint32_t kUsaStride = 512;                           // update-sequence stride, any sector size
 inline constexpr uint64_t kMftReferenceMask = 0x0000FFFFFFFFFFFFull;  // record number of a reference
 
 // Fixed records.
@@ -192,11 +192,11 @@ struct Geometry {
     uint32_t bytes_per_sector = 0;
     uint32_t sectors_per_cluster = 0;
     uint32_t bytes_per_cluster = 0;
-    uint32_t bytes_per_record = 0;       // MFT record
-    uint32_t clusters_per_record = 0;    // 0 when a record is smaller than a cluster
+    uint32_t bytes_per_record = 0;     // MFT record
+    uint32_t clusters_per_record = 0;  // 0 when a record is smaller than a cluster
     uint32_t bytes_per_index_record = 0;
-    uint64_t total_sectors = 0;          // as the boot sector says
-    uint64_t total_clusters = 0;         // total sectors / sectors per cluster
+    uint64_t total_sectors = 0;   // as the boot sector says
+    uint64_t total_clusters = 0;  // total sectors / sectors per cluster
     uint64_t mft_lcn = 0;
     uint64_t mftmirr_lcn = 0;
     uint64_t serial = 0;
@@ -230,7 +230,7 @@ struct Attribute {
     uint32_t type = 0;
     uint32_t length = 0;
     bool non_resident = false;
-    std::u16string name;         // copied out of the record (the name may be unaligned)
+    std::u16string name;  // copied out of the record (the name may be unaligned)
     uint16_t instance = 0;
     // resident form
     const uint8_t *value = nullptr;
@@ -252,15 +252,15 @@ bool parse_attributes(const uint8_t *record, size_t size, std::vector<Attribute>
 // ------------------------------------------------------------- run lists
 struct Run {
     int64_t vcn = 0;
-    int64_t lcn = kSparseLcn;   // kSparseLcn for a hole
-    int64_t length = 0;         // clusters
+    int64_t lcn = kSparseLcn;  // kSparseLcn for a hole
+    int64_t length = 0;        // clusters
 };
 
 // Decodes mapping pairs that start at `lowest_vcn` and must end exactly after
 // `highest_vcn`. Every run must lie inside [0, total_clusters); lengths and
 // sums are checked for overflow. Appends to *runs.
-bool decode_runs(const uint8_t *pairs, size_t length, int64_t lowest_vcn, int64_t highest_vcn,
-                 uint64_t total_clusters, std::vector<Run> *runs, std::string *why);
+bool decode_runs(const uint8_t *pairs, size_t length, int64_t lowest_vcn, int64_t highest_vcn, uint64_t total_clusters,
+                 std::vector<Run> *runs, std::string *why);
 
 // ------------------------------------------------------------- the view
 using ReadFn = std::function<NTSTATUS(uint64_t offset, void *buffer, size_t length)>;
@@ -268,8 +268,8 @@ using ReadFn = std::function<NTSTATUS(uint64_t offset, void *buffer, size_t leng
 // The value of one attribute, gathered over its extents.
 struct AttributeValue {
     bool non_resident = false;
-    std::vector<uint8_t> resident;   // resident form
-    std::vector<Run> runs;           // non-resident form, in VCN order, contiguous
+    std::vector<uint8_t> resident;  // resident form
+    std::vector<Run> runs;          // non-resident form, in VCN order, contiguous
     int64_t data_size = 0;
     int64_t initialized_size = 0;
     int64_t allocated_size = 0;
@@ -320,8 +320,8 @@ private:
 
     ReadFn read_;
     Geometry g_;
-    AttributeValue mft_;       // $MFT $DATA
-    AttributeValue bitmap_;    // $MFT $BITMAP
+    AttributeValue mft_;     // $MFT $DATA
+    AttributeValue bitmap_;  // $MFT $BITMAP
     uint64_t record_count_ = 0;
     mutable std::vector<Run> bootstrap_runs_;  // MFT runs known while gathering record 0
     mutable bool bootstrapping_ = false;

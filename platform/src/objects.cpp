@@ -27,7 +27,8 @@ NTSTATUS NtClose(HANDLE Handle) {
     if (auto file = std::dynamic_pointer_cast<ntp::FileObject>(object)) closed = file->close();
     NTSTATUS removed = ntp::handle_remove(Handle);
     if (!NT_SUCCESS(removed)) return removed;
-    if (!NT_SUCCESS(closed)) ntp::debug("NtClose: closing handle %p failed (0x%08X)", Handle, static_cast<unsigned>(closed));
+    if (!NT_SUCCESS(closed))
+        ntp::debug("NtClose: closing handle %p failed (0x%08X)", Handle, static_cast<unsigned>(closed));
     return closed;
 }
 

@@ -227,9 +227,12 @@ NTSTATUS resolve_name(POBJECT_ATTRIBUTES attributes, HiveId *hive, std::vector<s
         id = root->hive;
         full = root->path;
         if (id == HiveId::Machine && !parts.empty()) {
-            if (iequal(parts[0], u"SYSTEM")) id = HiveId::System;
-            else if (iequal(parts[0], u"SOFTWARE")) id = HiveId::Software;
-            else return STATUS_OBJECT_NAME_NOT_FOUND;
+            if (iequal(parts[0], u"SYSTEM"))
+                id = HiveId::System;
+            else if (iequal(parts[0], u"SOFTWARE"))
+                id = HiveId::Software;
+            else
+                return STATUS_OBJECT_NAME_NOT_FOUND;
             parts.erase(parts.begin());
         }
         full.insert(full.end(), parts.begin(), parts.end());
@@ -238,9 +241,12 @@ NTSTATUS resolve_name(POBJECT_ATTRIBUTES attributes, HiveId *hive, std::vector<s
         if (parts.size() < 2 || !iequal(parts[0], u"Registry") || !iequal(parts[1], u"Machine"))
             return STATUS_OBJECT_NAME_NOT_FOUND;
         if (parts.size() > 2) {
-            if (iequal(parts[2], u"SYSTEM")) id = HiveId::System;
-            else if (iequal(parts[2], u"SOFTWARE")) id = HiveId::Software;
-            else return STATUS_OBJECT_NAME_NOT_FOUND;
+            if (iequal(parts[2], u"SYSTEM"))
+                id = HiveId::System;
+            else if (iequal(parts[2], u"SOFTWARE"))
+                id = HiveId::Software;
+            else
+                return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         full.assign(parts.begin() + std::min<size_t>(parts.size(), 3), parts.end());
     }
@@ -335,8 +341,8 @@ NTSTATUS NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 }
 
 NTSTATUS NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength) {
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+                         PULONG ResultLength) {
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     if (KeyValueInformationClass != KeyValuePartialInformation) {
         ntp::debug("NtQueryValueKey: only KeyValuePartialInformation is supported (class %d asked)",
@@ -482,10 +488,10 @@ uint32_t get32(const std::vector<uint8_t> &b, size_t at) {
 // cell. Cell offsets count from the start of the first bin.
 bool create_empty_hive(const std::string &path, std::string *error) {
     constexpr size_t kBlock = 0x1000;
-    constexpr uint32_t kRootCell = 0x20;                  // right after the bin header
-    constexpr uint32_t kRootSize = 0x58;                  // nk: 0x50 bytes of fields + "ROOT", 8-aligned
+    constexpr uint32_t kRootCell = 0x20;  // right after the bin header
+    constexpr uint32_t kRootSize = 0x58;  // nk: 0x50 bytes of fields + "ROOT", 8-aligned
     constexpr uint32_t kSecurityCell = kRootCell + kRootSize;
-    constexpr uint32_t kSecuritySize = 0x30;              // sk: 0x18 bytes of fields + 20-byte descriptor
+    constexpr uint32_t kSecuritySize = 0x30;  // sk: 0x18 bytes of fields + 20-byte descriptor
     constexpr uint32_t kFreeCell = kSecurityCell + kSecuritySize;
     static_assert(kFreeCell % 8 == 0 && kFreeCell < kBlock, "hive bin layout");
 
@@ -522,7 +528,7 @@ bool create_empty_hive(const std::string &path, std::string *error) {
     size_t nk = bin + kRootCell;
     put32(b, nk + 0x00, static_cast<uint32_t>(-static_cast<int32_t>(kRootSize)));  // in use: negative
     std::memcpy(&b[nk + 0x04], "nk", 2);
-    put16(b, nk + 0x06, 0x2C);        // hive entry | no delete | compressed (8-bit) name
+    put16(b, nk + 0x06, 0x2C);  // hive entry | no delete | compressed (8-bit) name
     put64(b, nk + 0x08, filetime);
     put32(b, nk + 0x14, 0);           // parent: none
     put32(b, nk + 0x18, 0);           // subkeys

@@ -62,8 +62,8 @@ bool sleep_for(double seconds, bool alertable) {
 
 std::mutex gPrivilegeLock;
 std::bitset<64> gEnabledPrivileges;
-constexpr ULONG kLowestPrivilege = 2;   // SE_CREATE_TOKEN_PRIVILEGE
-constexpr ULONG kHighestPrivilege = 36; // SE_DELEGATE_SESSION_USER_IMPERSONATE_PRIVILEGE
+constexpr ULONG kLowestPrivilege = 2;    // SE_CREATE_TOKEN_PRIVILEGE
+constexpr ULONG kHighestPrivilege = 36;  // SE_DELEGATE_SESSION_USER_IMPERSONATE_PRIVILEGE
 
 }  // namespace
 
@@ -103,8 +103,10 @@ NTSTATUS NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval) {
     }
     int64_t interval = DelayInterval->QuadPart;
     int64_t units;  // 100 ns
-    if (interval < 0) units = -interval;
-    else units = interval - nt_system_time();  // absolute system time
+    if (interval < 0)
+        units = -interval;
+    else
+        units = interval - nt_system_time();  // absolute system time
     double scale = ntp::time_scale();
     if (units <= 0 || scale == 0) return STATUS_SUCCESS;
     double seconds = static_cast<double>(units) / 1e7 * scale;

@@ -46,11 +46,23 @@ std::u16string to_utf16(std::string_view s) {
         unsigned char b = static_cast<unsigned char>(s[i]);
         uint32_t c;
         size_t extra;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { out += u'\uFFFD'; ++i; continue; }
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else {
+            out += u'\uFFFD';
+            ++i;
+            continue;
+        }
         if (i + extra >= s.size()) {  // truncated sequence at the end
             out += u'\uFFFD';
             break;
@@ -58,10 +70,17 @@ std::u16string to_utf16(std::string_view s) {
         bool ok = true;
         for (size_t k = 1; k <= extra; ++k) {
             unsigned char n = static_cast<unsigned char>(s[i + k]);
-            if ((n & 0xC0) != 0x80) { ok = false; break; }
+            if ((n & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
             c = (c << 6) | (n & 0x3F);
         }
-        if (!ok) { out += u'\uFFFD'; ++i; continue; }
+        if (!ok) {
+            out += u'\uFFFD';
+            ++i;
+            continue;
+        }
         i += extra + 1;
         if (c >= 0x10000) {
             c -= 0x10000;
@@ -79,15 +98,14 @@ WCHAR upcase(WCHAR c) {
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<WCHAR>(c - 0x20);  // Latin-1
     if (c == 0xFF) return 0x178;
     if (c >= 0x100 && c <= 0x17F) {  // Latin Extended-A: mostly even/odd pairs
-        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-            return (c & 1) ? c : static_cast<WCHAR>(c - 1);
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c : static_cast<WCHAR>(c - 1);
         if (c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) return (c & 1) ? static_cast<WCHAR>(c - 1) : c;
         return c;
     }
     if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return static_cast<WCHAR>(c - 0x20);  // Greek
     if (c >= 0x430 && c <= 0x44F) return static_cast<WCHAR>(c - 0x20);                // Cyrillic
     if (c >= 0x450 && c <= 0x45F) return static_cast<WCHAR>(c - 0x50);
-    if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<WCHAR>(c - 0x20);              // full-width
+    if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<WCHAR>(c - 0x20);  // full-width
     return c;
 }
 

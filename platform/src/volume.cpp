@@ -192,8 +192,7 @@ std::vector<std::string> loop_devices_backing(const std::string &block_root, con
     return out;
 }
 
-std::string find_host_mount(std::string_view mounts, const std::string &path,
-                            const std::vector<uint64_t> &devices,
+std::string find_host_mount(std::string_view mounts, const std::string &path, const std::vector<uint64_t> &devices,
                             const std::function<uint64_t(const std::string &)> &device_of) {
     size_t pos = 0;
     while (pos < mounts.size()) {
@@ -314,8 +313,8 @@ NTSTATUS read_all(char letter, const std::string &path, int fd, uint64_t pos, vo
             // The range was inside the volume when it was opened: the image
             // has been truncated behind our back. Never hand out what we did
             // not read.
-            warn("volume %c: %s ends at host offset %llu, inside the volume (was it truncated?)", letter,
-                 path.c_str(), static_cast<unsigned long long>(pos));
+            warn("volume %c: %s ends at host offset %llu, inside the volume (was it truncated?)", letter, path.c_str(),
+                 static_cast<unsigned long long>(pos));
             std::memset(p, 0, length);
             return STATUS_DEVICE_DATA_ERROR;
         }
@@ -326,8 +325,7 @@ NTSTATUS read_all(char letter, const std::string &path, int fd, uint64_t pos, vo
     return STATUS_SUCCESS;
 }
 
-NTSTATUS write_all(char letter, const std::string &path, int fd, uint64_t pos, const void *buffer,
-                   size_t length) {
+NTSTATUS write_all(char letter, const std::string &path, int fd, uint64_t pos, const void *buffer, size_t length) {
     // An image file must not grow: if it was truncated behind our back, a
     // write inside the volume could land past its end.
     struct stat st;
@@ -381,8 +379,7 @@ void log_raw_write(char letter, uint64_t offset, size_t length) {
     const char *file = std::getenv("NT_WRITE_LOG");
     if (!file || !*file) return;
     char line[80];
-    int n = std::snprintf(line, sizeof line, "%c: %llu %zu\n", letter, static_cast<unsigned long long>(offset),
-                          length);
+    int n = std::snprintf(line, sizeof line, "%c: %llu %zu\n", letter, static_cast<unsigned long long>(offset), length);
     int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0 || ::write(fd, line, static_cast<size_t>(n)) != n)
         warn("cannot append to the write log %s (NT_WRITE_LOG): %s", file, std::strerror(errno));
@@ -416,15 +413,15 @@ NTSTATUS Volume::open(const DriveConfig &drive, std::shared_ptr<Volume> *out) {
     if (::stat(drive.path.c_str(), &st) != 0) {
         int err = errno;
         NTSTATUS status = err == ENOENT ? (drive.path.compare(0, 5, "/dev/") == 0 ? STATUS_NO_SUCH_DEVICE
-                                                                                   : STATUS_OBJECT_NAME_NOT_FOUND)
+                                                                                  : STATUS_OBJECT_NAME_NOT_FOUND)
                                         : status_from_errno(err);
         warn("volume %c: cannot open %s: %s (status 0x%08X)", letter, drive.path.c_str(), std::strerror(err),
              static_cast<unsigned>(status));
         return status;
     }
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        warn("volume %c: %s is neither an image file nor a block device (status 0x%08X)", letter,
-             drive.path.c_str(), static_cast<unsigned>(STATUS_OBJECT_TYPE_MISMATCH));
+        warn("volume %c: %s is neither an image file nor a block device (status 0x%08X)", letter, drive.path.c_str(),
+             static_cast<unsigned>(STATUS_OBJECT_TYPE_MISMATCH));
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     if (NTSTATUS status = check_not_mounted(letter, drive.path, st); !NT_SUCCESS(status)) return status;
@@ -514,8 +511,8 @@ NTSTATUS Volume::open(const DriveConfig &drive, std::shared_ptr<Volume> *out) {
     r.parts.push_back({v, fst.st_dev, fst.st_ino, drive.offset, drive.offset + size});
     r.volumes[letter] = v;
     *out = v;
-    debug("volume %c: %s, %llu bytes at offset %llu", letter, drive.path.c_str(),
-          static_cast<unsigned long long>(size), static_cast<unsigned long long>(drive.offset));
+    debug("volume %c: %s, %llu bytes at offset %llu", letter, drive.path.c_str(), static_cast<unsigned long long>(size),
+          static_cast<unsigned long long>(drive.offset));
     return STATUS_SUCCESS;
 }
 
@@ -526,8 +523,7 @@ Volume::~Volume() {
 NTSTATUS Volume::raw_read(uint64_t offset, void *buffer, size_t length) { return dev_read(offset, buffer, length); }
 
 NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length) {
-    if (NTSTATUS status = check_range("raw write", offset, length, size_, false); !NT_SUCCESS(status))
-        return status;
+    if (NTSTATUS status = check_range("raw write", offset, length, size_, false); !NT_SUCCESS(status)) return status;
     if (length == 0) return STATUS_SUCCESS;
     const uint64_t number = ++g_raw_writes;
     if (uint64_t stop = fail_write_at(); stop != 0 && number == stop) {

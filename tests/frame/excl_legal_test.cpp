@@ -63,9 +63,9 @@ protected:
 
 struct OptionCase {
     const char16_t *path;
-    bool legalByDefault;   // no option
-    bool legalWithBins;    // DFRGBINS
-    bool legalWithBoth;    // DFRGBINS DFRGSHEL
+    bool legalByDefault;  // no option
+    bool legalWithBins;   // DFRGBINS
+    bool legalWithBoth;   // DFRGBINS DFRGSHEL
 };
 
 // DFRGSHEL alone changes nothing, so it is checked against the default.

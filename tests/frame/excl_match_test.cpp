@@ -67,8 +67,7 @@ const MatchCase kCases[] = {
 
 TEST(WildcardMatch, NamedCases) {
     for (const MatchCase &c : kCases) {
-        EXPECT_EQ(lStrWildCmp((const WCHAR *)c.text, (const WCHAR *)c.pattern, c.caseSensitive) != FALSE,
-                  c.expected)
+        EXPECT_EQ(lStrWildCmp((const WCHAR *)c.text, (const WCHAR *)c.pattern, c.caseSensitive) != FALSE, c.expected)
             << c.name;
     }
 }

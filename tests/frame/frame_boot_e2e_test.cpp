@@ -129,8 +129,8 @@ protected:
     }
     void ExpectVolumeClean() {
         int rc = -1;
-        std::string out = ntfs_ ? Shell("ntfsfix -n " + Quote(image_), &rc, true)
-                                : Shell("fsck.fat -n " + Quote(image_), &rc, true);
+        std::string out =
+            ntfs_ ? Shell("ntfsfix -n " + Quote(image_), &rc, true) : Shell("fsck.fat -n " + Quote(image_), &rc, true);
         EXPECT_EQ(rc, 0) << out;
     }
     std::u16string Token() { return ntfs_ ? u"DOZUZORO" : u"ZIRIZUD"; }

@@ -69,8 +69,7 @@ TEST_F(BootMachine, ConflictingDirectoryKeywordsRefuseWithReportAndNoReboot) {
     EXPECT_EQ(run.exitCode, 42) << "main must return (no reboot)";
     EXPECT_GE(run.seconds, 1.4) << "the refusal waits before it returns";
 #ifdef BOOT_NTFS
-    EXPECT_EQ(run.screen,
-              "\r\nDirectories -> Contiguous Freespace...\nDirectory options conflict...\n\n" + kRefusal);
+    EXPECT_EQ(run.screen, "\r\nDirectories -> Contiguous Freespace...\nDirectory options conflict...\n\n" + kRefusal);
 #else
     EXPECT_EQ(run.screen, "\r\n" + kRefusal);
 #endif
@@ -153,7 +152,8 @@ TEST_F(BootMachine, SecondPagingZoneIsAConflictAfterItsReportLine) {
     std::string screen = RunMain(Args({"C:", "PFZONE=12", "PFZONE=34"}));
 #ifdef BOOT_NTFS
     EXPECT_TRUE(Contains(screen, "Paging File Zone passed in as 12...\nPaging File Zone passed in as 34...\n"
-                                 "Paging File Zone options conflict...\n\n" + kRefusal))
+                                 "Paging File Zone options conflict...\n\n" +
+                                     kRefusal))
         << screen;
 #else
     EXPECT_TRUE(Contains(screen, kRefusal));
@@ -178,7 +178,8 @@ TEST_F(BootMachine, PagingZoneNumbersAreSigned32Bit) {
 
 std::string Patterns(int first, int count) {
     std::string list;
-    for (int i = first; i < first + count; i++) list += (list.empty() ? "" : ",") + std::string("*") + std::to_string(i);
+    for (int i = first; i < first + count; i++)
+        list += (list.empty() ? "" : ",") + std::string("*") + std::to_string(i);
     return list;
 }
 
@@ -238,7 +239,8 @@ TEST_F(BootMachine, ExclusionPatternLongerThanItsRowIsRefused) {
 TEST_F(BootMachine, FileListWithANonDigitPieceStopsAndRefuses) {
     std::string screen = RunMain(Args({"C:", "FILES=LIST", "FILEX=12,3A,5"}));
     EXPECT_TRUE(Contains(screen, "Doing specified file defragmentation...\nAssimilating target FRS list...\n"
-                                 "Error in FRS list (FILEX option)...\n\n" + kRefusal))
+                                 "Error in FRS list (FILEX option)...\n\n" +
+                                     kRefusal))
         << screen;
     EXPECT_EQ(glFileListX, 1);
     EXPECT_EQ(glFileList[0], 12);
@@ -405,11 +407,12 @@ TEST_F(BootMachine, OptionsReportNeverOutgrowsItsBlock) {
     // 93 lines of 11 characters fill 1023 of the 1024 places; the closing
     // line feed takes the last one.
     EXPECT_EQ(CountOf(screen, "Who set...\n"), 93u);
-    EXPECT_EQ(screen, "\r\n" + [] {
-        std::string s;
-        for (int i = 0; i < 93; i++) s += "Who set...\n";
-        return s;
-    }() + "\n" + kRefusal);
+    EXPECT_EQ(
+        screen, "\r\n" + [] {
+            std::string s;
+            for (int i = 0; i < 93; i++) s += "Who set...\n";
+            return s;
+        }() + "\n" + kRefusal);
 }
 #endif
 
@@ -441,8 +444,8 @@ TEST_F(BootMachine, NoTriggerWithPageZeroRecreatesThePagingFiles) {
 
 TEST_F(BootMachine, FailedPagingFileRebuildRebootsAfterTheWait) {
     machine_.MakeFolder("cdrive/pagefile.sys");  // a folder cannot be replaced by a file
-    ASSERT_TRUE(machine_.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles",
-                                    {u"C:\\pagefile.sys 64 128"}));
+    ASSERT_TRUE(
+        machine_.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles", {u"C:\\pagefile.sys 64 128"}));
     ChildRun run = RunMainInChild(Args({"C:", "PAGE=ZERO"}));
     EXPECT_EQ(run.exitCode, 0) << run.screen;
     EXPECT_TRUE(Contains(run.screen, "Failed to rebuild paging file(s). Rebooting.\n"));
@@ -562,8 +565,8 @@ TEST(OperatingSystemGate, SystemWithoutMountedDevices) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(machine.ReadFile("reboot"), "reboot\n");
 #ifdef BOOT_NTFS
-    EXPECT_TRUE(Contains(run.screen,
-                         "This boot-time defragmenter was not created for this operating system version\n"));
+    EXPECT_TRUE(
+        Contains(run.screen, "This boot-time defragmenter was not created for this operating system version\n"));
     EXPECT_FALSE(Contains(run.screen, "Boot-time defragmenter for"));
 #else
     EXPECT_FALSE(Contains(run.screen, "operating system version"));

@@ -51,13 +51,12 @@ TEST_F(LogOutput, LogFileBytesByteOrderMarkUtf16AndCrLf) {
     std::string bytes = CloseAndRead();
 
     const unsigned char expected[] = {
-        0xFF, 0xFE,                                            // byte-order mark
-        'o', 0, 'n', 0, 'e', 0, '\r', 0, '\n', 0,              // "one\n"
-        't', 0, 'w', 0, 'o', 0, '\r', 0, '\n', 0,              // "two"
-        '\r', 0, '\r', 0, '\n', 0,                             // "\r\n"
-        'a', 0, '\r', 0, '\n', 0, '\r', 0, '\n', 0, 'b', 0,    // "a\n\nb"
-        '\r', 0, '\n', 0,
-        0xE9, 0x00, 0xAC, 0x20, '\r', 0, '\n', 0,              // e-acute, euro sign
+        0xFF, 0xFE,                                                     // byte-order mark
+        'o',  0,    'n',  0, 'e',  0,    '\r', 0,    '\n', 0,           // "one\n"
+        't',  0,    'w',  0, 'o',  0,    '\r', 0,    '\n', 0,           // "two"
+        '\r', 0,    '\r', 0, '\n', 0,                                   // "\r\n"
+        'a',  0,    '\r', 0, '\n', 0,    '\r', 0,    '\n', 0, 'b',  0,  // "a\n\nb"
+        '\r', 0,    '\n', 0, 0xE9, 0x00, 0xAC, 0x20, '\r', 0, '\n', 0,  // e-acute, euro sign
     };
     ASSERT_EQ(bytes.size(), sizeof expected);
     for (size_t i = 0; i < sizeof expected; i++) EXPECT_EQ((unsigned char)bytes[i], expected[i]) << "byte " << i;
@@ -114,7 +113,9 @@ TEST_F(Output, ErrorReportNamesLineSourceCommandLineAndTimestamp) {
     bScreenLog = 1;
     LONG line = 0;
     std::string screen = Screen([&] {
+        // clang-format off
         line = __LINE__; ERROR_REPORT();
+        // clang-format on
     });
     std::string expected = "Error #0 at line " + std::to_string(line) + " in " + __FILE__ +
                            " of bootntfs C: 50%OFF  as of " + __TIMESTAMP__ + "\n\n";
@@ -200,8 +201,8 @@ TEST_F(Output, MemDumpLayout) {
     char where[32];
     snprintf(where, sizeof where, "(@0x%08lx)", (unsigned long)(uint32_t)(uintptr_t)bytes);
     std::string expected = std::string("\nTitle ") + where + "\n\n" +
-                           "000000: 4142251f 7f804748 494a4b4c 4d4e4f50 AB%%.\x7f.GHIJKLMNOP\n" +
-                           "000010: 0071ff20 " + std::string(27, ' ') + ".q. \n" + "\n";
+                           "000000: 4142251f 7f804748 494a4b4c 4d4e4f50 AB%%.\x7f.GHIJKLMNOP\n" + "000010: 0071ff20 " +
+                           std::string(27, ' ') + ".q. \n" + "\n";
     EXPECT_EQ(screen, expected);
 }
 

@@ -51,9 +51,9 @@ protected:
 // ---------------------------------------------------------- deregistration
 
 TEST_F(Setup, DeregistrationKeepsTheDiskCheckerAndDropsOurEntries) {
-    ASSERT_TRUE(machine_.SetMultiSz(u"Session Manager", u"BootExecute",
-                                    {u"autocheck autochk *", kToken + u" C: FILES=FULL",
-                                     u"lowercase: " + kOtherToken, u"other program *"}));
+    ASSERT_TRUE(machine_.SetMultiSz(
+        u"Session Manager", u"BootExecute",
+        {u"autocheck autochk *", kToken + u" C: FILES=FULL", u"lowercase: " + kOtherToken, u"other program *"}));
     ASSERT_TRUE(Deregister());
     ULONG type = 0;
     EXPECT_EQ(BootExecute(&type),
@@ -125,8 +125,8 @@ TEST(OperatingSystemGate, WithoutTheMountedDeviceTable) {
 // ------------------------------------------------------------ paging files
 
 TEST_F(Setup, NamesOfTheDrivesPagingFilesOnly) {
-    PagingFiles({u"C:\\pagefile.sys 64 128", u"D:\\pagefile.sys 10 20", u"c:\\dir\\swap.sys 1 2",
-                 u"C:\\nosizes.sys", u"C:\\ 5 5"});
+    PagingFiles({u"C:\\pagefile.sys 64 128", u"D:\\pagefile.sys 10 20", u"c:\\dir\\swap.sys 1 2", u"C:\\nosizes.sys",
+                 u"C:\\ 5 5"});
     EXPECT_EQ(Names(u'c'), (std::vector<std::u16string>{u"pagefile.sys", u"swap.sys", u"nosizes.sys"}));
     EXPECT_EQ(Names(u'D'), (std::vector<std::u16string>{u"pagefile.sys"}));
     EXPECT_TRUE(Names(u'E').empty());
@@ -139,8 +139,7 @@ TEST_F(Setup, NoPagingFilesGiveAnEmptyList) {
 
 TEST_F(Setup, MissingPagingFilesValueFails) {
     HANDLE key = nullptr;
-    std::u16string path =
-        u"\\Registry\\Machine\\SYSTEM\\ControlSet001\\Control\\Session Manager\\Memory Management";
+    std::u16string path = u"\\Registry\\Machine\\SYSTEM\\ControlSet001\\Control\\Session Manager\\Memory Management";
     UNICODE_STRING us{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2), path.data()};
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr);

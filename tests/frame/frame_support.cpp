@@ -60,8 +60,7 @@ bool CreateKeyPath(const std::u16string &full) {
     return true;
 }
 
-bool SetRaw(const std::u16string &keyPath, const std::u16string &value, ULONG type, const void *data,
-            ULONG bytes) {
+bool SetRaw(const std::u16string &keyPath, const std::u16string &value, ULONG type, const void *data, ULONG bytes) {
     if (!CreateKeyPath(keyPath)) return false;
     Name name(keyPath);
     HANDLE key = nullptr;
@@ -140,8 +139,7 @@ bool Machine::SetMultiSz(const std::u16string &key, const std::u16string &name,
     return SetValue(key, name, REG_MULTI_SZ, bytes.data(), (ULONG)bytes.size());
 }
 
-bool Machine::GetValue(const std::u16string &key, const std::u16string &name, ULONG *type,
-                       std::string *data) const {
+bool Machine::GetValue(const std::u16string &key, const std::u16string &name, ULONG *type, std::string *data) const {
     Name keyName(ControlKey(key));
     HANDLE handle = nullptr;
     if (!NT_SUCCESS(NtOpenKey(&handle, KEY_READ, &keyName.oa))) return false;

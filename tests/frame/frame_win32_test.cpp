@@ -322,8 +322,8 @@ TEST_F(RegistryMachine, CreateFileNamesFilesAndVolumes) {
     EXPECT_EQ(machine_.ReadFile("logs/made.txt"), "abcdef");
 
     EXPECT_EQ(CreateFile(u"A:\\made.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-    HANDLE again = CreateFile(u"\\\\.\\a:\\MADE.TXT", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE again =
+        CreateFile(u"\\\\.\\a:\\MADE.TXT", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(again, INVALID_HANDLE_VALUE) << "\\\\.\\ names and any letter case reach the same file";
     CloseHandle(again);
     HANDLE cut = CreateFile(u"A:\\made.txt", GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);

@@ -107,15 +107,14 @@ TEST_F(VolDasd, BadRequestsAreReportedAndTouchNothing) {
         const char *name;
         LONGLONG lcn, clusters, sector, cluster;
     } cases[] = {
-        {"zero clusters", 0, 0, kSector, kCluster},
-        {"negative count", 0, -1, kSector, kCluster},
-        {"negative lcn", -1, 1, kSector, kCluster},
-        {"zero sector size", 0, 1, 0, kCluster},
+        {"zero clusters", 0, 0, kSector, kCluster},          {"negative count", 0, -1, kSector, kCluster},
+        {"negative lcn", -1, 1, kSector, kCluster},          {"zero sector size", 0, 1, 0, kCluster},
         {"more than 4 GiB", 0, 0x100000, kSector, kCluster},
     };
     for (const Case &c : cases) {
         BOOL ok = TRUE;
-        std::string screen = Screen([&] { ok = DasdReadClusters(volume, c.lcn, c.clusters, buffer, c.sector, c.cluster); });
+        std::string screen =
+            Screen([&] { ok = DasdReadClusters(volume, c.lcn, c.clusters, buffer, c.sector, c.cluster); });
         EXPECT_FALSE(ok) << c.name;
         EXPECT_TRUE(HasErrorReport(screen)) << c.name << ": " << screen;
         EXPECT_NE(screen.find("dasdread.cpp"), std::string::npos) << screen;

@@ -80,24 +80,59 @@ TEST(VolCollapseExtentList, NamedCases) {
         LONGLONG lowest;
     } cases[] = {
         {"adjacent runs merge", {{100, 10}, {110, 5}, {200, 1}}, 0, 0, {{100, 15}, {200, 1}}, 2, 1, 100},
-        {"a sparse run between stops the merge", {{100, 10}, {-1, 4}, {110, 5}}, 0, 0,
-         {{100, 10}, {-1, 4}, {110, 5}}, 1, 0, 100},
+        {"a sparse run between stops the merge",
+         {{100, 10}, {-1, 4}, {110, 5}},
+         0,
+         0,
+         {{100, 10}, {-1, 4}, {110, 5}},
+         1,
+         0,
+         100},
         {"a chain merges into one run", {{100, 10}, {110, 5}, {115, 5}}, 0, 0, {{100, 20}}, 1, 0, 100},
-        {"a sparse run never merges with a run at its numeric end", {{-1, 1}, {0, 5}}, 0, 0, {{-1, 1}, {0, 5}}, 1,
-         0, 0},
+        {"a sparse run never merges with a run at its numeric end",
+         {{-1, 1}, {0, 5}},
+         0,
+         0,
+         {{-1, 1}, {0, 5}},
+         1,
+         0,
+         0},
         {"sparse runs do not merge with each other", {{-1, 1}, {-1, 4}}, 0, 0, {{-1, 1}, {-1, 4}}, 1, 0, 0},
         {"only sparse runs", {{-1, 8}}, 0, 0, {{-1, 8}}, 1, 0, 0},
-        {"leading sparse runs are skipped", {{-1, 2}, {50, 5}, {10, 5}}, 0, 0, {{-1, 2}, {50, 5}, {10, 5}}, 2, 1,
-         10},
-        {"first run in the MFT zone, second above it", {{100, 10}, {500, 10}}, 50, 200, {{100, 10}, {500, 10}}, 2,
-         1, 500},
-        {"a lower run inside the zone is not the start", {{500, 10}, {100, 10}}, 50, 200, {{500, 10}, {100, 10}}, 2,
-         1, 500},
-        {"every run inside the zone: the first run's LCN", {{150, 10}, {60, 10}}, 50, 200, {{150, 10}, {60, 10}}, 2,
-         1, 150},
+        {"leading sparse runs are skipped", {{-1, 2}, {50, 5}, {10, 5}}, 0, 0, {{-1, 2}, {50, 5}, {10, 5}}, 2, 1, 10},
+        {"first run in the MFT zone, second above it",
+         {{100, 10}, {500, 10}},
+         50,
+         200,
+         {{100, 10}, {500, 10}},
+         2,
+         1,
+         500},
+        {"a lower run inside the zone is not the start",
+         {{500, 10}, {100, 10}},
+         50,
+         200,
+         {{500, 10}, {100, 10}},
+         2,
+         1,
+         500},
+        {"every run inside the zone: the first run's LCN",
+         {{150, 10}, {60, 10}},
+         50,
+         200,
+         {{150, 10}, {60, 10}},
+         2,
+         1,
+         150},
         {"one fragment inside the zone keeps its LCN", {{150, 10}, {160, 10}}, 50, 200, {{150, 20}}, 1, 0, 150},
-        {"the lowest run outside the zone wins", {{900, 1}, {300, 1}, {700, 1}, {10, 1}}, 0, 100,
-         {{900, 1}, {300, 1}, {700, 1}, {10, 1}}, 4, 1, 300},
+        {"the lowest run outside the zone wins",
+         {{900, 1}, {300, 1}, {700, 1}, {10, 1}},
+         0,
+         100,
+         {{900, 1}, {300, 1}, {700, 1}, {10, 1}},
+         4,
+         1,
+         300},
     };
     for (const Case &c : cases) {
         ExtentFile f(c.in);
@@ -172,9 +207,18 @@ TEST(VolCollapseExtentList, KeepsEveryVirtualClusterInPlace) {
         for (size_t i = 0; i < n; ++i) {
             LONGLONG count = 1 + (LONGLONG)(rng() % 6);
             switch (rng() % 4) {
-            case 0: runs.push_back({-1, count}); break;                       // sparse
-            case 1: runs.push_back({lcn, count}); lcn += count; break;        // adjacent to the last
-            default: lcn = (LONGLONG)(rng() % 80); runs.push_back({lcn, count}); lcn += count; break;
+            case 0:
+                runs.push_back({-1, count});
+                break;  // sparse
+            case 1:
+                runs.push_back({lcn, count});
+                lcn += count;
+                break;  // adjacent to the last
+            default:
+                lcn = (LONGLONG)(rng() % 80);
+                runs.push_back({lcn, count});
+                lcn += count;
+                break;
             }
         }
         // Where each virtual cluster lives before the collapse (-1: sparse).

@@ -113,8 +113,8 @@ TEST_F(VolFatImage, FileSystemOfEveryKindOfVolume) {
         WCHAR letter;
         ULONG type;
         const char *what;
-    } cases[] = {{u'C', FS_NTFS, "mkntfs"},       {u'D', FS_FAT, "FAT12"},  {u'E', FS_FAT, "FAT16"},
-                 {u'F', FS_FAT32, "FAT32"},       {u'G', FS_OTHER, "ext2"}, {u'H', FS_OTHER, "no file system"},
+    } cases[] = {{u'C', FS_NTFS, "mkntfs"},          {u'D', FS_FAT, "FAT12"},  {u'E', FS_FAT, "FAT16"},
+                 {u'F', FS_FAT32, "FAT32"},          {u'G', FS_OTHER, "ext2"}, {u'H', FS_OTHER, "no file system"},
                  {u'e', FS_FAT, "lower-case letter"}};
     for (const Case &c : cases) {
         ULONG type = 77;
@@ -156,8 +156,9 @@ TEST_F(VolFatImage, ClusterZeroIsTheStartOfTheDataArea) {
         ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + image + " " + machine.Path("data.bin") + " ::/DATA.BIN"), 0);
 
         std::string all = machine.ReadFile(c.image);
-        std::string root = l.fat32 ? all.substr(l.dataOffset() + (l.rootCluster - 2) * l.clusterBytes(), l.clusterBytes())
-                                   : all.substr(l.rootOffset(), l.rootEntries * 32);
+        std::string root = l.fat32
+                               ? all.substr(l.dataOffset() + (l.rootCluster - 2) * l.clusterBytes(), l.clusterBytes())
+                               : all.substr(l.rootOffset(), l.rootEntries * 32);
         uint32_t first = FirstCluster(root, "DATA    BIN");
         ASSERT_GE(first, 2u);
 
@@ -239,8 +240,8 @@ TEST_F(VolFatImage, BitmapAgreesWithFsckAndTheFat) {
         // The size the file system reports is the count the bitmap is built on.
         FILE_FS_SIZE_INFORMATION size;
         IO_STATUS_BLOCK iosb;
-        ASSERT_TRUE(NT_SUCCESS(NtQueryVolumeInformationFile(VolData.hVolume, &iosb, &size, sizeof size,
-                                                            FileFsSizeInformation)));
+        ASSERT_TRUE(NT_SUCCESS(
+            NtQueryVolumeInformationFile(VolData.hVolume, &iosb, &size, sizeof size, FileFsSizeInformation)));
         ASSERT_EQ(size.TotalAllocationUnits.QuadPart, clusters);
         VolData.TotalClusters = clusters;
         VolData.BitmapSizeBits = BitmapSizeBitsFor(clusters);

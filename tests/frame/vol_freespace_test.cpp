@@ -173,7 +173,7 @@ TEST(VolFindFreeExtent, RejectedCallsGiveNothing) {
     screen = Screen([&] { FindFreeExtent(v.bits(), 100, nullptr, &lcn, &len); }, 6);
     EXPECT_EQ(lcn, 0);
     EXPECT_EQ(len, 0);
-    EXPECT_NE(screen.find("FindFreeExtent called with NULL arg"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("FindFreeExtent called with nullptr arg"), std::string::npos) << screen;
 
     e = Find(v, -5, 100);
     EXPECT_EQ(e.len, 0);
@@ -441,10 +441,14 @@ void FillRandom(BitmapVolume &v, LONGLONG total, std::mt19937_64 &rng) {
     LONGLONG n = 0;
     while (n < total) {
         int k = kind(rng);
-        LONGLONG len = k < 4 ? 1 + (LONGLONG)(rng() % 4) : k < 8 ? 1 + (LONGLONG)(rng() % 40) : 32 + (LONGLONG)(rng() % 200);
+        LONGLONG len = k < 4   ? 1 + (LONGLONG)(rng() % 4)
+                       : k < 8 ? 1 + (LONGLONG)(rng() % 40)
+                               : 32 + (LONGLONG)(rng() % 200);
         LONGLONG end = std::min(total, n + len);
-        if (used) v.SetUsed(n, end);
-        else v.SetFree(n, end);
+        if (used)
+            v.SetUsed(n, end);
+        else
+            v.SetFree(n, end);
         used = !used;
         n = end;
     }
@@ -452,10 +456,14 @@ void FillRandom(BitmapVolume &v, LONGLONG total, std::mt19937_64 &rng) {
 
 LONGLONG Pick(std::mt19937_64 &rng, LONGLONG total) {
     switch (rng() % 5) {
-    case 0: return total;
-    case 1: return 0;
-    case 2: return std::min(total, (LONGLONG)(rng() % (total / 32 + 1)) * 32);
-    default: return (LONGLONG)(rng() % (total + 1));
+    case 0:
+        return total;
+    case 1:
+        return 0;
+    case 2:
+        return std::min(total, (LONGLONG)(rng() % (total / 32 + 1)) * 32);
+    default:
+        return (LONGLONG)(rng() % (total + 1));
     }
 }
 
@@ -463,9 +471,17 @@ LONGLONG Pick(std::mt19937_64 &rng, LONGLONG total) {
 
 TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
     std::mt19937_64 rng(20240611);
-    const ULONG modes[] = {FFS_FIRST_FIT, FFS_BEST_FIT, FFS_LAST_FIT, FFS_FIRST_ANY, FFS_LAST_ANY, FFS_LONGEST,
-                           FFS_FIRST_FIT | FFS_AT_END, FFS_BEST_FIT | FFS_AT_END, FFS_LAST_FIT | FFS_AT_END,
-                           FFS_LONGEST | FFS_AT_END, FFS_COUNT_RUNS};
+    const ULONG modes[] = {FFS_FIRST_FIT,
+                           FFS_BEST_FIT,
+                           FFS_LAST_FIT,
+                           FFS_FIRST_ANY,
+                           FFS_LAST_ANY,
+                           FFS_LONGEST,
+                           FFS_FIRST_FIT | FFS_AT_END,
+                           FFS_BEST_FIT | FFS_AT_END,
+                           FFS_LAST_FIT | FFS_AT_END,
+                           FFS_LONGEST | FFS_AT_END,
+                           FFS_COUNT_RUNS};
     int found = 0, cut = 0;
     for (int round = 0; round < 400; ++round) {
         LONGLONG total = 1 + (LONGLONG)(rng() % 3000);
@@ -482,8 +498,8 @@ TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
             VolData.MftZoneEnd = VolData.MftZoneStart + (LONGLONG)(rng() % 300);
             if (rng() % 6 == 0) b = VolData.MftZoneEnd;
             LONGLONG needed = (LONGLONG)(rng() % 60);
-            volref::Search s{v.bits(), total, std::min(a, b), std::max(a, b), needed, ntfs, VolData.MftZoneStart,
-                             VolData.MftZoneEnd};
+            volref::Search s{v.bits(), total, std::min(a, b),       std::max(a, b),
+                             needed,   ntfs,  VolData.MftZoneStart, VolData.MftZoneEnd};
             if (rng() % 5 == 0) std::swap(s.start, s.end);  // empty or reversed windows too
             for (ULONG mode : modes) {
                 Search(s.start, s.end, needed);

@@ -86,9 +86,11 @@ inline std::vector<Run> WindowRuns(const Search &s) {
             int64_t a = r.lcn, b = r.lcn + r.len;
             bool overlaps = a < s.zoneEnd && b > s.zoneStart;
             if (overlaps) {
-                if (a >= s.zoneStart && b <= s.zoneEnd) continue;          // wholly inside
-                if (a < s.zoneStart) b = s.zoneStart;                      // keeps its part before
-                else a = s.zoneEnd;                                        // keeps its part after
+                if (a >= s.zoneStart && b <= s.zoneEnd) continue;  // wholly inside
+                if (a < s.zoneStart)
+                    b = s.zoneStart;  // keeps its part before
+                else
+                    a = s.zoneEnd;  // keeps its part after
             }
             r = {a, b - a};
         }
@@ -124,12 +126,24 @@ inline Result FindSpace(const Search &s, uint32_t mode) {
     const Run *pick = nullptr;
     auto byLen = [](const Run &a, const Run &b) { return a.len < b.len; };
     switch (mode & selections) {
-    case 0x01: if (!fits.empty()) pick = &fits.front(); break;
-    case 0x02: if (!fits.empty()) pick = &*std::min_element(fits.begin(), fits.end(), byLen); break;
-    case 0x04: if (!fits.empty()) pick = &fits.back(); break;
-    case 0x10: if (!runs.empty()) pick = &runs.front(); break;
-    case 0x20: if (!runs.empty()) pick = &runs.back(); break;
-    case 0x40: if (!runs.empty()) pick = &*std::max_element(runs.begin(), runs.end(), byLen); break;
+    case 0x01:
+        if (!fits.empty()) pick = &fits.front();
+        break;
+    case 0x02:
+        if (!fits.empty()) pick = &*std::min_element(fits.begin(), fits.end(), byLen);
+        break;
+    case 0x04:
+        if (!fits.empty()) pick = &fits.back();
+        break;
+    case 0x10:
+        if (!runs.empty()) pick = &runs.front();
+        break;
+    case 0x20:
+        if (!runs.empty()) pick = &runs.back();
+        break;
+    case 0x40:
+        if (!runs.empty()) pick = &*std::max_element(runs.begin(), runs.end(), byLen);
+        break;
     }
     if (pick != nullptr) {
         out.lcn = pick->lcn;

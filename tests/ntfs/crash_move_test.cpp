@@ -157,8 +157,8 @@ void StopAtEveryWrite(uint32_t cluster, const imgkit::Profile &profile, Pick pic
     int writes = CountLines(b->log);
     ASSERT_GE(writes, 2 * plan.pieces + plan.extents + plan.pieces) << "bitmap twice, data and record per piece";
     CheckWork(*b, false, "after the whole move");
-    printf("record %lld: %lld runs in %lld records, %d write points\n", (long long)plan.record,
-           (long long)plan.extents, (long long)plan.pieces, writes);
+    printf("record %lld: %lld runs in %lld records, %d write points\n", (long long)plan.record, (long long)plan.extents,
+           (long long)plan.pieces, writes);
 
     for (int k = 1; k <= writes; k++) {
         std::string when = "stopped at write " + std::to_string(k) + " of " + std::to_string(writes);

@@ -101,8 +101,7 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
     MakeImage(16 << 20, 4096, profile, 5);
     const std::string end = "Tesserin boot-time processing completed.";
     const std::string gather = "*** STAGE 0 *** Gathering Partition Data";
-    const std::string dirsSkipped =
-        "Directory and attribute consolidation not available in this build; stage skipped";
+    const std::string dirsSkipped = "Directory and attribute consolidation not available in this build; stage skipped";
     std::vector<std::string> fileStages = {
         "*** STAGE 1 *** Defragmenting Files and Consolidating Free Space",
         "Moved 0 files during free space consolidation",
@@ -157,14 +156,17 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
         {"LAST50 alone",
          last50,
          {"*** STAGE 0 *** Gathering File Placement Data", "The last files on the disk are:", end},
-         -1, 0, 0},
+         -1,
+         0,
+         0},
         {"MFT=MIN alone",
          mftAlone,
          {"*** STAGE 0 *** Minimizing MFT Fragmentation",
           "MFT fragment minimization not available in this build; stage skipped", end},
-         0, 0, 0},
-        {"MFT=MIN with FILES=FULL",
-         mftFull,
+         0,
+         0,
+         0},
+        {"MFT=MIN with FILES=FULL", mftFull,
          withFiles({"*** STAGE 0 *** Minimizing MFT Fragmentation",
                     "MFT fragment minimization not available in this build; stage skipped",
                     "*** STAGE 1 *** Gathering Partition Data", "Located"},
@@ -174,11 +176,18 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
         {"FILES=FULL", full, withFiles({gather, "Located"}, 0), -1, 0, 1},
         {"FILES=LIST outside the records",
          list,
-         {gather, "Located", "*** STAGE 1 *** Defragmenting Specific Files",
-          "Moved 0 files during specific file moves", end},
-         -1, 0, 2},
+         {gather, "Located", "*** STAGE 1 *** Defragmenting Specific Files", "Moved 0 files during specific file moves",
+          end},
+         -1,
+         0,
+         2},
         {"bad directory option", badDirs, {gather, "Bad Algorithm Selection.  Quitting now.", end}, -1, 9, 1},
-        {"bad file option", badFiles, {gather, "Located", "Conflicting suboptions in FILES command line option", end}, -1, 0, 7},
+        {"bad file option",
+         badFiles,
+         {gather, "Located", "Conflicting suboptions in FILES command line option", end},
+         -1,
+         0,
+         7},
     };
     uint64_t writesBefore = ntp::raw_write_count();
     for (Case &c : cases) {

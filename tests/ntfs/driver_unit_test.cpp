@@ -129,20 +129,21 @@ TEST_F(DriverReport, LastFilesListKeepsTheFiftyHighestInOrder) {
         LONGLONG lcn = (LONGLONG)(random() % 300);  // many equal values
         all.push_back({lcn, i});
         std::u16string name = u"C:\\f" + std::u16string(1, (char16_t)(u'A' + i % 26)) +
-                              std::u16string(1, (char16_t)(u'0' + i / 26 % 10)) + std::u16string(1, (char16_t)(u'0' + i / 260));
+                              std::u16string(1, (char16_t)(u'0' + i / 26 % 10)) +
+                              std::u16string(1, (char16_t)(u'0' + i / 260));
         AddToLast50(lcn, name.c_str());
         if (i < 50) {
             ASSERT_EQ(lLast50, i + 1);
         }
     }
     ASSERT_EQ(lLast50, 50);
-    std::stable_sort(all.begin(), all.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::stable_sort(all.begin(), all.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     all.erase(all.begin(), all.end() - 50);
     for (int k = 0; k < 50; k++) {
         int i = all[k].second;
         std::u16string name = u"C:\\f" + std::u16string(1, (char16_t)(u'A' + i % 26)) +
-                              std::u16string(1, (char16_t)(u'0' + i / 26 % 10)) + std::u16string(1, (char16_t)(u'0' + i / 260));
+                              std::u16string(1, (char16_t)(u'0' + i / 26 % 10)) +
+                              std::u16string(1, (char16_t)(u'0' + i / 260));
         EXPECT_EQ(plLast50[k].Lcn, all[k].first) << "entry " << k;
         EXPECT_EQ(std::u16string(plLast50[k].FileName), name) << "entry " << k;
     }
@@ -272,9 +273,9 @@ TEST_F(DriverPlacement, FinishedOptionsDropOnlyTheStagesTheyImplied) {
 
 TEST_F(DriverPlacement, FirstFitTakesTheFirstRunLongEnoughInsideTheWindow) {
     Set(0, 1024, true);
-    Set(10, 10, false);   // 10..19
-    Set(21, 40, false);   // 21..60
-    Set(100, 500, false); // 100..599
+    Set(10, 10, false);    // 10..19
+    Set(21, 40, false);    // 21..60
+    Set(100, 500, false);  // 100..599
     EXPECT_EQ(Search(5, 0, 1024), 10);
     EXPECT_EQ(Search(10, 0, 1024), 10);
     EXPECT_EQ(Search(11, 0, 1024), 21) << "shorter runs are passed over";

@@ -31,7 +31,7 @@ struct BaseImage {
     std::unique_ptr<imgkit::ScratchDir> dir;
     std::string image;
     imgkit::Manifest manifest;
-    uint64_t holed = 0;                 // the plain file with holes
+    uint64_t holed = 0;  // the plain file with holes
     std::vector<uint8_t> holedContent;
     std::string error;
 };
@@ -237,7 +237,8 @@ TEST_P(MoveImage, FilesWithAttributeListsMovePieceByPiece) {
     EXPECT_GE(mostPieces, 2u) << "a file whose runs need several records";
     CheckVolume(false);
     for (auto &d : destinations) {
-        std::vector<ntfsref::Piece> pieces = Pieces(after_, (uint64_t)d.first), old = Pieces(before_, (uint64_t)d.first);
+        std::vector<ntfsref::Piece> pieces = Pieces(after_, (uint64_t)d.first),
+                                    old = Pieces(before_, (uint64_t)d.first);
         ASSERT_EQ(pieces.size(), old.size()) << "record " << d.first;
         LONGLONG at = d.second;
         for (size_t p = 0; p < pieces.size(); p++) {

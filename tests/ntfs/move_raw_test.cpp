@@ -223,7 +223,9 @@ TEST_P(MoveRaw, ClustersAreCopiedBackToBackIn64KbRequests) {
         const char *name;
         LONGLONG clusters;
         uint64_t writes;
-    } cases[] = {{"exactly 64 KB", chunk, 1}, {"64 KB and one cluster", chunk + 1, 2}, {"one cluster", 1, 1},
+    } cases[] = {{"exactly 64 KB", chunk, 1},
+                 {"64 KB and one cluster", chunk + 1, 2},
+                 {"one cluster", 1, 1},
                  {"three chunks", 3 * chunk, 3}};
     for (const Case &c : cases) {
         EXTENT_LIST e[3];

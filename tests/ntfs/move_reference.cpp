@@ -39,7 +39,10 @@ std::string Format(const char *fmt, ...) {
     return b;
 }
 
-void Quiet() { ntfs_log_set_levels(0); ntfs_log_clear_levels(~0u); }
+void Quiet() {
+    ntfs_log_set_levels(0);
+    ntfs_log_clear_levels(~0u);
+}
 
 }  // namespace
 
@@ -61,7 +64,9 @@ CrossCheck Check(const std::string &image) {
     if (ntfs_attr_pread(vol->mft_na, 0, (s64)mft.size(), mft.data()) != (s64)mft.size())
         c.errors.push_back("cannot read the MFT");
     std::vector<int64_t> owner((size_t)clusters, -1);
-    auto used = [&](s64 lcn) { return (size_t)(lcn / 8) < bitmap.size() && (bitmap[(size_t)(lcn / 8)] >> (lcn % 8)) & 1; };
+    auto used = [&](s64 lcn) {
+        return (size_t)(lcn / 8) < bitmap.size() && (bitmap[(size_t)(lcn / 8)] >> (lcn % 8)) & 1;
+    };
     for (s64 n = 0; n < count && c.errors.size() < 50; n++) {
         MFT_RECORD *m = (MFT_RECORD *)&mft[(size_t)(n * size)];
         if (memcmp(m, "FILE", 4) != 0) continue;
@@ -83,8 +88,8 @@ CrossCheck Check(const std::string &image) {
             if (a->non_resident) {
                 runlist_element *rl = ntfs_mapping_pairs_decompress(vol, a, nullptr);
                 if (!rl) {
-                    c.errors.push_back(Format("record %lld: attribute 0x%x has a bad run list", (long long)n,
-                                              le32_to_cpu(a->type)));
+                    c.errors.push_back(
+                        Format("record %lld: attribute 0x%x has a bad run list", (long long)n, le32_to_cpu(a->type)));
                 } else {
                     for (runlist_element *r = rl; r->length; r++) {
                         if (r->lcn < 0) continue;

@@ -74,7 +74,7 @@ void SetBits(LONGLONG first, LONGLONG count, bool value) {
         if (value)
             bits[c / 8] |= (BYTE)(1 << (c % 8));
         else
-            bits[c / 8] &= (BYTE)~(1 << (c % 8));
+            bits[c / 8] &= (BYTE) ~(1 << (c % 8));
     }
 }
 

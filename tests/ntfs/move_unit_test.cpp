@@ -98,7 +98,8 @@ TEST_F(MoveUnit, RunListsEncodeAsNtfsReadsThem) {
          "01 10 21 04 00 05 01 0C 11 10 04 00"},
         {"a length with its high bit set takes a zero byte", {Extent(0x20, 0x80)}, "12 80 00 20 00"},
         {"a positive offset with its high bit set takes a zero byte", {Extent(0x80, 1)}, "21 01 80 00 00"},
-        {"a negative offset whose top byte lost its sign takes 0xFF", {Extent(0x200, 1), Extent(0x17F, 1)},
+        {"a negative offset whose top byte lost its sign takes 0xFF",
+         {Extent(0x200, 1), Extent(0x17F, 1)},
          "21 01 00 02 21 01 7F FF 00"},
         {"a far LCN and a long run", {Extent(0x123456789ALL, 0x10000)}, "53 00 00 01 9A 78 56 34 12 00"},
         {"LCN 0 is an offset of one zero byte, not a hole", {Extent(0, 8)}, "11 08 00 00"},
@@ -180,7 +181,7 @@ SampleRecord MakeRecord(const std::vector<uint8_t> &pairs, size_t size = 1024) {
 }
 
 std::vector<uint8_t> SevenRunPairs() {
-    std::vector<EXTENT_LIST> runs = {Extent(0x100, 3), Extent(0x200, 5), Extent(0x180, 2), Extent(0x400, 9),
+    std::vector<EXTENT_LIST> runs = {Extent(0x100, 3),  Extent(0x200, 5),  Extent(0x180, 2), Extent(0x400, 9),
                                      Extent(0x2000, 1), Extent(0x1F00, 4), Extent(0x3000, 6)};
     BYTE pairs[256];
     LONGLONG length = 0;
@@ -266,9 +267,7 @@ TEST_F(MoveUnit, ResidentOrForeignAttributesAreNotRewritten) {
     std::vector<uint8_t> before = r.bytes;
     EXTENT_LIST single = Extent(0x10, 1);
     BOOL ok = TRUE;
-    Screen([&] {
-        ok = ReplaceMappingPairs(Frs(r.bytes), (PATTRIBUTE_RECORD_HEADER)&r.bytes[r.after], &single, 1);
-    });
+    Screen([&] { ok = ReplaceMappingPairs(Frs(r.bytes), (PATTRIBUTE_RECORD_HEADER)&r.bytes[r.after], &single, 1); });
     EXPECT_FALSE(ok) << "resident";
     std::vector<uint8_t> other = r.bytes;
     Screen([&] { ok = ReplaceMappingPairs(Frs(r.bytes), (PATTRIBUTE_RECORD_HEADER)&other[r.data], &single, 1); });
@@ -376,7 +375,7 @@ struct LineCase {
     BOOL fragmented, compressed, directory;
     LONGLONG frn, destination, clusters;
     std::vector<EXTENT_LIST> runs;
-    const char *text;    // what precedes the padding
+    const char *text;  // what precedes the padding
     const char *ending;
 };
 
@@ -388,21 +387,70 @@ std::string ExpectedLine(const char *text, const char *ending) {
 
 TEST_F(MoveUnit, MoveLineIsPaddedCutAndPointsTheWayTheFileMoves) {
     LineCase cases[] = {
-        {"fragmented compressed file moved up", u"", TRUE, TRUE, FALSE, 291, 0x12345, 1000,
-         {Extent(0x100, 400), Extent(0x20000, 600)}, "Defragmenting compressed data file (00000291) to LCN 0x00012345 for 1000 Clusters",
+        {"fragmented compressed file moved up",
+         u"",
+         TRUE,
+         TRUE,
+         FALSE,
+         291,
+         0x12345,
+         1000,
+         {Extent(0x100, 400), Extent(0x20000, 600)},
+         "Defragmenting compressed data file (00000291) to LCN 0x00012345 for 1000 Clusters",
          " >>"},
-        {"contiguous directory moved toward the front", u"", FALSE, FALSE, TRUE, 40, 0x10, 3, {Extent(0x500, 3)},
-         "Moving directory file (00000040) to LCN 0x00000010 for 3 Clusters", " <<"},
-        {"destination at the file's first extent", u"", FALSE, FALSE, FALSE, 17, 0x500, 3, {Extent(0x500, 3)},
-         "Moving data file (00000017) to LCN 0x00000500 for 3 Clusters", " >>"},
-        {"progress prefix and 64-bit values cut to 32 bits", u"\r[42%] ", TRUE, FALSE, FALSE, 0x100000007LL,
-         0x2000000ABLL, 0x100000005LL, {Extent(0x3000000000LL, 5)},
-         "\r[42%] Defragmenting data file (00000007) to LCN 0x000000ab for 5 Clusters", " <<"},
-        {"a first run without disk space does not count", u"", TRUE, TRUE, FALSE, 99, 0x300, 20,
-         {Extent(-1, 16), Extent(0x400, 20)}, "Defragmenting compressed data file (00000099) to LCN 0x00000300 for 20 Clusters",
+        {"contiguous directory moved toward the front",
+         u"",
+         FALSE,
+         FALSE,
+         TRUE,
+         40,
+         0x10,
+         3,
+         {Extent(0x500, 3)},
+         "Moving directory file (00000040) to LCN 0x00000010 for 3 Clusters",
          " <<"},
-        {"a line longer than 76 characters is cut", u"\r[ 7%] Stage five pass eight ", TRUE, TRUE, TRUE,
-         123456, 0xFEDCBA98LL, 77777, {Extent(0x10, 1)},
+        {"destination at the file's first extent",
+         u"",
+         FALSE,
+         FALSE,
+         FALSE,
+         17,
+         0x500,
+         3,
+         {Extent(0x500, 3)},
+         "Moving data file (00000017) to LCN 0x00000500 for 3 Clusters",
+         " >>"},
+        {"progress prefix and 64-bit values cut to 32 bits",
+         u"\r[42%] ",
+         TRUE,
+         FALSE,
+         FALSE,
+         0x100000007LL,
+         0x2000000ABLL,
+         0x100000005LL,
+         {Extent(0x3000000000LL, 5)},
+         "\r[42%] Defragmenting data file (00000007) to LCN 0x000000ab for 5 Clusters",
+         " <<"},
+        {"a first run without disk space does not count",
+         u"",
+         TRUE,
+         TRUE,
+         FALSE,
+         99,
+         0x300,
+         20,
+         {Extent(-1, 16), Extent(0x400, 20)},
+         "Defragmenting compressed data file (00000099) to LCN 0x00000300 for 20 Clusters",
+         " <<"},
+        {"a line longer than 76 characters is cut",
+         u"\r[ 7%] Stage five pass eight ",
+         TRUE,
+         TRUE,
+         TRUE,
+         123456,
+         0xFEDCBA98LL,
+         77777,
+         {Extent(0x10, 1)},
          "\r[ 7%] Stage five pass eight Defragmenting compressed directory file (00123456) to LCN 0xfedcba98 for "
          "77777 Clusters",
          " >>"},
@@ -580,7 +628,8 @@ TEST_F(MoveListRefusals, RecordOfAnotherFileIsNotRewritten) {
         EXPECT_FALSE(ok) << reference << ": there is no volume to write to";
         EXPECT_FALSE(bFrsWriteIssued) << reference;
         EXPECT_EQ(s.find("(Rd)FRS contained in extent") != std::string::npos, reference == 70)
-            << reference << ": only the file's own record gets as far as the write\n" << s;
+            << reference << ": only the file's own record gets as far as the write\n"
+            << s;
     }
     VolData.pMftExtentList = nullptr;
 }

@@ -72,8 +72,7 @@ Volume Load(const std::string &image) {
     v.mftFixedOk.assign((size_t)count, false);
     for (s64 i = 0; i < count; i++) {
         NTFS_RECORD *r = (NTFS_RECORD *)&v.mftFixed[(size_t)i * v.recordSize];
-        if (memcmp(r, "FILE", 4) == 0)
-            v.mftFixedOk[(size_t)i] = ntfs_mst_post_read_fixup(r, v.recordSize) == 0;
+        if (memcmp(r, "FILE", 4) == 0) v.mftFixedOk[(size_t)i] = ntfs_mst_post_read_fixup(r, v.recordSize) == 0;
     }
     if (ntfs_attr_map_whole_runlist(vol->mft_na) == 0)
         for (runlist_element *r = vol->mft_na->rl; r && r->length; r++)

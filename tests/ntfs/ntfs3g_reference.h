@@ -20,7 +20,7 @@ struct Run {
 // One attribute record of the type looked for, in the order libntfs-3g's
 // lookup gives them (attribute-list order when there is a list).
 struct Piece {
-    uint64_t record;      // record holding it
+    uint64_t record;  // record holding it
     bool resident;
     std::vector<Run> runs;
 };
@@ -28,21 +28,21 @@ struct Piece {
 struct Record {
     uint64_t number = 0;
     bool directory = false;
-    uint32_t fileAttributes = 0;    // $STANDARD_INFORMATION
+    uint32_t fileAttributes = 0;  // $STANDARD_INFORMATION
     bool hasStandardInformation = false;
-    int attributeList = 0;          // 0 none, 1 resident, 2 non-resident
-    std::vector<Piece> data;        // $DATA pieces (any name)
-    std::vector<Piece> index;       // $INDEX_ALLOCATION pieces (any name)
+    int attributeList = 0;     // 0 none, 1 resident, 2 non-resident
+    std::vector<Piece> data;   // $DATA pieces (any name)
+    std::vector<Piece> index;  // $INDEX_ALLOCATION pieces (any name)
 };
 
 struct Volume {
     uint32_t clusterSize = 0;
     uint32_t recordSize = 0;
-    std::map<uint64_t, Record> records;   // in-use base records
-    std::vector<uint8_t> mft;             // the MFT's data as on disk (protected)
-    std::vector<uint8_t> mftFixed;        // the same with libntfs-3g's fix-ups removed ("" where they fail)
+    std::map<uint64_t, Record> records;  // in-use base records
+    std::vector<uint8_t> mft;            // the MFT's data as on disk (protected)
+    std::vector<uint8_t> mftFixed;       // the same with libntfs-3g's fix-ups removed ("" where they fail)
     std::vector<bool> mftFixedOk;
-    std::vector<Run> mftRuns;             // the MFT's run list
+    std::vector<Run> mftRuns;  // the MFT's run list
     std::string error;
 };
 

@@ -92,11 +92,11 @@ protected:
         // What volume setup does before the stage driver runs.
         ASSERT_TRUE(GetNtfsVolumeStats());
         ASSERT_FALSE(IsVolumeDirty());
-        ASSERT_TRUE(AllocateMemory((DWORD)(2 * VolData.BytesPerFRS), &VolData.hFileRecord,
-                                   (void **)&VolData.pFileRecord));
+        ASSERT_TRUE(
+            AllocateMemory((DWORD)(2 * VolData.BytesPerFRS), &VolData.hFileRecord, (void **)&VolData.pFileRecord));
         VolData.ExtentListBytes = 0x28000;
-        ASSERT_TRUE(AllocateMemory((DWORD)VolData.ExtentListBytes, &VolData.hExtentList,
-                                   (void **)&VolData.pExtentList));
+        ASSERT_TRUE(
+            AllocateMemory((DWORD)VolData.ExtentListBytes, &VolData.hExtentList, (void **)&VolData.pExtentList));
         BYTE *buffer = nullptr;
         ASSERT_TRUE(AllocateMemory((DWORD)(65536 + VolData.BytesPerSector), &VolData.hMftBuffer, (void **)&buffer));
         VolData.pMftBuffer =
@@ -105,8 +105,8 @@ protected:
         ASSERT_TRUE(GetSystemsExtentList());
         VolData.MftSize = VolData.FileSize;
         VolData.MftExtentCount = VolData.NumberOfExtents - 1;
-        ASSERT_TRUE(AllocateMemory((DWORD)((VolData.MftExtentCount + 1) * sizeof(EXTENT_LIST)),
-                                   &VolData.hMftExtentList, (void **)&VolData.pMftExtentList));
+        ASSERT_TRUE(AllocateMemory((DWORD)((VolData.MftExtentCount + 1) * sizeof(EXTENT_LIST)), &VolData.hMftExtentList,
+                                   (void **)&VolData.pMftExtentList));
         memcpy(VolData.pMftExtentList, VolData.pExtentList, VolData.MftExtentCount * sizeof(EXTENT_LIST));
     }
     void TearDown() override {
@@ -139,8 +139,10 @@ std::string Utf8(const std::u16string &s) {
     for (size_t i = 0; i < s.size(); i++) {
         uint32_t c = s[i];
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) out += (char)c;
-        else if (c < 0x800) out += {(char)(0xC0 | c >> 6), (char)(0x80 | (c & 0x3F))};
+        if (c < 0x80)
+            out += (char)c;
+        else if (c < 0x800)
+            out += {(char)(0xC0 | c >> 6), (char)(0x80 | (c & 0x3F))};
         else if (c < 0x10000)
             out += {(char)(0xE0 | c >> 12), (char)(0x80 | ((c >> 6) & 0x3F)), (char)(0x80 | (c & 0x3F))};
         else
@@ -183,8 +185,8 @@ Expectation Expect(const ntfsref::Record &r) {
     if (pieces.empty() || several) {
         // A directory whose list cannot be used is taken as index-root only;
         // a file is refused.
-        e.kind = r.directory ? Expectation::Resident
-                             : (several ? Expectation::SeveralStreams : Expectation::NoMatchInList);
+        e.kind =
+            r.directory ? Expectation::Resident : (several ? Expectation::SeveralStreams : Expectation::NoMatchInList);
         return e;
     }
     // Pieces in list order.
@@ -207,8 +209,7 @@ TEST_P(NtfsImage, GeometryMatchesTheVolume) {
     EXPECT_GE(VolData.MftExtentCount, 2) << "the kit fragments the MFT";
     // In-use records counted over whole bytes of the MFT bitmap.
     LONGLONG inUse = 0;
-    for (LONGLONG n = 0; n < VolData.TotalFileRecords / 8 * 8; n++)
-        inUse += (Bitmap()[n / 8] >> (n % 8)) & 1;
+    for (LONGLONG n = 0; n < VolData.TotalFileRecords / 8 * 8; n++) inUse += (Bitmap()[n / 8] >> (n % 8)) & 1;
     EXPECT_EQ(VolData.InUseFileRecords, inUse);
     EXPECT_GE(VolData.InUseFileRecords, (LONGLONG)image_->reference.records.size() - 8);
     EXPECT_TRUE(GetMftMirror());
@@ -239,50 +240,50 @@ TEST_P(NtfsImage, RawFamilyAgreesWithLibntfs3gOnEveryBaseRecord) {
         lists[ref.attributeList]++;
         SCOPED_TRACE("record " + std::to_string(n));
         switch (e.kind) {
-            case Expectation::NoStandardInformation:
-            case Expectation::NoMatchInList:
-                EXPECT_FALSE(ok);
-                EXPECT_EQ(screen.find("Skipping SFM file"), std::string::npos) << screen;
-                break;
-            case Expectation::Resident:
-                EXPECT_TRUE(ok) << screen;
-                EXPECT_TRUE(VolData.bResident);
-                EXPECT_EQ(VolData.NumberOfExtents, 0);
-                break;
-            case Expectation::SeveralStreams:
-                EXPECT_FALSE(ok);
-                EXPECT_NE(screen.find("Info: Skipping SFM file (multiple data streams in FRS): (FRN=" +
-                                      std::to_string(n) + ")"),
-                          std::string::npos)
-                    << screen;
-                break;
-            case Expectation::Extents: {
-                ASSERT_TRUE(ok) << screen;
-                EXPECT_FALSE(VolData.bResident);
-                std::vector<RefRun> got;
-                LONGLONG clusters = 0;
-                bool sparse = false;
-                for (LONGLONG i = 0; i < VolData.NumberOfExtents; i++) {
-                    const EXTENT_LIST &x = VolData.pExtentList[i];
-                    got.push_back({x.StartingLcn, x.ClusterCount});
-                    if (x.StartingLcn >= 0) clusters += x.ClusterCount;
-                    sparse |= x.StartingLcn < 0;
-                    EXPECT_EQ(x.SourceLcn, x.StartingLcn);
-                    EXPECT_EQ(x.AttributeType, ref.directory ? 0xA0u : 0x80u);
-                    if (ref.attributeList == 0) {
-                        EXPECT_EQ(x.FileRecord, n);
-                    }
+        case Expectation::NoStandardInformation:
+        case Expectation::NoMatchInList:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(screen.find("Skipping SFM file"), std::string::npos) << screen;
+            break;
+        case Expectation::Resident:
+            EXPECT_TRUE(ok) << screen;
+            EXPECT_TRUE(VolData.bResident);
+            EXPECT_EQ(VolData.NumberOfExtents, 0);
+            break;
+        case Expectation::SeveralStreams:
+            EXPECT_FALSE(ok);
+            EXPECT_NE(
+                screen.find("Info: Skipping SFM file (multiple data streams in FRS): (FRN=" + std::to_string(n) + ")"),
+                std::string::npos)
+                << screen;
+            break;
+        case Expectation::Extents: {
+            ASSERT_TRUE(ok) << screen;
+            EXPECT_FALSE(VolData.bResident);
+            std::vector<RefRun> got;
+            LONGLONG clusters = 0;
+            bool sparse = false;
+            for (LONGLONG i = 0; i < VolData.NumberOfExtents; i++) {
+                const EXTENT_LIST &x = VolData.pExtentList[i];
+                got.push_back({x.StartingLcn, x.ClusterCount});
+                if (x.StartingLcn >= 0) clusters += x.ClusterCount;
+                sparse |= x.StartingLcn < 0;
+                EXPECT_EQ(x.SourceLcn, x.StartingLcn);
+                EXPECT_EQ(x.AttributeType, ref.directory ? 0xA0u : 0x80u);
+                if (ref.attributeList == 0) {
+                    EXPECT_EQ(x.FileRecord, n);
                 }
-                EXPECT_EQ(ntfsref::Merge(got), ntfsref::Merge(e.runs));
-                if (!sparse) {
-                    EXPECT_EQ(VolData.NumberOfClusters, clusters);
-                }
-                EXPECT_EQ(VolData.bHugeFile, ref.attributeList == 1);
-                EXPECT_EQ(VolData.bMegaFile, ref.attributeList == 2);
-                compressed += (ref.fileAttributes & 0x800) != 0;
-                holes += sparse;
-                break;
             }
+            EXPECT_EQ(ntfsref::Merge(got), ntfsref::Merge(e.runs));
+            if (!sparse) {
+                EXPECT_EQ(VolData.NumberOfClusters, clusters);
+            }
+            EXPECT_EQ(VolData.bHugeFile, ref.attributeList == 1);
+            EXPECT_EQ(VolData.bMegaFile, ref.attributeList == 2);
+            compressed += (ref.fileAttributes & 0x800) != 0;
+            holes += sparse;
+            break;
+        }
         }
         // The path of every record ntfsls lists.
         auto listed = image_->paths.find((uint64_t)n);
@@ -294,8 +295,8 @@ TEST_P(NtfsImage, RawFamilyAgreesWithLibntfs3gOnEveryBaseRecord) {
             path = path.substr(2);
             for (char &c : path)
                 if (c == '\\') c = '/';
-            EXPECT_TRUE(listed->second.count(path)) << path << " is not among ntfsls's names, e.g. "
-                                                    << *listed->second.begin();
+            EXPECT_TRUE(listed->second.count(path))
+                << path << " is not among ntfsls's names, e.g. " << *listed->second.begin();
             paths++;
         }
         VolData.FileRecordNumber = n + 1;
@@ -345,12 +346,13 @@ TEST_P(NtfsImage, GetFrsWalksTheFragmentedMftAcrossExtentBoundaries) {
                 crossing += vcnOf(FileRecordLow) < b && b < vcnOf(FileRecordHi - 1) + clustersPerRecord;
         }
     }
-    EXPECT_EQ(read, (int)VolData.InUseFileRecords + [&] {
-        int tail = 0;  // in-use records of a last partial bitmap byte are not counted there
-        for (LONGLONG n = VolData.TotalFileRecords / 8 * 8; n < VolData.TotalFileRecords; n++)
-            tail += (Bitmap()[n / 8] >> (n % 8)) & 1;
-        return tail;
-    }());
+    EXPECT_EQ(
+        read, (int)VolData.InUseFileRecords + [&] {
+            int tail = 0;  // in-use records of a last partial bitmap byte are not counted there
+            for (LONGLONG n = VolData.TotalFileRecords / 8 * 8; n < VolData.TotalFileRecords; n++)
+                tail += (Bitmap()[n / 8] >> (n % 8)) & 1;
+            return tail;
+        }());
     EXPECT_GT(crossing, 0) << "a 64 KB window continued in the next MFT extent";
 }
 
@@ -396,7 +398,8 @@ TEST_P(NtfsImage, TornRecordOnDiskFailsTheRawRead) {
     std::vector<uint8_t> out(1024, 0xCC);
     BOOL ok = TRUE;
     LONGLONG n = victim;
-    std::string screen = Screen([&] { ok = GetFrs(&n, VolData.pMftExtentList, Bitmap(), VolData.pMftBuffer, Frs(out)); });
+    std::string screen =
+        Screen([&] { ok = GetFrs(&n, VolData.pMftExtentList, Bitmap(), VolData.pMftBuffer, Frs(out)); });
     // The window in the cache still holds the record as read: protected.
     std::vector<uint8_t> cached(VolData.pMftBuffer + (victim - FileRecordLow) * 1024,
                                 VolData.pMftBuffer + (victim - FileRecordLow + 1) * 1024);

@@ -35,8 +35,8 @@ public:
         memcpy(bytes_.data(), "FILE", 4);
         Put16(bytes_, 0x04, 0x30);
         Put16(bytes_, 0x06, (uint16_t)(size / 512 + 1));
-        Put16(bytes_, 0x12, 1);      // link count
-        Put16(bytes_, 0x14, 0x38);   // first attribute
+        Put16(bytes_, 0x12, 1);     // link count
+        Put16(bytes_, 0x14, 0x38);  // first attribute
         Put16(bytes_, 0x16, flags);
         Put32(bytes_, 0x1C, (uint32_t)size);
         at_ = 0x38;

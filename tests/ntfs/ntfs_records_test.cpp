@@ -88,9 +88,9 @@ TEST_F(NtfsRecords, UpdateSequenceHeadersThatDoNotDescribeTheRecordAreRefused) {
 
 std::vector<uint8_t> LookupRecord() {
     RecordBuilder b;
-    b.StandardInformation();                      // 0
-    b.FileName(5, 2, u"LONGNA~1.TXT");            // 1
-    b.FileName(5, 1, u"long name.txt");           // 2
+    b.StandardInformation();                            // 0
+    b.FileName(5, 2, u"LONGNA~1.TXT");                  // 1
+    b.FileName(5, 1, u"long name.txt");                 // 2
     b.NonResident(0x80, {0x11, 0x04, 0x20}, 4 * 4096);  // 3
     b.NonResident(0xB0, {0x11, 0x01, 0x30}, 4096);      // 4
     return b.FinishPlain();
@@ -132,12 +132,14 @@ TEST_F(NtfsRecords, DamagedAttributesEndTheWalkWithoutReadingOutside) {
         {"length below the header", [](auto &r, size_t d) { Put32(r, d + 4, 0x20); }},
         {"mapping pairs past the attribute", [](auto &r, size_t d) { Put16(r, d + 0x20, 0x400); }},
         {"name past the attribute", [](auto &r, size_t d) { r[d + 9] = 200; }},
-        {"name after the mapping pairs", [](auto &r, size_t d) {
-             r[d + 9] = 2;                 // 4 bytes at 0x44, inside the attribute of 0x48
-             Put16(r, d + 0x0A, 0x44);     // the pairs start at 0x40
+        {"name after the mapping pairs",
+         [](auto &r, size_t d) {
+             r[d + 9] = 2;              // 4 bytes at 0x44, inside the attribute of 0x48
+             Put16(r, d + 0x0A, 0x44);  // the pairs start at 0x40
          }},
         {"first attribute past the record", [](auto &r, size_t) { Put16(r, 0x14, 0x3FE); }},
-        {"no end marker", [](auto &r, size_t d) {
+        {"no end marker",
+         [](auto &r, size_t d) {
              for (size_t at = d + r[d + 4] + 256 * r[d + 5]; at + 0x20 <= 1024; at += 0x20) {
                  Put32(r, at, 0x100);
                  Put32(r, at + 4, 0x20);
@@ -145,7 +147,8 @@ TEST_F(NtfsRecords, DamagedAttributesEndTheWalkWithoutReadingOutside) {
                  Put16(r, at + 0x14, 0x18);
              }
          }},
-        {"resident value past the attribute", [](auto &r, size_t) {
+        {"resident value past the attribute",
+         [](auto &r, size_t) {
              Put32(r, 0x38 + 0x10, 0x300);  // $STANDARD_INFORMATION's value length
          }},
     };
@@ -184,9 +187,9 @@ TEST_F(NtfsRecords, NonResidentNameMustEndWhereTheMappingPairsBegin) {
 struct RunCase {
     const char *name;
     std::vector<uint8_t> pairs;
-    int64_t limitClusters;  // byte limit in clusters
-    int64_t count;          // -1: malformed
-    int64_t clusters;       // with disk space
+    int64_t limitClusters;                          // byte limit in clusters
+    int64_t count;                                  // -1: malformed
+    int64_t clusters;                               // with disk space
     std::vector<std::pair<int64_t, int64_t>> runs;  // decoded {lcn, length}
     int64_t fragments;
 };
@@ -196,9 +199,19 @@ TEST_F(NtfsRecords, MappingPairsDecode) {
         {"one run", {0x11, 0x10, 0x20}, 16, 1, 16, {{32, 16}}, 1},
         {"one run at cluster 0 is not a fragment", {0x11, 0x10, 0x00}, 16, 1, 16, {{0, 16}}, 0},
         {"negative offset 0x21 00 80 is -32768 clusters",
-         {0x31, 0x01, 0x00, 0x00, 0x01, 0x21, 0x01, 0x00, 0x80}, 2, 2, 2, {{65536, 1}, {32768, 1}}, 2},
-        {"sparse run in between", {0x11, 0x04, 0x10, 0x01, 0x08, 0x11, 0x04, 0x10}, 16, 3, 8,
-         {{16, 4}, {-1, 8}, {32, 4}}, 2},
+         {0x31, 0x01, 0x00, 0x00, 0x01, 0x21, 0x01, 0x00, 0x80},
+         2,
+         2,
+         2,
+         {{65536, 1}, {32768, 1}},
+         2},
+        {"sparse run in between",
+         {0x11, 0x04, 0x10, 0x01, 0x08, 0x11, 0x04, 0x10},
+         16,
+         3,
+         8,
+         {{16, 4}, {-1, 8}, {32, 4}},
+         2},
         {"trailing sparse run adds no clusters", {0x11, 0x04, 0x10, 0x01, 0x04}, 8, 2, 4, {{16, 4}, {-1, 4}}, 1},
         {"contiguous runs", {0x11, 0x04, 0x10, 0x11, 0x04, 0x04}, 8, 2, 8, {{16, 4}, {20, 4}}, 1},
         {"byte limit stops the walk", {0x11, 0x04, 0x10, 0x11, 0x04, 0x10}, 4, 1, 4, {{16, 4}}, 1},
@@ -209,8 +222,14 @@ TEST_F(NtfsRecords, MappingPairsDecode) {
         {"negative length", {0x11, 0xF0, 0x10}, 16, -1, 0, {}, 0},
         {"run before cluster 0", {0x11, 0x04, 0xF0}, 16, -1, 0, {}, 0},
         {"run past the volume", {0x41, 0x04, 0xFE, 0xFF, 0x0F, 0x00}, 16, -1, 0, {}, 0},
-        {"LCN overflow", {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x81, 0x01, 0xFF, 0xFF,
-                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, 16, -1, 0, {}, 0},
+        {"LCN overflow",
+         {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F,
+          0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},
+         16,
+         -1,
+         0,
+         {},
+         0},
     };
     for (const RunCase &c : cases) {
         RecordBuilder b;
@@ -351,7 +370,8 @@ TEST_F(NtfsRecords, RecordWithoutUsableNameFails) {
 // ---------------------------------------------------------- attribute census
 
 TEST_F(NtfsRecords, AttributeNamesAndCounterColumns) {
-    EXPECT_EQ(std::u16string(GetAttribName(0x110, FALSE)), u"$UNKNWN(0x?" u"?)");
+    EXPECT_EQ(std::u16string(GetAttribName(0x110, FALSE)), u"$UNKNWN(0x?"
+                                                           u"?)");
     EXPECT_EQ(std::u16string(GetAttribName(0x110, TRUE)), u"ERROR! UNKNOWN ATTRIBUTE TYPE!");
     EXPECT_EQ(std::u16string(GetAttribName(0x10, FALSE)), u"$STDINF(0x10)");
     EXPECT_EQ(std::u16string(GetAttribName(0x10, TRUE)), u"$STANDARD_INFORMATION(0x10)");
@@ -363,8 +383,8 @@ TEST_F(NtfsRecords, AttributeNamesAndCounterColumns) {
     struct Case {
         ULONG type;
         int column;
-    } cases[] = {{0x00, 0}, {0x10, 1}, {0x80, 8}, {0xA0, 10}, {0xE0, 14}, {0x100, 15}, {0xFFFFFFFF, 16},
-                 {0x110, 17}, {0xF0, 17}, {0x18, 17}};
+    } cases[] = {{0x00, 0},   {0x10, 1},        {0x80, 8},   {0xA0, 10}, {0xE0, 14},
+                 {0x100, 15}, {0xFFFFFFFF, 16}, {0x110, 17}, {0xF0, 17}, {0x18, 17}};
     for (const Case &c : cases) {
         memset(glAttribStats, 0, sizeof(glAttribStats));
         CountAttrib(c.type, TRUE);
@@ -377,12 +397,12 @@ TEST_F(NtfsRecords, AttributeNamesAndCounterColumns) {
 
 TEST_F(NtfsRecords, CensusCountsAttributesAndGathersOtherNonResidentRuns) {
     RecordBuilder b(0x0003);
-    b.StandardInformation();                                        // 0
-    b.FileName(5, 1, u"dir");                                       // 1
-    b.Resident(0x90, std::vector<uint8_t>(0x30, 0), u"$I30");       // 2
-    b.NonResident(0xA0, {0x11, 0x02, 0x40}, 2 * 4096, u"$I30");     // 3: not gathered
+    b.StandardInformation();                                                       // 0
+    b.FileName(5, 1, u"dir");                                                      // 1
+    b.Resident(0x90, std::vector<uint8_t>(0x30, 0), u"$I30");                      // 2
+    b.NonResident(0xA0, {0x11, 0x02, 0x40}, 2 * 4096, u"$I30");                    // 3: not gathered
     b.NonResident(0xB0, {0x11, 0x01, 0x50, 0x11, 0x01, 0x10}, 2 * 4096, u"$I30");  // 4
-    b.NonResident(0x110, {0x21, 0x03, 0x00, 0x01}, 3 * 4096);       // 5: unknown type
+    b.NonResident(0x110, {0x21, 0x03, 0x00, 0x01}, 3 * 4096);                      // 5: unknown type
     std::vector<uint8_t> r = b.FinishPlain();
 
     ASSERT_TRUE(ExtractAttributes(Frs(r), 1024, 77, u"Base FRS Attribute Data - "));
@@ -425,11 +445,9 @@ TEST_F(NtfsRecords, CensusListsAttributesAtTheMostDetailedLevel) {
     EXPECT_EQ(Screen([&] { ExtractAttributes(Frs(r), 1024, 9, u"Base FRS Attribute Data - "); }), "");
     lLogLevel = 9;
     std::string screen = Screen([&] { ExtractAttributes(Frs(r), 1024, 9, u"Base FRS Attribute Data - "); });
-    EXPECT_NE(screen.find("Base FRS Attribute Data - $STANDARD_INFORMATION(0x10) Resident Form \n"),
-              std::string::npos)
+    EXPECT_NE(screen.find("Base FRS Attribute Data - $STANDARD_INFORMATION(0x10) Resident Form \n"), std::string::npos)
         << screen;
-    EXPECT_NE(screen.find("Base FRS Attribute Data - $BITMAP(0xB0) Non-Resident Form \n"), std::string::npos)
-        << screen;
+    EXPECT_NE(screen.find("Base FRS Attribute Data - $BITMAP(0xB0) Non-Resident Form \n"), std::string::npos) << screen;
     EXPECT_NE(screen.find("     AllocatedLength = 0x00002000 bytes Mappingpairs = 11 01 50\n"), std::string::npos)
         << screen;
 }
@@ -449,7 +467,7 @@ protected:
     void Put(LONGLONG n, const std::vector<uint8_t> &record) { PutCachedRecord(n, record); }
     void Free(LONGLONG n) {
         BYTE *bitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
-        bitmap[n / 8] &= (BYTE)~(1 << (n % 8));
+        bitmap[n / 8] &= (BYTE) ~(1 << (n % 8));
         GlobalUnlock(VolData.hMftBitmap);
     }
     static std::vector<uint8_t> Directory(uint64_t parent, const std::u16string &name) {
@@ -678,18 +696,21 @@ TEST_F(CachedMft, DamagedAttributeListsAreRefused) {
     } cases[] = {
         {"segment past the MFT", ListEntry(0x80, 64)},
         {"segment far past the MFT", ListEntry(0x80, 0xFFFFFFFFFFFFull)},
-        {"entry of length 0", [] {
+        {"entry of length 0",
+         [] {
              auto e = ListEntry(0x80, 41);
              Put16(e, 4, 0);
              return e;
          }()},
-        {"entry running past the list", [] {
+        {"entry running past the list",
+         [] {
              auto e = ListEntry(0x80, 41);
              Put16(e, 4, 0x200);
              return e;
          }()},
         {"truncated entry", std::vector<uint8_t>{0x80, 0, 0, 0, 0x20, 0}},
-        {"name past the entry", [] {
+        {"name past the entry",
+         [] {
              auto e = ListEntry(0x80, 41);
              e[6] = 40;
              return e;
@@ -742,7 +763,8 @@ TEST_F(CachedMft, NamesMovedToAnExtensionRecordAreFoundThroughTheList) {
     RecordBuilder base;
     base.StandardInformation();
     std::vector<uint8_t> list = ListEntry(0x10, 50);
-    for (auto e : {ListEntry(0x30, 51), ListEntry(0x30, 51), ListEntry(0x80, 50)}) list.insert(list.end(), e.begin(), e.end());
+    for (auto e : {ListEntry(0x30, 51), ListEntry(0x30, 51), ListEntry(0x80, 50)})
+        list.insert(list.end(), e.begin(), e.end());
     base.Resident(0x20, list);
     base.NonResident(0x80, {0x11, 0x02, 0x40}, 2 * 4096);
     Put(50, base.Finish());

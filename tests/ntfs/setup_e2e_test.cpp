@@ -63,14 +63,14 @@ protected:
     // Boots the machine (no waiting), logging the raw volume writes.
     std::string Boot(const std::string &extra = "") {
         fs::remove(writeLog);
-        setuptest::Command c =
-            setuptest::Run("NT_WRITE_LOG=" + Quote(writeLog) + " " + Quote(NTMACHINE) + " boot " + Quote(dir) + " --fast " + extra);
+        setuptest::Command c = setuptest::Run("NT_WRITE_LOG=" + Quote(writeLog) + " " + Quote(NTMACHINE) + " boot " +
+                                              Quote(dir) + " --fast " + extra);
         return c.out;
     }
     std::string RawWrites() const { return fs::exists(writeLog) ? ReadAll(writeLog) : std::string(); }
     std::string BootExecute() const {
-        return setuptest::Run("hivexget " + Quote(dir + "/config/SYSTEM") + " 'ControlSet001\\Control\\Session Manager' " +
-                   "BootExecute")
+        return setuptest::Run("hivexget " + Quote(dir + "/config/SYSTEM") +
+                              " 'ControlSet001\\Control\\Session Manager' " + "BootExecute")
             .out;
     }
     // The file's bytes through ntfscat; code is ntfscat's exit status.
@@ -148,9 +148,8 @@ TEST_F(BootRun, DirtyVolumeIsRefusedAndLeftAlone) {
     std::string why;
     ASSERT_TRUE(setuptest::PatchVolumeInformation(image, 0x0001, -1, -1, &why)) << why;
     std::string screen = Boot();
-    EXPECT_TRUE(Contains(screen,
-                         "Boot-time defragmenter detected that this volume is slated to have CHKDSK run,\n"
-                         "Boot-time defragmenter cannot run on a dirty volume.  Please run CHKDSK /f"))
+    EXPECT_TRUE(Contains(screen, "Boot-time defragmenter detected that this volume is slated to have CHKDSK run,\n"
+                                 "Boot-time defragmenter cannot run on a dirty volume.  Please run CHKDSK /f"))
         << screen;
     EXPECT_TRUE(Contains(screen, kRefusedInit)) << screen;
     EXPECT_FALSE(Contains(screen, "Data for partition")) << screen;

@@ -40,8 +40,8 @@ protected:
         image = machine.Path("c.img");
         imgkit::make_ntfs(image, 16 << 20, 1024);
         imgkit::fill(image, imgkit::Profile::basic(), 5);
-        ASSERT_TRUE(machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles",
-                                       {u"C:\\pagefile.sys 16 32"}));
+        ASSERT_TRUE(
+            machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles", {u"C:\\pagefile.sys 16 32"}));
     }
     void TearDown() override {
         gArmed = false;

@@ -159,10 +159,9 @@ TEST_F(PagePrep, PlaceWithoutRoomLeavesThePagingFile) {
             EXPECT_EQ(lPageOpt, 3);
             EXPECT_EQ(bPageFileFound, 1);
         } else {
-            EXPECT_EQ(screen,
-                      "Registry Data For Paging File Found: C:\\pagefile.sys\n"
-                      "Note: Insufficient free space to guarantee paging file placement\n"
-                      "Paging File Placement will not be performed.\n\n");
+            EXPECT_EQ(screen, "Registry Data For Paging File Found: C:\\pagefile.sys\n"
+                              "Note: Insufficient free space to guarantee paging file placement\n"
+                              "Paging File Placement will not be performed.\n\n");
             EXPECT_EQ(machine.ReadFile("cdrive/pagefile.sys"), "old contents");
             EXPECT_EQ(lPageOpt, 0);
             EXPECT_EQ(bPageFileFound, 0);
@@ -248,9 +247,8 @@ TEST_F(PagePrep, ZeroDeletesEveryPagingFileOfTheDriveAndExcludesIt) {
 #else
     EXPECT_EQ(lPageOpt, 1);  // bootfat keeps the mode
 #endif
-    EXPECT_EQ(screen,
-              "Registry Data For Paging File Found: C:\\pagefile.sys\n"
-              "Registry Data For Paging File Found: C:\\swap2.sys\n");
+    EXPECT_EQ(screen, "Registry Data For Paging File Found: C:\\pagefile.sys\n"
+                      "Registry Data For Paging File Found: C:\\swap2.sys\n");
     EXPECT_FALSE(machine.Exists("cdrive/pagefile.sys"));
     EXPECT_FALSE(machine.Exists("cdrive/swap2.sys"));
     EXPECT_EQ(machine.ReadFile("ddrive/pagefile.sys"), "other drive");
@@ -322,8 +320,8 @@ TEST_F(PagePrep, UnreadableRegistryFailsSetupInEveryMode) {
     // No PagingFiles value at all.
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE,
-                           u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", 0,
-                           KEY_ALL_ACCESS, &key),
+                           u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", 0, KEY_ALL_ACCESS,
+                           &key),
               0);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"PagingFiles");

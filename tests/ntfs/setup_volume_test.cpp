@@ -198,8 +198,8 @@ TEST_F(VolumeSetup, PartitionDataMatchesNtfsinfo) {
              info.at("Sector Size").c_str(), info.at("Cluster Size").c_str(),
              std::stoi(info.at("Cluster Size")) / std::stoi(info.at("Sector Size")), total,
              info.at("MFT Record Size").c_str(), (long long)bitmap.at(0).lcn, bitmap.size(), bitmapClusters,
-             (total + 31) / 32 * 32 + 32, reference.mft.size() / 1024, mftLcn,
-             std::stoll(info.at("MFT Zone Start")), std::stoll(info.at("MFT Zone End")), mftLcn * 4096);
+             (total + 31) / 32 * 32 + 32, reference.mft.size() / 1024, mftLcn, std::stoll(info.at("MFT Zone Start")),
+             std::stoll(info.at("MFT Zone End")), mftLcn * 4096);
     EXPECT_EQ(screen, expected);
     // The bitmap file holds one bit per cluster.
     EXPECT_GE(bitmapClusters * 4096 * 8, total);
@@ -213,9 +213,8 @@ TEST_F(VolumeSetup, DirtyVolumeIsRefusedUntouched) {
     std::string before = machine.ReadFile("c.img");
     std::string screen;
     EXPECT_FALSE(Setup(&screen));
-    EXPECT_EQ(screen,
-              "Boot-time defragmenter detected that this volume is slated to have CHKDSK run,\n"
-              "Boot-time defragmenter cannot run on a dirty volume.  Please run CHKDSK /f");
+    EXPECT_EQ(screen, "Boot-time defragmenter detected that this volume is slated to have CHKDSK run,\n"
+                      "Boot-time defragmenter cannot run on a dirty volume.  Please run CHKDSK /f");
     EXPECT_TRUE(OffLineExit());
     EXPECT_EQ(RawWrites(), 0u);
     EXPECT_TRUE(machine.ReadFile("c.img") == before) << "the dirty volume was changed";
@@ -227,8 +226,7 @@ TEST_F(VolumeSetup, OtherNtfsVersionIsRefusedBeforeThePagingFileIsTouched) {
     std::string why;
     ASSERT_TRUE(setuptest::PatchVolumeInformation(image, 0, 1, 2, &why)) << why;
     // A paging file to place: the refusal must come first.
-    ASSERT_TRUE(machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles",
-                                   {u"C:\\pagefile.sys 1 1"}));
+    ASSERT_TRUE(machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles", {u"C:\\pagefile.sys 1 1"}));
     std::string before = machine.ReadFile("c.img");
     lPageOpt = 3;
     std::string screen;
@@ -247,8 +245,7 @@ TEST_F(VolumeSetup, OtherNtfsVersionIsRefusedBeforeThePagingFileIsTouched) {
 TEST_F(VolumeSetup, LargeClustersAreNotPrepared) {
     Image(8192);
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles",
-                                   {u"C:\\pagefile.sys 1 1"}));
+    ASSERT_TRUE(machine.SetMultiSz(u"Session Manager\\Memory Management", u"PagingFiles", {u"C:\\pagefile.sys 1 1"}));
     std::string before = machine.ReadFile("c.img");
     lPageOpt = 3;
     std::string screen;

@@ -56,14 +56,13 @@ TEST_F(Machine, FolderWithoutTheMachineFilesIsRefused) {
 }
 
 TEST_F(Machine, DrivesFileForms) {
-    std::string drives =
-        "# the machine's drives\n"
-        "\n"
-        "C: image disks/c.img        # relative to the machine\n"
-        "d:   image /dev/sdb1\n"
-        "E: image disks/all.img@1048576\n"
-        "A: folder logs\n"
-        "F: image disks/with blank.img\n";
+    std::string drives = "# the machine's drives\n"
+                         "\n"
+                         "C: image disks/c.img        # relative to the machine\n"
+                         "d:   image /dev/sdb1\n"
+                         "E: image disks/all.img@1048576\n"
+                         "A: folder logs\n"
+                         "F: image disks/with blank.img\n";
     ntp::DriveConfig d;
     ASSERT_EQ(lookup(drives, 'c', &d), STATUS_SUCCESS) << errors;
     EXPECT_EQ(d.letter, 'C');
@@ -85,11 +84,10 @@ TEST_F(Machine, DrivesFileForms) {
 }
 
 TEST_F(Machine, MalformedLineIsNamedWithFileAndLine) {
-    std::string drives =
-        "C: image c.img\n"
-        "D: imag d.img\n"
-        "E: image e.img@12k\n"
-        "Q image q.img\n";
+    std::string drives = "C: image c.img\n"
+                         "D: imag d.img\n"
+                         "E: image e.img@12k\n"
+                         "Q image q.img\n";
     ntp::DriveConfig d;
     ASSERT_EQ(lookup(drives, 'C', &d), STATUS_SUCCESS);  // good lines still work
     EXPECT_NE(errors.find("drives:2:"), std::string::npos) << errors;

@@ -52,8 +52,7 @@ TEST(ProcessParameters, HostHookSetsCommandLineAndImage) {
     // The offsets the programs read through.
     auto *raw = reinterpret_cast<const unsigned char *>(p);
     EXPECT_EQ(reinterpret_cast<const UNICODE_STRING *>(raw + 0x70)->Buffer, p->CommandLine.Buffer);
-    EXPECT_EQ(*reinterpret_cast<const PVOID *>(reinterpret_cast<const unsigned char *>(peb) + 0x30),
-              RtlProcessHeap());
+    EXPECT_EQ(*reinterpret_cast<const PVOID *>(reinterpret_cast<const unsigned char *>(peb) + 0x30), RtlProcessHeap());
 }
 
 TEST(ProcessParameters, StandardHandlesAreStreamObjects) {
@@ -94,8 +93,8 @@ TEST_F(Entry, RebootRequestIsRecordedAndEndsTheProgram) {
     ScratchDir dir;
     make_machine(dir.path());
     int code = -1;
-    std::string out = run_command("NT_MACHINE=" + quote(dir.str()) + " NT_COMMAND_LINE='probe REBOOT' " + quote(probe),
-                                  &code);
+    std::string out =
+        run_command("NT_MACHINE=" + quote(dir.str()) + " NT_COMMAND_LINE='probe REBOOT' " + quote(probe), &code);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(out.find("shutdown returned"), std::string::npos) << out;
     EXPECT_EQ(read_file(dir.path() / "reboot"), "reboot\n");

@@ -156,9 +156,12 @@ TEST_F(Registry, ValueTypesKeepTheirRawBytes) {
         ULONG type;
         const void *data;
         ULONG size;
-    } cases[] = {{u"Sz", REG_SZ, sz, sizeof sz},           {u"Expand", REG_EXPAND_SZ, expand, sizeof expand},
-                 {u"Multi", REG_MULTI_SZ, multi, sizeof multi}, {u"Binary", REG_BINARY, binary, sizeof binary},
-                 {u"Dword", REG_DWORD, &dword, 4},          {u"Empty", REG_BINARY, nullptr, 0}};
+    } cases[] = {{u"Sz", REG_SZ, sz, sizeof sz},
+                 {u"Expand", REG_EXPAND_SZ, expand, sizeof expand},
+                 {u"Multi", REG_MULTI_SZ, multi, sizeof multi},
+                 {u"Binary", REG_BINARY, binary, sizeof binary},
+                 {u"Dword", REG_DWORD, &dword, 4},
+                 {u"Empty", REG_BINARY, nullptr, 0}};
     for (const Case &c : cases) {
         unsigned char buffer[128];
         ULONG result = 0;
@@ -181,8 +184,7 @@ TEST_F(Registry, ValueTypesKeepTheirRawBytes) {
 
 TEST_F(Registry, NamesAreCaseInsensitiveAndReplacementKeepsOneValue) {
     HANDLE key;
-    ASSERT_EQ(open(u"\\REGISTRY\\machine\\system\\currentcontrolset\\CONTROL\\session manager", KEY_ALL_ACCESS,
-                   &key),
+    ASSERT_EQ(open(u"\\REGISTRY\\machine\\system\\currentcontrolset\\CONTROL\\session manager", KEY_ALL_ACCESS, &key),
               STATUS_SUCCESS);
     DWORD a = 1, b = 2;
     ASSERT_EQ(set(key, u"Value", REG_DWORD, &a, 4), STATUS_SUCCESS);
@@ -304,8 +306,7 @@ TEST_F(Registry, UnknownNamesAndHandles) {
     EXPECT_EQ(key, reinterpret_cast<HANDLE>(0x1234)) << "no handle on failure";
     unsigned char buffer[64];
     ULONG result;
-    EXPECT_EQ(query(reinterpret_cast<HANDLE>(0x7FFFFF00), u"X", buffer, sizeof buffer, &result),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(query(reinterpret_cast<HANDLE>(0x7FFFFF00), u"X", buffer, sizeof buffer, &result), STATUS_INVALID_HANDLE);
     // \Registry\Machine itself opens, and names the hives below it.
     HANDLE machineKey, select;
     ASSERT_EQ(open(u"\\Registry\\Machine", KEY_READ, &machineKey), STATUS_SUCCESS);

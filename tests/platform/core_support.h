@@ -68,8 +68,10 @@ public:
         setenv(name, value.c_str(), 1);
     }
     ~EnvVar() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
 private:

@@ -135,11 +135,11 @@ TEST_P(FatFilesTest, NamesLongShortAndUnicode) {
     Mount m(img);
     ASSERT_TRUE(m);
     const std::u16string names[] = {
-        u"README.TXT",                  // plain 8.3
-        u"lower.txt",                   // 8.3 in lower case
-        u"Mixed.Txt",                   // 8.3 in mixed case: needs a long name
-        u"A much longer name.text",     // alias LONGER~1 style
-        u"A much longer name 2.text",   // same alias basis: ~2
+        u"README.TXT",                                      // plain 8.3
+        u"lower.txt",                                       // 8.3 in lower case
+        u"Mixed.Txt",                                       // 8.3 in mixed case: needs a long name
+        u"A much longer name.text",                         // alias LONGER~1 style
+        u"A much longer name 2.text",                       // same alias basis: ~2
         u"\u00dcnic\u00f8de \u0444\u0430\u0439\u043b.txt",  // beyond ASCII
         u"many.dots.in.name",
         u"x+y=z;[1].c",
@@ -200,8 +200,8 @@ TEST_P(FatFilesTest, DirectoriesGrowAndEmptyOnesAreRemoved) {
     ASSERT_TRUE(m);
     NTSTATUS status;
     ULONG info;
-    auto d = open(m.driver.get(), u"\\Sub Folder", request(FILE_CREATE, GENERIC_READ, FILE_DIRECTORY_FILE), &status,
-                  &info);
+    auto d =
+        open(m.driver.get(), u"\\Sub Folder", request(FILE_CREATE, GENERIC_READ, FILE_DIRECTORY_FILE), &status, &info);
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(info, static_cast<ULONG>(FILE_CREATED));
     ASSERT_TRUE(open(m.driver.get(), u"\\Sub Folder\\Deeper", request(FILE_CREATE, 0, FILE_DIRECTORY_FILE)));
@@ -375,8 +375,8 @@ TEST_F(FatCreateTest, DispositionsOnExistingAndMissingFiles) {
 }
 
 TEST_F(FatCreateTest, AttributesAndReadOnlyFiles) {
-    auto h = open(d, u"\\hidden.sys",
-                  request(FILE_CREATE, GENERIC_WRITE, 0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    auto h =
+        open(d, u"\\hidden.sys", request(FILE_CREATE, GENERIC_WRITE, 0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     ASSERT_TRUE(h);
     EXPECT_EQ(attributes(u"\\hidden.sys"), ntp::fat::kAttrHidden | ntp::fat::kAttrSystem | ntp::fat::kAttrArchive);
     Result r = run("mattrib -i " + quote(img) + " ::/hidden.sys");

@@ -77,8 +77,7 @@ TEST(FatMachine, WhatTheFatProgramAsks) {
     auto *attr = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION *>(buf);
     EXPECT_EQ(std::u16string(attr->FileSystemName, attr->FileSystemNameLength / 2), u"FAT32");
     FILE_FS_SIZE_INFORMATION size{};
-    ASSERT_EQ(NtQueryVolumeInformationFile(v.handle, &iosb, &size, sizeof size, FileFsSizeInformation),
-              STATUS_SUCCESS);
+    ASSERT_EQ(NtQueryVolumeInformationFile(v.handle, &iosb, &size, sizeof size, FileFsSizeInformation), STATUS_SUCCESS);
     Fsck f = fattest::fsck(c);
     EXPECT_EQ(static_cast<uint64_t>(size.TotalAllocationUnits.QuadPart), f.total);
     EXPECT_EQ(static_cast<uint64_t>(size.AvailableAllocationUnits.QuadPart), f.free());
@@ -86,8 +85,8 @@ TEST(FatMachine, WhatTheFatProgramAsks) {
 
     // A fragmented file: two files appended to in turn, a cluster at a time.
     {
-        auto a = iotest::nt_open(u"\\DosDevices\\C:\\Fragmented File.bin", kRW, FILE_CREATE,
-                                 FILE_SYNCHRONOUS_IO_NONALERT);
+        auto a =
+            iotest::nt_open(u"\\DosDevices\\C:\\Fragmented File.bin", kRW, FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
         auto b = iotest::nt_open(u"\\DosDevices\\C:\\other.bin", kRW, FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
         ASSERT_EQ(a.status, STATUS_SUCCESS);
         ASSERT_EQ(b.status, STATUS_SUCCESS);

@@ -54,12 +54,8 @@ TEST(FatNames, NumericTails) {
         const char *out;
     };
     const Case cases[] = {
-        {"LONGFILETXT", 1, "LONGFI~1TXT"},
-        {"LONGFILETXT", 9, "LONGFI~9TXT"},
-        {"LONGFILETXT", 10, "LONGF~10TXT"},
-        {"LONGFILETXT", 123456, "L~123456TXT"},
-        {"AB         ", 1, "AB~1       "},
-        {"ABCDEF  C  ", 2, "ABCDEF~2C  "},
+        {"LONGFILETXT", 1, "LONGFI~1TXT"},      {"LONGFILETXT", 9, "LONGFI~9TXT"}, {"LONGFILETXT", 10, "LONGF~10TXT"},
+        {"LONGFILETXT", 123456, "L~123456TXT"}, {"AB         ", 1, "AB~1       "}, {"ABCDEF  C  ", 2, "ABCDEF~2C  "},
     };
     for (const Case &c : cases) {
         uint8_t out[11];
@@ -86,8 +82,14 @@ TEST(FatNames, ShortNameText) {
     EXPECT_EQ(text("README  TXT", kCaseLowerBase), u"readme.TXT");
     EXPECT_EQ(text("README  TXT", kCaseLowerExt), u"README.txt");
     EXPECT_EQ(text("NOEXT      ", kCaseLowerBase | kCaseLowerExt), u"noext");
-    EXPECT_EQ(text("\x05" "ABC    TXT", 0), u"\u03c3ABC.TXT");  // 0x05 stands for 0xE5 (sigma in 437)
-    EXPECT_EQ(text("\x80" "1      A  ", 0), u"\u00c71.A");
+    EXPECT_EQ(text("\x05"
+                   "ABC    TXT",
+                   0),
+              u"\u03c3ABC.TXT");  // 0x05 stands for 0xE5 (sigma in 437)
+    EXPECT_EQ(text("\x80"
+                   "1      A  ",
+                   0),
+              u"\u00c71.A");
 }
 
 TEST(FatNames, SplitPaths) {
@@ -199,7 +201,8 @@ TEST(FatDirParse, LongNamesAreTakenOnlyWhenWhole) {
     EXPECT_EQ(gap.entries(), (Names{{u"", u"APARTI~1"}}));
 
     MemDir zero;  // a stray part of order 0 after the first part (it once wrote before the name)
-    std::vector<LfnEntry> z = make_lfn_entries(u"order zero", lfn_checksum(reinterpret_cast<const uint8_t *>("ORDERZ~1   ")));
+    std::vector<LfnEntry> z =
+        make_lfn_entries(u"order zero", lfn_checksum(reinterpret_cast<const uint8_t *>("ORDERZ~1   ")));
     LfnEntry stray = z[0];
     stray.order = 0x20;  // order bits 0 (a zero byte would end the directory)
     zero.add(&z[0]);
@@ -219,7 +222,8 @@ TEST(FatDirParse, SpecialEntriesAndTheEndMarker) {
     d.add_short(".          ", kAttrDirectory);
     d.add_short("..         ", kAttrDirectory);
     d.add_short("MY LABEL   ", kAttrVolumeId);
-    d.add_short("\xE5" "GONE   TXT");
+    d.add_short("\xE5"
+                "GONE   TXT");
     d.add_short("lower   txt", kAttrArchive, kCaseLowerBase | kCaseLowerExt);
     d.add_short("SUB        ", kAttrDirectory);
     d.add_short("\0\0\0\0\0\0\0\0\0\0\0");

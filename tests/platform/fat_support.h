@@ -32,8 +32,10 @@ struct Result {
 inline std::string quote(const std::string &s) {
     std::string q = "'";
     for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }
@@ -97,8 +99,8 @@ private:
 inline std::string make_image(const TempDir &dir, const std::string &name, int bits, unsigned kib,
                               const std::string &options = "") {
     std::string img = dir.file(name);
-    Result r = run("mkfs.fat -C -F " + std::to_string(bits) + " " + options + " " + quote(img) + " " +
-                   std::to_string(kib));
+    Result r =
+        run("mkfs.fat -C -F " + std::to_string(bits) + " " + options + " " + quote(img) + " " + std::to_string(kib));
     EXPECT_EQ(r.rc, 0) << r.out;
     return img;
 }
@@ -187,12 +189,12 @@ inline Fsck fsck(const std::string &img) {
 }
 
 // fsck.fat found nothing to say beyond its report.
-#define EXPECT_FSCK_CLEAN(img)                                                                       \
-    do {                                                                                             \
-        fattest::Fsck fsck_result_ = fattest::fsck(img);                                             \
-        EXPECT_EQ(fsck_result_.rc, 0) << fsck_result_.out;                                           \
-        EXPECT_EQ(fsck_result_.out.find("Free cluster summary wrong"), std::string::npos) << fsck_result_.out; \
-        EXPECT_EQ(fsck_result_.out.find("differ"), std::string::npos) << fsck_result_.out;           \
+#define EXPECT_FSCK_CLEAN(img)                                                                                         \
+    do {                                                                                                               \
+        fattest::Fsck fsck_result_ = fattest::fsck(img);                                                               \
+        EXPECT_EQ(fsck_result_.rc, 0) << fsck_result_.out;                                                             \
+        EXPECT_EQ(fsck_result_.out.find("Free cluster summary wrong"), std::string::npos) << fsck_result_.out;         \
+        EXPECT_EQ(fsck_result_.out.find("differ"), std::string::npos) << fsck_result_.out;                             \
     } while (0)
 
 // Bytes of the image file.
@@ -352,8 +354,8 @@ inline Bitmap volume_bitmap(ntp::FsDriver *d, int64_t start, size_t length, uint
     Bitmap b;
     b.raw.assign(length, fill);
     ULONG returned = 0xDEADBEEF;
-    b.status = d->volume_fsctl(FSCTL_GET_VOLUME_BITMAP, &start, sizeof start, b.raw.data(),
-                               static_cast<ULONG>(length), &returned);
+    b.status = d->volume_fsctl(FSCTL_GET_VOLUME_BITMAP, &start, sizeof start, b.raw.data(), static_cast<ULONG>(length),
+                               &returned);
     b.returned = returned;
     if (length >= 16) {
         std::memcpy(&b.start, b.raw.data(), 8);
@@ -383,8 +385,8 @@ inline Extents retrieval_pointers(ntp::FileObject *f, int64_t vcn, size_t length
     Extents e;
     std::vector<uint8_t> buf(length, 0xCC);
     ULONG returned = 0xDEADBEEF;
-    e.status = f->fsctl(FSCTL_GET_RETRIEVAL_POINTERS, &vcn, sizeof vcn, buf.data(), static_cast<ULONG>(length),
-                        &returned);
+    e.status =
+        f->fsctl(FSCTL_GET_RETRIEVAL_POINTERS, &vcn, sizeof vcn, buf.data(), static_cast<ULONG>(length), &returned);
     e.returned = returned;
     if (NT_SUCCESS(e.status) || e.status == STATUS_BUFFER_OVERFLOW) {
         uint32_t count;

@@ -214,8 +214,7 @@ TEST(FatVolume, NtfsRequestsAreRefusedAndDirtyFlagIsRead) {
     set_fat_entry(img, 1, 0x07FFFFFF);
     Mount again(img);
     ASSERT_TRUE(again);
-    ASSERT_EQ(again->volume_fsctl(FSCTL_IS_VOLUME_DIRTY, nullptr, 0, &flags, sizeof flags, &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(again->volume_fsctl(FSCTL_IS_VOLUME_DIRTY, nullptr, 0, &flags, sizeof flags, &returned), STATUS_SUCCESS);
     EXPECT_EQ(flags, static_cast<ULONG>(VOLUME_IS_DIRTY));
 }
 
@@ -295,11 +294,24 @@ TEST(FatProbe, DamagedBootSectorsAreRefusedWithAWarning) {
     const Case cases[] = {
         {"truncated image", [](std::vector<uint8_t> &v) { v.resize(v.size() / 2); }, "truncated"},
         {"no sector count",
-         [](std::vector<uint8_t> &v) { v[0x13] = v[0x14] = 0; std::memset(&v[0x20], 0, 4); }, "sector count"},
-        {"FAT size 0 with a fixed root", [](std::vector<uint8_t> &v) { v[0x16] = v[0x17] = 0; },
-         "fixed root"},
-        {"FAT too small for the clusters", [](std::vector<uint8_t> &v) { v[0x16] = 2; v[0x17] = 0; }, "entries for"},
-        {"data area past the end", [](std::vector<uint8_t> &v) { v[0x0E] = 0xFF; v[0x0F] = 0xFF; }, "data area"},
+         [](std::vector<uint8_t> &v) {
+             v[0x13] = v[0x14] = 0;
+             std::memset(&v[0x20], 0, 4);
+         },
+         "sector count"},
+        {"FAT size 0 with a fixed root", [](std::vector<uint8_t> &v) { v[0x16] = v[0x17] = 0; }, "fixed root"},
+        {"FAT too small for the clusters",
+         [](std::vector<uint8_t> &v) {
+             v[0x16] = 2;
+             v[0x17] = 0;
+         },
+         "entries for"},
+        {"data area past the end",
+         [](std::vector<uint8_t> &v) {
+             v[0x0E] = 0xFF;
+             v[0x0F] = 0xFF;
+         },
+         "data area"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -110,10 +110,8 @@ TEST_F(IoFolder, NamesLeadingOutOfTheFolderAreRefused) {
         ULONG disposition;
     };
     const Case cases[] = {
-        {u"\\??\\A:\\out\\secret.txt", FILE_OPEN},
-        {u"\\??\\A:\\OUT\\made.txt", FILE_CREATE},
-        {u"\\??\\A:\\secret.lnk", FILE_OVERWRITE},
-        {u"\\??\\A:\\dangling.txt", FILE_OVERWRITE_IF},
+        {u"\\??\\A:\\out\\secret.txt", FILE_OPEN},         {u"\\??\\A:\\OUT\\made.txt", FILE_CREATE},
+        {u"\\??\\A:\\secret.lnk", FILE_OVERWRITE},         {u"\\??\\A:\\dangling.txt", FILE_OVERWRITE_IF},
         {u"\\??\\A:\\up\\outside\\secret.txt", FILE_OPEN},
     };
     for (const Case &c : cases) {
@@ -125,8 +123,7 @@ TEST_F(IoFolder, NamesLeadingOutOfTheFolderAreRefused) {
         EXPECT_EQ(NtDeleteFile(&n.oa), STATUS_ACCESS_DENIED);
     }
     // ".." never reaches the driver as a component.
-    EXPECT_EQ(nt_open(u"\\??\\A:\\..\\outside\\secret.txt", kRW, FILE_OPEN, kSync).status,
-              STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(nt_open(u"\\??\\A:\\..\\outside\\secret.txt", kRW, FILE_OPEN, kSync).status, STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(read_file(outside + "/secret.txt"), "keep");
     EXPECT_FALSE(std::filesystem::exists(outside + "/made.txt"));
     EXPECT_FALSE(std::filesystem::exists(outside + "/new.txt"));
@@ -145,11 +142,9 @@ TEST_F(IoFolder, ReadWriteAppendAndTheFilePointer) {
     ASSERT_EQ(o.status, STATUS_SUCCESS);
     IO_STATUS_BLOCK iosb;
     // Synchronous handle, no offset: at the file pointer, which advances.
-    EXPECT_EQ(NtWriteFile(o.handle, nullptr, nullptr, nullptr, &iosb, const_cast<char *>("one "), 4, nullptr,
-                          nullptr),
+    EXPECT_EQ(NtWriteFile(o.handle, nullptr, nullptr, nullptr, &iosb, const_cast<char *>("one "), 4, nullptr, nullptr),
               STATUS_SUCCESS);
-    EXPECT_EQ(NtWriteFile(o.handle, nullptr, nullptr, nullptr, &iosb, const_cast<char *>("two "), 4, nullptr,
-                          nullptr),
+    EXPECT_EQ(NtWriteFile(o.handle, nullptr, nullptr, nullptr, &iosb, const_cast<char *>("two "), 4, nullptr, nullptr),
               STATUS_SUCCESS);
     // -1/-1: at the end, wherever the pointer is.
     EXPECT_EQ(nt_write(o.handle, "X", 1, 0).status, STATUS_SUCCESS);  // overwrites the first byte
@@ -223,8 +218,7 @@ TEST_F(IoFolder, DirectoriesAreCreatedAndToldApart) {
               STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(nt_open(u"\\??\\A:\\newdir", kRW, FILE_OVERWRITE_IF, kSync).status, STATUS_FILE_IS_A_DIRECTORY);
     write_file(logs + "/plain", "p");
-    EXPECT_EQ(nt_open(u"\\??\\A:\\plain", kRW, FILE_OPEN, kSync | FILE_DIRECTORY_FILE).status,
-              STATUS_NOT_A_DIRECTORY);
+    EXPECT_EQ(nt_open(u"\\??\\A:\\plain", kRW, FILE_OPEN, kSync | FILE_DIRECTORY_FILE).status, STATUS_NOT_A_DIRECTORY);
     EXPECT_EQ(nt_open(u"\\??\\A:\\plain\\", kRW, FILE_OPEN, kSync).status, STATUS_NOT_A_DIRECTORY);
     EXPECT_EQ(nt_open(u"\\??\\A:\\nodir\\f", kRW, FILE_CREATE, kSync).status, STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(nt_open(u"\\??\\A:\\plain\\f", kRW, FILE_CREATE, kSync).status, STATUS_OBJECT_PATH_NOT_FOUND);
@@ -243,8 +237,8 @@ TEST_F(IoFolder, TheVolumeIsHostfsAndHasNoSectors) {
     iotest::Sectors s(512);
     EXPECT_EQ(nt_read(v.handle, s.data, 512, 0).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(nt_write(v.handle, s.data, 512, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-    NTSTATUS st = NtFsControlFile(v.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_GET_VOLUME_BITMAP, buf, 8, buf,
-                                  sizeof buf);
+    NTSTATUS st =
+        NtFsControlFile(v.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_GET_VOLUME_BITMAP, buf, 8, buf, sizeof buf);
     EXPECT_EQ(st == STATUS_PENDING ? iosb.Status : st, STATUS_INVALID_DEVICE_REQUEST);
     NtClose(v.handle);
 

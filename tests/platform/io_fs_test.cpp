@@ -19,10 +19,10 @@ constexpr off_t kMiB = 1024 * 1024;
 
 struct FsCase {
     const char *what;
-    const char *make;        // command making the image; %s is its path
+    const char *make;  // command making the image; %s is its path
     off_t bytes;
     const char16_t *fs_name;  // FileFsAttributeInformation
-    const char *cat;         // command printing \DEFRAGME.DAT of the image; %s is its path
+    const char *cat;          // command printing \DEFRAGME.DAT of the image; %s is its path
 };
 
 std::string with_path(const char *pattern, const std::string &path) {
@@ -89,8 +89,8 @@ TEST_P(IoFs, FilesThroughTheDriverAreOnDiskBeforeRawReadsAndAreNotRawWrites) {
     content += "!";
     NtClose(f.handle);
     // The same file, another case, seen through the driver.
-    auto again = nt_open(u"\\??\\c:\\DEFRAGME.DAT", GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
-                         FILE_SYNCHRONOUS_IO_NONALERT);
+    auto again =
+        nt_open(u"\\??\\c:\\DEFRAGME.DAT", GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
     ASSERT_EQ(again.status, STATUS_SUCCESS);
     std::string back(content.size(), '\0');
     auto r = nt_read(again.handle, back.data(), static_cast<ULONG>(back.size()), 0);

@@ -25,22 +25,20 @@ using iotest::write_file;
 // Device numbers of made-up device nodes.
 uint64_t fake_device(const std::string &source) {
     static const std::map<std::string, uint64_t> devices = {
-        {"/dev/sda1", makedev(8, 1)},     {"/dev/sdb", makedev(8, 16)},    {"/dev/sdb1", makedev(8, 17)},
-        {"/dev/loop0", makedev(7, 0)},    {"/dev/loop0p1", makedev(259, 0)},
-        {"/dev/mapper/x", makedev(254, 0)},
+        {"/dev/sda1", makedev(8, 1)},  {"/dev/sdb", makedev(8, 16)},      {"/dev/sdb1", makedev(8, 17)},
+        {"/dev/loop0", makedev(7, 0)}, {"/dev/loop0p1", makedev(259, 0)}, {"/dev/mapper/x", makedev(254, 0)},
     };
     auto it = devices.find(source);
     return it == devices.end() ? 0 : it->second;
 }
 
-const char *kMounts =
-    "sysfs /sys sysfs rw,nosuid 0 0\n"
-    "proc /proc proc rw 0 0\n"
-    "tmpfs /run tmpfs rw 0 0\n"
-    "/dev/sda1 / ext4 rw,relatime 0 0\n"
-    "/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
-    "/dev/loop0p1 /mnt/part fuseblk rw 0 0\n"
-    "/srv/images/my\\040disk.img /mnt/fuse fuseblk rw 0 0\n";
+const char *kMounts = "sysfs /sys sysfs rw,nosuid 0 0\n"
+                      "proc /proc proc rw 0 0\n"
+                      "tmpfs /run tmpfs rw 0 0\n"
+                      "/dev/sda1 / ext4 rw,relatime 0 0\n"
+                      "/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
+                      "/dev/loop0p1 /mnt/part fuseblk rw 0 0\n"
+                      "/srv/images/my\\040disk.img /mnt/fuse fuseblk rw 0 0\n";
 
 TEST(IoHostMounts, MatcherFindsTheMountOfAVolume) {
     struct Case {
@@ -52,8 +50,7 @@ TEST(IoHostMounts, MatcherFindsTheMountOfAVolume) {
     const Case cases[] = {
         {"partition of a disk, escaped blank in the mount point", "/dev/sdb1", {makedev(8, 17)}, "/media/usb stick"},
         {"whole disk whose partition is mounted", "/dev/sdb", {makedev(8, 16), makedev(8, 17)}, "/media/usb stick"},
-        {"partition of a loop device backed by the image", "/tmp/a.img", {makedev(7, 0), makedev(259, 0)},
-         "/mnt/part"},
+        {"partition of a loop device backed by the image", "/tmp/a.img", {makedev(7, 0), makedev(259, 0)}, "/mnt/part"},
         {"image mounted directly, escaped blank in the source", "/srv/images/my disk.img", {}, "/mnt/fuse"},
         {"unmounted device", "/dev/sdc", {makedev(8, 32)}, ""},
         {"unmounted image", "/tmp/other.img", {}, ""},
@@ -141,8 +138,8 @@ struct WriterRun {
 WriterRun run_writer(const TempMachine &m, const char *letter, int count) {
     WriterRun r;
     std::string out = m.root + "/writer.out", err = m.root + "/writer.err";
-    std::string command = std::string("'") + IO_RAW_WRITER + "' " + letter + " " + std::to_string(count) + " >'" +
-                          out + "' 2>'" + err + "'";
+    std::string command = std::string("'") + IO_RAW_WRITER + "' " + letter + " " + std::to_string(count) + " >'" + out +
+                          "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     if (status != -1 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     r.out = read_file(out);

@@ -29,8 +29,8 @@ protected:
 };
 
 TEST_F(IoNames, VolumeNamesInEveryCaseOpenTheVolumeItself) {
-    for (const char16_t *name : {u"\\??\\C:", u"\\DosDevices\\C:", u"\\dosdevices\\c:", u"\\??\\c:",
-                                 u"\\DOSDEVICES\\C:"}) {
+    for (const char16_t *name :
+         {u"\\??\\C:", u"\\DosDevices\\C:", u"\\dosdevices\\c:", u"\\??\\c:", u"\\DOSDEVICES\\C:"}) {
         SCOPED_TRACE(ntp::to_utf8(name));
         auto o = nt_open(name, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
         ASSERT_EQ(o.status, STATUS_SUCCESS);
@@ -72,7 +72,7 @@ TEST_F(IoNames, MalformedNamesAreRefusedBeforeAnythingIsTouched) {
     };
     const Case cases[] = {
         {u"", STATUS_OBJECT_PATH_SYNTAX_BAD},
-        {u"C:\\file", STATUS_OBJECT_PATH_SYNTAX_BAD},             // relative: no root handle
+        {u"C:\\file", STATUS_OBJECT_PATH_SYNTAX_BAD},                // relative: no root handle
         {u"\\Device\\HarddiskVolume1", STATUS_OBJECT_NAME_INVALID},  // not a name of this machine
         {u"\\Registry\\Machine\\SYSTEM", STATUS_OBJECT_NAME_INVALID},
         {u"\\??\\", STATUS_OBJECT_NAME_INVALID},

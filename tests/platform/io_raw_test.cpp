@@ -58,8 +58,8 @@ TEST_F(IoRaw, SynchronousHandleAndNtIoSyncReturnTheFinalStatus) {
     Sectors s(512);
     std::memset(s.data, 0x11, 512);
     {
-        auto v = nt_open(u"\\??\\C:", GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, FILE_OPEN,
-                         FILE_SYNCHRONOUS_IO_NONALERT);
+        auto v =
+            nt_open(u"\\??\\C:", GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
         ASSERT_EQ(v.status, STATUS_SUCCESS);
         auto w = nt_write(v.handle, s.data, 512, 0);
         EXPECT_EQ(w.returned, STATUS_SUCCESS);
@@ -155,7 +155,7 @@ TEST_F(IoRaw, WriteLogHasOneLinePerCompletedRawWrite) {
     const uint64_t before = ntp::raw_write_count();
     EXPECT_EQ(nt_write(v.handle, s.data, 512, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(nt_write(v.handle, s.data, 4096, 8192).status, STATUS_SUCCESS);
-    EXPECT_EQ(nt_read(v.handle, s.data, 4096, 0).status, STATUS_SUCCESS);               // reads: no line
+    EXPECT_EQ(nt_read(v.handle, s.data, 4096, 0).status, STATUS_SUCCESS);                 // reads: no line
     EXPECT_EQ(nt_write(v.handle, s.data, 512, kImage).status, STATUS_INVALID_PARAMETER);  // refused: no line
     EXPECT_EQ(nt_write(v.handle, s.data, 512, 61440).status, STATUS_SUCCESS);
     NtClose(v.handle);
@@ -212,8 +212,7 @@ TEST_F(IoRaw, AccessAndArgumentsAreChecked) {
     // An asynchronous handle has no file pointer to fall back on.
     EXPECT_EQ(NtReadFile(ro.handle, nullptr, nullptr, nullptr, &iosb, s.data, 512, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(NtReadFile(reinterpret_cast<HANDLE>(0x7FFC), nullptr, nullptr, nullptr, &iosb, s.data, 512, &at,
-                         nullptr),
+    EXPECT_EQ(NtReadFile(reinterpret_cast<HANDLE>(0x7FFC), nullptr, nullptr, nullptr, &iosb, s.data, 512, &at, nullptr),
               STATUS_INVALID_HANDLE);
     NtClose(ro.handle);
     // Nor does a volume have an end to append to.
@@ -265,9 +264,9 @@ TEST_F(IoRaw, RawVolumeAnswersAsWindowsDoesForAnUnknownFileSystem) {
     EXPECT_EQ(NtQueryVolumeInformationFile(v.handle, &iosb, buf, 8, FileFsAttributeInformation),
               STATUS_INFO_LENGTH_MISMATCH);
 
-    ASSERT_EQ(NtQueryVolumeInformationFile(v.handle, &iosb, buf, sizeof(FILE_FS_SIZE_INFORMATION),
-                                           FileFsSizeInformation),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        NtQueryVolumeInformationFile(v.handle, &iosb, buf, sizeof(FILE_FS_SIZE_INFORMATION), FileFsSizeInformation),
+        STATUS_SUCCESS);
     auto *size = reinterpret_cast<FILE_FS_SIZE_INFORMATION *>(buf);
     EXPECT_EQ(size->TotalAllocationUnits.QuadPart, kImage / 512);
     EXPECT_EQ(size->BytesPerSector, 512u);
@@ -276,8 +275,8 @@ TEST_F(IoRaw, RawVolumeAnswersAsWindowsDoesForAnUnknownFileSystem) {
 
     // No file system: its requests are refused, through the status block.
     STARTING_LCN_INPUT_BUFFER in{};
-    NTSTATUS s = NtFsControlFile(v.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_GET_VOLUME_BITMAP, &in,
-                                 sizeof in, buf, sizeof buf);
+    NTSTATUS s = NtFsControlFile(v.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in,
+                                 buf, sizeof buf);
     NTSTATUS final_status = s == STATUS_PENDING ? iosb.Status : s;
     EXPECT_EQ(final_status, STATUS_UNRECOGNIZED_VOLUME);
     EXPECT_EQ(nt_open(u"\\??\\C:\\Defragme.dat", GENERIC_READ | SYNCHRONIZE).status, STATUS_UNRECOGNIZED_VOLUME);

@@ -24,9 +24,9 @@ int main(int argc, char **argv) {
     InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     HANDLE volume = nullptr;
     IO_STATUS_BLOCK iosb;
-    NTSTATUS status = NtCreateFile(&volume, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING,
-                                   nullptr, 0);
+    NTSTATUS status =
+        NtCreateFile(&volume, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING, nullptr, 0);
     if (!NT_SUCCESS(status)) {
         std::printf("open failed 0x%08X\n", static_cast<unsigned>(status));
         return 2;

@@ -403,8 +403,7 @@ TEST_F(NtfsFiles, RetrievalPointersFollowTheRunList) {
     auto *one = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER *>(small.data());
     EXPECT_EQ(one->ExtentCount, 1u);
     EXPECT_EQ(one->Extents[0].NextVcn.QuadPart, rp->Extents[0].NextVcn.QuadPart);
-    EXPECT_EQ(fsctl(f.handle, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, small.data(), 31),
-              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(fsctl(f.handle, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, small.data(), 31), STATUS_BUFFER_TOO_SMALL);
     // From inside the second run: that run's start is reported.
     in.StartingVcn.QuadPart = rp->Extents[0].NextVcn.QuadPart + 1;
     std::vector<uint8_t> rest(4096);

@@ -36,8 +36,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char folder[] = "/tmp/ntfs_fuzz_reader_XXXXXX";
     if (!::mkdtemp(folder)) die("no temporary folder");
     const std::string image = std::string(folder) + "/base.img";
-    const std::string command = "truncate -s 2M " + image + " && mkntfs -F -q -f -c 512 " + image +
-                                " >/dev/null 2>&1";
+    const std::string command = "truncate -s 2M " + image + " && mkntfs -F -q -f -c 512 " + image + " >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) die("mkntfs failed");
     std::ifstream in(image, std::ios::binary);
     g_base.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

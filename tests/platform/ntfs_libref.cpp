@@ -154,8 +154,10 @@ int fragment_free_space(const std::string &image, const std::string &prefix, int
         if (!ni) continue;
         ntfs_inode *root = ntfs_inode_open(m.vol, FILE_root);
         std::vector<ntfschar> n = uname(name);
-        if (root) ntfs_delete(m.vol, path.c_str(), ni, root, n.data(), u8(n.size()));
-        else ntfs_inode_close(ni);
+        if (root)
+            ntfs_delete(m.vol, path.c_str(), ni, root, n.data(), u8(n.size()));
+        else
+            ntfs_inode_close(ni);
     }
     return written;
 }

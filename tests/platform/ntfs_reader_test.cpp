@@ -75,17 +75,32 @@ TEST(NtfsBootSector, AcceptsWhatIsSoundAndRefusesTheRest) {
     const uint64_t big = uint64_t(1) << 40;
     const BootCase cases[] = {
         {"4K clusters of 512-byte sectors", Boot{}, 32 << 20, true, 4096, 1024, 0, 8191},
-        {"sectors not a multiple of the cluster", with([](Boot &b) { b.sectors = 65541; }), 33 << 20, true, 4096,
-         1024, 0, 8192},
-        {"512-byte clusters, 2 per record", with([](Boot &b) { b.sectors_per_cluster = 1; b.clusters_per_record = 2; }),
+        {"sectors not a multiple of the cluster", with([](Boot &b) { b.sectors = 65541; }), 33 << 20, true, 4096, 1024,
+         0, 8192},
+        {"512-byte clusters, 2 per record", with([](Boot &b) {
+             b.sectors_per_cluster = 1;
+             b.clusters_per_record = 2;
+         }),
          32 << 20, true, 512, 1024, 2, 65535},
-        {"4096-byte sectors", with([](Boot &b) { b.bytes_per_sector = 4096; b.sectors_per_cluster = 1; b.sectors = 8191; }),
+        {"4096-byte sectors", with([](Boot &b) {
+             b.bytes_per_sector = 4096;
+             b.sectors_per_cluster = 1;
+             b.sectors = 8191;
+         }),
          32 << 20, true, 4096, 1024, 0, 8191},
-        {"64K clusters", with([](Boot &b) { b.sectors_per_cluster = 128; b.sectors = 1 << 20; b.mirror = 10; }), big,
-         true, 65536, 1024, 0, 8192},
-        {"2M clusters as a negative shift",
-         with([](Boot &b) { b.sectors_per_cluster = 0xF4; b.clusters_per_index = -12; b.sectors = 1 << 24; b.mirror = 10; }), big, true,
-         2 << 20, 1024, 0, 4096},
+        {"64K clusters", with([](Boot &b) {
+             b.sectors_per_cluster = 128;
+             b.sectors = 1 << 20;
+             b.mirror = 10;
+         }),
+         big, true, 65536, 1024, 0, 8192},
+        {"2M clusters as a negative shift", with([](Boot &b) {
+             b.sectors_per_cluster = 0xF4;
+             b.clusters_per_index = -12;
+             b.sectors = 1 << 24;
+             b.mirror = 10;
+         }),
+         big, true, 2 << 20, 1024, 0, 4096},
         {"4K records", with([](Boot &b) { b.clusters_per_record = -12; }), 32 << 20, true, 4096, 4096, 1, 8191},
         {"no signature", with([](Boot &b) { b.oem = "MSDOS5.0"; }), 32 << 20, false, 0, 0, 0, 0},
         {"300-byte sectors", with([](Boot &b) { b.bytes_per_sector = 300; }), 32 << 20, false, 0, 0, 0, 0},
@@ -235,11 +250,9 @@ TEST(NtfsUpdateSequence, RestoresTheProtectedWordsOnlyWhenEveryStrideCarriesTheN
         size_t at;
         uint8_t xor_with;
     } broken[] = {
-        {"torn second stride", 1022, 0x01},
-        {"torn first stride", 510, 0x80},
-        {"count says one stride", 6, 0x01},  // 3 -> 2
-        {"odd array offset", 4, 0x01},
-        {"array past the first stride", 5, 0x02},  // 0x30 -> 0x230
+        {"torn second stride", 1022, 0x01}, {"torn first stride", 510, 0x80},
+        {"count says one stride", 6, 0x01},                                            // 3 -> 2
+        {"odd array offset", 4, 0x01},      {"array past the first stride", 5, 0x02},  // 0x30 -> 0x230
     };
     for (const Broken &c : broken) {
         std::vector<uint8_t> bad = disk;
@@ -291,8 +304,10 @@ TEST(NtfsAttributes, WalkChecksEveryLengthAgainstTheRecord) {
     };
     for (const Broken &c : broken) {
         std::vector<uint8_t> bad = rec;
-        if (c.width == 32) put32(bad, c.at, c.value);
-        else put16(bad, c.at, uint16_t(c.value));
+        if (c.width == 32)
+            put32(bad, c.at, c.value);
+        else
+            put16(bad, c.at, uint16_t(c.value));
         EXPECT_FALSE(parse_attributes(bad.data(), bad.size(), &attrs, &why)) << c.name;
     }
 }
@@ -307,9 +322,17 @@ TEST(NtfsRunLists, DecodeWithEveryBoundChecked) {
         std::vector<ntp::ntfs::Run> runs;
     } cases[] = {
         {"one run", {0x21, 0x10, 0x00, 0x01, 0x00}, 0, 15, true, {{0, 256, 16}}},
-        {"backwards second run", {0x21, 0x08, 0x00, 0x02, 0x11, 0x04, 0xF0, 0x00}, 0, 11, true,
+        {"backwards second run",
+         {0x21, 0x08, 0x00, 0x02, 0x11, 0x04, 0xF0, 0x00},
+         0,
+         11,
+         true,
          {{0, 512, 8}, {8, 496, 4}}},
-        {"hole between runs", {0x11, 0x02, 0x10, 0x01, 0x05, 0x11, 0x03, 0x10, 0x00}, 0, 9, true,
+        {"hole between runs",
+         {0x11, 0x02, 0x10, 0x01, 0x05, 0x11, 0x03, 0x10, 0x00},
+         0,
+         9,
+         true,
          {{0, 16, 2}, {2, -1, 5}, {7, 32, 3}}},
         {"extent starting at VCN 24", {0x11, 0x10, 0x64, 0x00}, 24, 39, true, {{24, 100, 16}}},
         {"no terminator at the very end", {0x11, 0x04, 0x08}, 0, 3, true, {{0, 8, 4}}},
@@ -364,7 +387,8 @@ public:
         outside = 0;
 
         for (uint64_t n = 1; n < 20; ++n) records[n] = Rec(kRecordInUse).done();
-        records[3] = Rec(kRecordInUse).resident(kAttrVolumeInformation, {0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x01, 0}, 0).done();
+        records[3] =
+            Rec(kRecordInUse).resident(kAttrVolumeInformation, {0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x01, 0}, 0).done();
         records[6] = Rec(kRecordInUse).non_resident(kAttrData, 0, 0, {0x21, 0x01, 0x96, 0x00}, 512, 32, 32, 0).done();
         records[11] = Rec(kRecordInUse, 0x0001000000000000ull /* record 0, sequence 1 */)
                           .non_resident(kAttrData, 24, 39, {0x11, 0x10, 0x64}, 0, 0, 0, 0)
@@ -392,12 +416,12 @@ public:
         entry(kAttrData, 24, extension, extension_instance);
         entry(kAttrBitmap, 0, 0, 2);
         // Records 0-17 and 19 in use.
-        records[0] = Rec(kRecordInUse)
-                         .resident(kAttrAttributeList, list, 3)
-                         .non_resident(kAttrData, 0, 23, {0x11, 0x18, 0x10}, 40 * kCluster, 40 * kCluster,
-                                       40 * kCluster, 1)
-                         .resident(kAttrBitmap, {0xFF, 0xFF, 0x0B}, 2)
-                         .done();
+        records[0] =
+            Rec(kRecordInUse)
+                .resident(kAttrAttributeList, list, 3)
+                .non_resident(kAttrData, 0, 23, {0x11, 0x18, 0x10}, 40 * kCluster, 40 * kCluster, 40 * kCluster, 1)
+                .resident(kAttrBitmap, {0xFF, 0xFF, 0x0B}, 2)
+                .done();
     }
 
     void store() {
@@ -471,12 +495,11 @@ TEST_F(NtfsHandMadeMft, RefusesAnMftItCannotTrust) {
         const char *name;
         void (*spoil)(NtfsHandMadeMft &);
     } cases[] = {
-        {"extension record of another file",
-         [](NtfsHandMadeMft &t) { put64(t.records[11], 0x20, 5); }},
-        {"extension record not in use",
-         [](NtfsHandMadeMft &t) { put16(t.records[11], 0x16, 0); }},
+        {"extension record of another file", [](NtfsHandMadeMft &t) { put64(t.records[11], 0x20, 5); }},
+        {"extension record not in use", [](NtfsHandMadeMft &t) { put16(t.records[11], 0x16, 0); }},
         {"list names an instance the extension lacks", [](NtfsHandMadeMft &t) { t.build_record0(11, 7); }},
-        {"list names an extension in the part not yet mapped", [](NtfsHandMadeMft &t) {
+        {"list names an extension in the part not yet mapped",
+         [](NtfsHandMadeMft &t) {
              t.records[14] = t.records[11];
              t.build_record0(14, 0);
          }},
@@ -504,8 +527,8 @@ TEST_F(NtfsHandMadeMft, RefusesAnMftItCannotTrust) {
 // The same MFT described in record 0 alone, both runs in one mapping.
 TEST_F(NtfsHandMadeMft, PlainRunListWithoutAnAttributeList) {
     records[0] = Rec(kRecordInUse)
-                     .non_resident(kAttrData, 0, 39, {0x11, 0x18, 0x10, 0x11, 0x10, 0x54}, 40 * kCluster,
-                                   40 * kCluster, 19 * 1024, 1)
+                     .non_resident(kAttrData, 0, 39, {0x11, 0x18, 0x10, 0x11, 0x10, 0x54}, 40 * kCluster, 40 * kCluster,
+                                   19 * 1024, 1)
                      .resident(kAttrBitmap, {0xFF, 0xFF, 0x0B}, 2)
                      .done();
     store();

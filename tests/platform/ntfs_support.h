@@ -126,8 +126,12 @@ inline void poke(const std::string &image, uint64_t offset, const std::vector<ui
 }
 
 inline uint16_t get16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-inline uint32_t get32(const std::vector<uint8_t> &b, size_t at) { return get16(b, at) | uint32_t(get16(b, at + 2)) << 16; }
-inline uint64_t get64(const std::vector<uint8_t> &b, size_t at) { return get32(b, at) | uint64_t(get32(b, at + 4)) << 32; }
+inline uint32_t get32(const std::vector<uint8_t> &b, size_t at) {
+    return get16(b, at) | uint32_t(get16(b, at + 2)) << 16;
+}
+inline uint64_t get64(const std::vector<uint8_t> &b, size_t at) {
+    return get32(b, at) | uint64_t(get32(b, at + 4)) << 32;
+}
 
 // Where record n of a freshly made image lies (its MFT is contiguous at the
 // start), worked out from the boot sector alone.
@@ -208,8 +212,8 @@ inline HANDLE open_volume(char letter) {
 inline NTSTATUS fsctl(HANDLE h, ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
                       ULONG_PTR *returned = nullptr) {
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS st = NtFsControlFile(h, nullptr, nullptr, nullptr, &iosb, code, const_cast<void *>(in), inLength, out,
-                                  outLength);
+    NTSTATUS st =
+        NtFsControlFile(h, nullptr, nullptr, nullptr, &iosb, code, const_cast<void *>(in), inLength, out, outLength);
     if (returned) *returned = iosb.Information;
     return st;
 }

@@ -78,8 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, NtfsVolumeData,
                          ::testing::Values(Format{512, 8, ""}, Format{512, 61, ""}, Format{1024, 20, ""},
                                            Format{1024, 301, ""}, Format{2048, 45, ""}, Format{4096, 10, ""},
                                            Format{4096, 64, ""}, Format{4096, 2049, ""}, Format{8192, 130, ""},
-                                           Format{65536, 300, ""}, Format{65536, 3000, ""},
-                                           Format{4096, 64, "-s 4096"}, Format{1024, 40, "-z 3"}));
+                                           Format{65536, 300, ""}, Format{65536, 3000, ""}, Format{4096, 64, "-s 4096"},
+                                           Format{1024, 40, "-z 3"}));
 
 // ------------------------------------------------------- volume bitmap
 TEST(NtfsVolumeBitmap, FreeCountAgreesWithLibntfsOnFragmentedSpace) {
@@ -142,7 +142,8 @@ TEST(NtfsVolumeBitmap, StartRoundingShortBuffersAndBadStarts) {
     // Room for 10 bytes: they are filled, the rest is reported as missing.
     std::fill(out.begin(), out.end(), 0xCC);
     in.StartingLcn.QuadPart = 0;
-    EXPECT_EQ(fsctl(v, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, out.data(), 16 + 10, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(fsctl(v, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, out.data(), 16 + 10, &returned),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, 26u);
     EXPECT_EQ(vb->BitmapSize.QuadPart, total);
     EXPECT_TRUE(std::equal(all.begin(), all.begin() + 10, out.begin() + 16));

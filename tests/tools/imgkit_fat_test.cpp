@@ -18,16 +18,16 @@ class FatKit : public Scratch, public ::testing::WithParamInterface<int> {
 protected:
     std::string img;
     Manifest man;
-    void make_filled(uint64_t seed = 42, const Profile& p = Profile::basic()) {
+    void make_filled(uint64_t seed = 42, const Profile &p = Profile::basic()) {
         img = file("vol.img");
         make_fat(img, 64 << 20, GetParam());
         man = fill(img, p, seed);
     }
 };
 
-std::set<std::string> mdir_files(const std::string& img) {
+std::set<std::string> mdir_files(const std::string &img) {
     std::set<std::string> out;
-    for (const std::string& line : detail::split_lines(tool({"mdir", "-/", "-b", "-a", "-i", img, "::/"}, true))) {
+    for (const std::string &line : detail::split_lines(tool({"mdir", "-/", "-b", "-a", "-i", img, "::/"}, true))) {
         if (!detail::starts_with(line, "::/") || line.back() == '/') continue;
         std::string p = line.substr(2);
         std::replace(p.begin(), p.end(), '/', '\\');
@@ -46,7 +46,7 @@ TEST_P(FatKit, FilledImageIsConsistentAndMatchesTheListing) {
     EXPECT_EQ(imgkit_test::manifest_files(man), mdir_files(img));
     // Long names are kept.
     bool long_name = false;
-    for (auto& e : man.files) long_name |= e.path.find(' ') != std::string::npos;
+    for (auto &e : man.files) long_name |= e.path.find(' ') != std::string::npos;
     EXPECT_TRUE(long_name);
 }
 
@@ -88,13 +88,13 @@ TEST_P(FatKit, FragmentationIsRealAndCountsAgreeWithTheFat) {
     Profile p = Profile::basic();
     EXPECT_GE(c.fragmented_files, uint64_t(p.frag_groups * p.frag_group_files));
     EXPECT_GE(c.fragmented_dirs, 1u);
-    EXPECT_GT(c.free_extents, 5u);   // holes left by deletions
+    EXPECT_GT(c.free_extents, 5u);  // holes left by deletions
     detail::FatReader fr(img);
     EXPECT_EQ(c.total_clusters, fr.geometry().clusters);
     // Every chain as the kit's FAT reader follows it gives the same clusters
     // and fragments as mshowfat.
     uint64_t used = 0;
-    for (const ItemCount& it : c.items) {
+    for (const ItemCount &it : c.items) {
         if (!it.record) continue;
         std::vector<detail::Run> runs;
         uint64_t vcn = 0;
@@ -128,7 +128,7 @@ TEST_P(FatKit, SameSeedSameFilesAndLayout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Imgkit, FatKit, ::testing::Values(16, 32),
-                         [](const ::testing::TestParamInfo<int>& i) { return "Fat" + std::to_string(i.param); });
+                         [](const ::testing::TestParamInfo<int> &i) { return "Fat" + std::to_string(i.param); });
 
 TEST(ImgkitFat, BadRequestsAreRefused) {
     detail::TempDir d;

@@ -19,7 +19,7 @@ namespace {
 TEST(ImgkitHash, Sha256KnownVectors) {
     EXPECT_EQ(sha256_hex("", 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(sha256_hex("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    const char* two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";   // 56 bytes: padding spills
+    const char *two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes: padding spills
     EXPECT_EQ(sha256_hex(two_blocks, strlen(two_blocks)),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     // A million 'a', fed in uneven pieces.
@@ -83,12 +83,12 @@ TEST(ImgkitManifest, RoundTripAndPaths) {
 
 TEST(ImgkitManifest, MalformedLinesAreRefused) {
     std::string hash(64, 'f');
-    const char* bad[] = {
-        "\\a.txt 12 ffff",                       // no tabs
-        "a.txt\t12\t",                           // no leading backslash, no hash
-        "\\a.txt\t1x2\t",                        // bad size
-        "\\a.txt\t12\tFFFF",                     // hash too short / upper case
-        "\\a.txt\t12\t{hash}\textra",            // a fourth field
+    const char *bad[] = {
+        "\\a.txt 12 ffff",             // no tabs
+        "a.txt\t12\t",                 // no leading backslash, no hash
+        "\\a.txt\t1x2\t",              // bad size
+        "\\a.txt\t12\tFFFF",           // hash too short / upper case
+        "\\a.txt\t12\t{hash}\textra",  // a fourth field
     };
     for (std::string line : bad) {
         size_t p = line.find("{hash}");
@@ -99,7 +99,7 @@ TEST(ImgkitManifest, MalformedLinesAreRefused) {
 }
 
 struct RunCase {
-    const char* name;
+    const char *name;
     std::vector<uint8_t> mp;
     uint64_t lowest_vcn;
     std::vector<detail::Run> want;
@@ -110,14 +110,18 @@ TEST(ImgkitRunList, DecodesMappingPairs) {
     std::vector<RunCase> cases = {
         {"one run", {0x11, 0x05, 0x20, 0x00}, 0, {{0, 0x20, 5}}},
         {"two runs, second relative", {0x11, 0x04, 0x10, 0x11, 0x02, 0x08, 0x00}, 0, {{0, 0x10, 4}, {4, 0x18, 2}}},
-        {"sparse run between", {0x11, 0x02, 0x40, 0x01, 0x03, 0x11, 0x01, 0x02, 0x00}, 0,
+        {"sparse run between",
+         {0x11, 0x02, 0x40, 0x01, 0x03, 0x11, 0x01, 0x02, 0x00},
+         0,
          {{0, 0x40, 2}, {2, -1, 3}, {5, 0x42, 1}}},
-        {"negative offset 0x8000 is -32768", {0x31, 0x01, 0x00, 0x90, 0x00, 0x21, 0x01, 0x00, 0x80, 0x00}, 0,
+        {"negative offset 0x8000 is -32768",
+         {0x31, 0x01, 0x00, 0x90, 0x00, 0x21, 0x01, 0x00, 0x80, 0x00},
+         0,
          {{0, 0x9000, 1}, {1, 0x9000 - 32768, 1}}},
         {"starts at a later VCN", {0x11, 0x03, 0x07, 0x00}, 100, {{100, 7, 3}}},
         {"empty", {0x00}, 0, {}},
     };
-    for (const RunCase& c : cases) {
+    for (const RunCase &c : cases) {
         auto got = decode_runs(c.mp.data(), c.mp.size(), c.lowest_vcn, total);
         ASSERT_EQ(got.size(), c.want.size()) << c.name;
         for (size_t i = 0; i < got.size(); i++) {
@@ -129,7 +133,7 @@ TEST(ImgkitRunList, DecodesMappingPairs) {
 }
 
 TEST(ImgkitRunList, RefusesMalformedOrOutsideRuns) {
-    std::vector<std::pair<const char*, std::vector<uint8_t>>> bad = {
+    std::vector<std::pair<const char *, std::vector<uint8_t>>> bad = {
         {"length field size 0", {0x10, 0x05, 0x00}},
         {"length field size 9", {0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}},
         {"fields run past the end", {0x31, 0x05, 0x01}},
@@ -138,11 +142,15 @@ TEST(ImgkitRunList, RefusesMalformedOrOutsideRuns) {
         {"before cluster 0", {0x11, 0x01, 0xF0, 0x00}},
         {"past the volume end", {0x21, 0x10, 0xFF, 0x0F, 0x00}},
     };
-    for (auto& [name, mp] : bad) EXPECT_THROW(decode_runs(mp.data(), mp.size(), 0, 4096), Error) << name;
+    for (auto &[name, mp] : bad) EXPECT_THROW(decode_runs(mp.data(), mp.size(), 0, 4096), Error) << name;
 }
 
 TEST(ImgkitRunList, FragmentRule) {
-    struct Case { const char* name; std::vector<detail::Run> runs; uint64_t want; };
+    struct Case {
+        const char *name;
+        std::vector<detail::Run> runs;
+        uint64_t want;
+    };
     std::vector<Case> cases = {
         {"nothing", {}, 0},
         {"only a hole", {{0, -1, 8}}, 0},
@@ -154,10 +162,10 @@ TEST(ImgkitRunList, FragmentRule) {
         {"backwards is a new fragment", {{0, 50, 2}, {2, 10, 2}}, 2},
         {"a run at cluster 0 is a fragment", {{0, 0, 3}}, 1},
     };
-    for (auto& c : cases) EXPECT_EQ(count_fragments(c.runs), c.want) << c.name;
+    for (auto &c : cases) EXPECT_EQ(count_fragments(c.runs), c.want) << c.name;
 }
 
-ProcResult output(int code, const std::string& text) {
+ProcResult output(int code, const std::string &text) {
     ProcResult r;
     r.started = true;
     r.exit_code = code;
@@ -165,45 +173,48 @@ ProcResult output(int code, const std::string& text) {
     return r;
 }
 
-const char* kResizeHead =
+const char *kResizeHead =
     "ntfsresize v2022.10.3 (libntfs-3g)\nDevice name        : x.img\nNTFS volume version: 3.1\n"
     "Cluster size       : 4096 bytes\nChecking filesystem consistency ...\nAccounting clusters ...\n";
 
 TEST(ImgkitJudge, Ntfsresize) {
     auto clean = judge_ntfsresize(output(0, std::string(kResizeHead) + "Space in use       : 3 MB (4.1%)\n"
-                                                                      "Collecting resizing constraints ...\n"));
+                                                                       "Collecting resizing constraints ...\n"));
     EXPECT_EQ(clean.kind, Verdict::clean);
 
     // Exit 1 for a resize limit only says nothing about consistency.
-    auto rare = judge_ntfsresize(output(1, std::string(kResizeHead) + "Space in use       : 3 MB (4.1%)\n"
-                                                                     "Collecting resizing constraints ...\n"
-                                                                     "Very rare fragmentation type detected. Sorry, it's not supported yet.\n"));
+    auto rare = judge_ntfsresize(output(
+        1, std::string(kResizeHead) + "Space in use       : 3 MB (4.1%)\n"
+                                      "Collecting resizing constraints ...\n"
+                                      "Very rare fragmentation type detected. Sorry, it's not supported yet.\n"));
     EXPECT_EQ(rare.kind, Verdict::clean);
 
-    auto lost = judge_ntfsresize(output(1, std::string(kResizeHead) +
-                                               "Cluster accounting failed at 16379 (0x3ffb): extra cluster in $Bitmap\n"
-                                               "Cluster accounting failed at 16380 (0x3ffc): extra cluster in $Bitmap\n"
-                                               "Filesystem check failed! Totally 2 cluster accounting mismatches.\n"
-                                               "NTFS is inconsistent. Run chkdsk /f on Windows then reboot it TWICE!\n"));
+    auto lost = judge_ntfsresize(
+        output(1, std::string(kResizeHead) + "Cluster accounting failed at 16379 (0x3ffb): extra cluster in $Bitmap\n"
+                                             "Cluster accounting failed at 16380 (0x3ffc): extra cluster in $Bitmap\n"
+                                             "Filesystem check failed! Totally 2 cluster accounting mismatches.\n"
+                                             "NTFS is inconsistent. Run chkdsk /f on Windows then reboot it TWICE!\n"));
     EXPECT_EQ(lost.kind, Verdict::lost);
     EXPECT_EQ(lost.lost_clusters, 2u);
     EXPECT_NE(lost.reason.find("16379"), std::string::npos);
 
     // One missing cluster among extra ones is a fault, whatever comes first.
-    auto missing = judge_ntfsresize(output(1, std::string(kResizeHead) +
-                                                  "Cluster accounting failed at 100 (0x64): extra cluster in $Bitmap\n"
-                                                  "Cluster accounting failed at 2158 (0x86e): missing cluster in $Bitmap\n"
-                                                  "Filesystem check failed! Totally 2 cluster accounting mismatches.\n"));
+    auto missing = judge_ntfsresize(
+        output(1, std::string(kResizeHead) + "Cluster accounting failed at 100 (0x64): extra cluster in $Bitmap\n"
+                                             "Cluster accounting failed at 2158 (0x86e): missing cluster in $Bitmap\n"
+                                             "Filesystem check failed! Totally 2 cluster accounting mismatches.\n"));
     EXPECT_EQ(missing.kind, Verdict::fault);
     EXPECT_NE(missing.reason.find("missing from $Bitmap (first at 2158)"), std::string::npos) << missing.reason;
 
-    auto twice = judge_ntfsresize(output(1, "Checking filesystem consistency ...\nCluster 77 is referenced multiple times!\n"
-                                            "ERROR: Filesystem check failed!\nERROR: 1 clusters are referenced multiple times.\n"));
+    auto twice = judge_ntfsresize(
+        output(1, "Checking filesystem consistency ...\nCluster 77 is referenced multiple times!\n"
+                  "ERROR: Filesystem check failed!\nERROR: 1 clusters are referenced multiple times.\n"));
     EXPECT_EQ(twice.kind, Verdict::fault);
     auto outside = judge_ntfsresize(output(1, "Outside of the volume reference for inode 70 at 99999:5\n"));
     EXPECT_EQ(outside.kind, Verdict::fault);
-    auto refused = judge_ntfsresize(output(1, "ERROR(5): Opening 'x.img' as NTFS failed: Input/output error\n"
-                                              "NTFS is inconsistent. Run chkdsk /f on Windows then reboot it TWICE!\n"));
+    auto refused =
+        judge_ntfsresize(output(1, "ERROR(5): Opening 'x.img' as NTFS failed: Input/output error\n"
+                                   "NTFS is inconsistent. Run chkdsk /f on Windows then reboot it TWICE!\n"));
     EXPECT_EQ(refused.kind, Verdict::fault);
     auto mirror = judge_ntfsresize(output(1, "$MFTMirr does not match $MFT (record 2).\n"
                                              "NTFS is inconsistent. Run chkdsk /f on Windows then reboot it TWICE!\n"));
@@ -234,38 +245,45 @@ TEST(ImgkitJudge, ProbeAndNtfsfix) {
 }
 
 TEST(ImgkitJudge, FsckFat) {
-    const char* head = "fsck.fat 4.2 (2021-01-31)\n";
-    const char* tail = "\nLeaving filesystem unchanged.\nf.img: 8 files, 165/129022 clusters\n";
+    const char *head = "fsck.fat 4.2 (2021-01-31)\n";
+    const char *tail = "\nLeaving filesystem unchanged.\nf.img: 8 files, 165/129022 clusters\n";
     EXPECT_EQ(judge_fsck_fat(output(0, std::string(head) + "f.img: 8 files, 165/129022 clusters\n"), true).kind,
               Verdict::clean);
 
-    auto lost = judge_fsck_fat(output(1, std::string(head) + "Reclaimed 3 unused clusters (1536 bytes).\n" + tail), true);
+    auto lost =
+        judge_fsck_fat(output(1, std::string(head) + "Reclaimed 3 unused clusters (1536 bytes).\n" + tail), true);
     EXPECT_EQ(lost.kind, Verdict::lost);
     EXPECT_EQ(lost.lost_clusters, 3u);
 
     // A summary that differs only because fsck would reclaim clusters.
-    auto lost2 = judge_fsck_fat(output(1, std::string(head) + "Reclaimed 1 unused cluster (512 bytes).\n"
-                                                              "Free cluster summary wrong (100 vs. really 101)\n  Auto-correcting.\n" + tail),
+    auto lost2 = judge_fsck_fat(output(1, std::string(head) +
+                                              "Reclaimed 1 unused cluster (512 bytes).\n"
+                                              "Free cluster summary wrong (100 vs. really 101)\n  Auto-correcting.\n" +
+                                              tail),
                                 true);
     EXPECT_EQ(lost2.kind, Verdict::lost);
     // A summary that disagrees with the FAT itself is a fault.
-    auto summary = judge_fsck_fat(output(1, std::string(head) + "Free cluster summary wrong (90 vs. really 101)\n"
-                                                                "  Auto-correcting.\n" + tail),
+    auto summary = judge_fsck_fat(output(1, std::string(head) +
+                                                "Free cluster summary wrong (90 vs. really 101)\n"
+                                                "  Auto-correcting.\n" +
+                                                tail),
                                   false);
     EXPECT_EQ(summary.kind, Verdict::fault);
 
-    auto cleared = judge_fsck_fat(output(1, std::string(head) +
-                                                "/BIG2\n  Contains a free cluster (6). Assuming EOF.\n"
-                                                "/BIG2\n  File size is 40000 bytes, cluster chain length is 512 bytes.\n"
-                                                "  Truncating file to 512 bytes.\nReclaimed 77 unused clusters (39424 bytes).\n" +
-                                                tail),
-                                  false);
+    auto cleared =
+        judge_fsck_fat(output(1, std::string(head) +
+                                     "/BIG2\n  Contains a free cluster (6). Assuming EOF.\n"
+                                     "/BIG2\n  File size is 40000 bytes, cluster chain length is 512 bytes.\n"
+                                     "  Truncating file to 512 bytes.\nReclaimed 77 unused clusters (39424 bytes).\n" +
+                                     tail),
+                       false);
     EXPECT_EQ(cleared.kind, Verdict::fault);
     EXPECT_NE(cleared.reason.find("/BIG2: Contains a free cluster (6)"), std::string::npos) << cleared.reason;
 
-    auto dirty = judge_fsck_fat(output(0, std::string(head) + "Dirty bit is set. Fs was not properly unmounted and some data may be corrupt.\n"
-                                                              "f.img: 8 files, 165/129022 clusters\n"),
-                                true);
+    auto dirty = judge_fsck_fat(
+        output(0, std::string(head) + "Dirty bit is set. Fs was not properly unmounted and some data may be corrupt.\n"
+                                      "f.img: 8 files, 165/129022 clusters\n"),
+        true);
     EXPECT_EQ(dirty.kind, Verdict::clean);
     EXPECT_TRUE(dirty.dirty);
     EXPECT_EQ(judge_fsck_fat(output(2, "fsck.fat: unknown option\n"), true).kind, Verdict::tool_error);
@@ -283,13 +301,13 @@ TEST(ImgkitNames, ShortAliases) {
     EXPECT_FALSE(is_short_name("A.B.C"));
     NameSet s;
     EXPECT_TRUE(s.add("Report.doc"));
-    EXPECT_FALSE(s.add("REPORT.DOC"));   // both file systems ignore case
+    EXPECT_FALSE(s.add("REPORT.DOC"));  // both file systems ignore case
 }
 
 TEST(ImgkitNames, Utf16RoundTrip) {
     std::string s = "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
     std::u16string u = utf8_to_utf16(s);
-    EXPECT_EQ(u.size(), 9u);   // the last character needs a surrogate pair
+    EXPECT_EQ(u.size(), 9u);  // the last character needs a surrogate pair
     EXPECT_EQ(utf16_to_utf8(u), s);
     EXPECT_THROW(utf8_to_utf16("\xC3"), Error);
     EXPECT_THROW(utf8_to_utf16("\xFF"), Error);

@@ -21,7 +21,7 @@ class NtfsKit : public Scratch {
 protected:
     std::string img;
     Manifest man;
-    void make_filled(const Profile& p, uint64_t seed = 42, uint32_t cluster = 4096, uint64_t size = 64 << 20) {
+    void make_filled(const Profile &p, uint64_t seed = 42, uint32_t cluster = 4096, uint64_t size = 64 << 20) {
         img = file("vol.img");
         make_ntfs(img, size, cluster);
         man = fill(img, p, seed);
@@ -29,10 +29,10 @@ protected:
 };
 
 // The files of `ntfsls -R -F` as volume paths.
-std::set<std::string> ntfsls_files(const std::string& img) {
+std::set<std::string> ntfsls_files(const std::string &img) {
     std::set<std::string> out;
     std::string dir;
-    for (const std::string& line : detail::split_lines(tool({"ntfsls", "-R", "-F", "-f", img}))) {
+    for (const std::string &line : detail::split_lines(tool({"ntfsls", "-R", "-F", "-f", img}))) {
         if (line.empty() || line == "./" || line == "../") continue;
         if (line[0] == '/' && line.back() == ':') {
             dir = line.substr(0, line.size() - 1);
@@ -48,7 +48,7 @@ std::set<std::string> ntfsls_files(const std::string& img) {
 }
 
 // The unnamed $DATA runs of a record as `ntfsinfo -v` prints them.
-std::vector<detail::Run> ntfsinfo_runs(const std::string& img, uint64_t record) {
+std::vector<detail::Run> ntfsinfo_runs(const std::string &img, uint64_t record) {
     std::vector<detail::Run> runs;
     std::istringstream in(tool({"ntfsinfo", "-f", "-v", "-i", std::to_string(record), img}));
     std::string line;
@@ -61,7 +61,10 @@ std::vector<detail::Run> ntfsinfo_runs(const std::string& img, uint64_t record) 
         }
         if (!data) continue;
         if (line.find("Name length:") != std::string::npos) unnamed = line.find(" 0 (0x0)") != std::string::npos;
-        if (line.find("Runlist:") != std::string::npos) { rows = unnamed; continue; }
+        if (line.find("Runlist:") != std::string::npos) {
+            rows = unnamed;
+            continue;
+        }
         if (!rows) continue;
         std::istringstream f(line);
         std::string vcn, lcn, len;
@@ -75,11 +78,11 @@ std::vector<detail::Run> ntfsinfo_runs(const std::string& img, uint64_t record) 
         r.length = std::stoull(len, nullptr, 16);
         runs.push_back(r);
     }
-    std::sort(runs.begin(), runs.end(), [](auto& a, auto& b) { return a.vcn < b.vcn; });
+    std::sort(runs.begin(), runs.end(), [](auto &a, auto &b) { return a.vcn < b.vcn; });
     return runs;
 }
 
-uint64_t ntfsinfo_free_clusters(const std::string& img) {
+uint64_t ntfsinfo_free_clusters(const std::string &img) {
     std::string out = tool({"ntfsinfo", "-f", "-m", img});
     size_t p = out.find("Free Clusters:");
     EXPECT_NE(p, std::string::npos) << out;
@@ -107,7 +110,7 @@ TEST_F(NtfsKit, FilledImageIsConsistentAndMatchesTheListing) {
     EXPECT_NE(r2.summary.find("ntfs-3g.probe --readwrite"), std::string::npos) << r2.summary;
     EXPECT_TRUE(before == detail::read_file(img)) << "check() changed the image";
     // Paths work with ntfscat too.
-    const ManifestEntry* e = man.find(some_file(man, 5000));
+    const ManifestEntry *e = man.find(some_file(man, 5000));
     ASSERT_NE(e, nullptr);
     std::string cat = tool({"ntfscat", img, posix_path(e->path)});
     EXPECT_EQ(cat.size(), e->size);
@@ -157,14 +160,17 @@ TEST_F(NtfsKit, LostClustersAndWhatTheyCanHide) {
         // Record n of the MFT: find its byte offset through the MFT's runs.
         auto mft = file_extents(torn, "\\$MFT");
         uint64_t vbyte = *rec * rd.geometry().record_size, cs = rd.geometry().cluster_size, vcn = 0;
-        for (auto& x : mft) {
-            if (vbyte < (vcn + x.length) * cs) { off = uint64_t(x.lcn) * cs + (vbyte - vcn * cs); break; }
+        for (auto &x : mft) {
+            if (vbyte < (vcn + x.length) * cs) {
+                off = uint64_t(x.lcn) * cs + (vbyte - vcn * cs);
+                break;
+            }
             vcn += x.length;
         }
         ASSERT_NE(off, 0u);
         uint8_t flags[2];
         rd.file().read(off + 0x16, flags, 2);
-        flags[0] &= uint8_t(~1);   // not in use
+        flags[0] &= uint8_t(~1);  // not in use
         rd.file().write(off + 0x16, flags, 2);
     }
     r = check(torn, man);
@@ -220,11 +226,14 @@ TEST_F(NtfsKit, SameSeedSameImageOtherSeedOtherFiles) {
         EXPECT_EQ(c1.items[i].fragments, c2.items[i].fragments) << c1.items[i].path;
     }
     // The same clusters for the same files.
-    for (const char* kind : {"large", "fragmented"}) {
+    for (const char *kind : {"large", "fragmented"}) {
         std::string p = std::string(kind) == "large" ? some_file(m1, 20000) : "";
         if (p.empty())
-            for (auto& it : c1.items)
-                if (it.fragments > 2 && it.kind == ItemCount::file) { p = it.path; break; }
+            for (auto &it : c1.items)
+                if (it.fragments > 2 && it.kind == ItemCount::file) {
+                    p = it.path;
+                    break;
+                }
         ASSERT_FALSE(p.empty());
         auto e1 = file_extents(first, p), e2 = file_extents(second, p);
         ASSERT_EQ(e1.size(), e2.size()) << p;
@@ -248,14 +257,14 @@ TEST_F(NtfsKit, CountsAgreeWithNtfsinfo) {
     EXPECT_EQ(c.free_clusters, ntfsinfo_free_clusters(img));
     EXPECT_GE(c.fragmented_files, uint64_t(Profile::full().frag_groups * Profile::full().frag_group_files));
     EXPECT_GE(c.fragmented_dirs, 1u);
-    EXPECT_GT(c.free_extents, 10u);   // holes left by deletions and interleaving
+    EXPECT_GT(c.free_extents, 10u);  // holes left by deletions and interleaving
     EXPECT_LE(c.largest_free_extent, c.free_clusters);
     int compared = 0;
-    for (const ItemCount& it : c.items) {
+    for (const ItemCount &it : c.items) {
         if (it.kind != ItemCount::file || (it.fragments < 2 && !it.compressed)) continue;
         std::vector<detail::Run> runs = ntfsinfo_runs(img, it.record);
         uint64_t clusters = 0;
-        for (auto& r : runs) clusters += r.lcn >= 0 ? r.length : 0;
+        for (auto &r : runs) clusters += r.lcn >= 0 ? r.length : 0;
         EXPECT_EQ(detail::count_fragments(runs), it.fragments) << it.path;
         EXPECT_EQ(clusters, it.clusters) << it.path;
         compared++;
@@ -263,7 +272,7 @@ TEST_F(NtfsKit, CountsAgreeWithNtfsinfo) {
     EXPECT_GE(compared, 8);
     // Free space: the clusters of every extent and the free ones add up.
     uint64_t used = 0;
-    for (const ItemCount& it : c.items) used += it.clusters;
+    for (const ItemCount &it : c.items) used += it.clusters;
     EXPECT_LE(used, c.total_clusters - c.free_clusters);
 }
 
@@ -271,15 +280,15 @@ TEST_F(NtfsKit, SpecialFilesAreThereAsLibntfs3gReportsThem) {
     make_filled(Profile::full());
     FragCounts c = count(img);
     EXPECT_GE(c.mft_fragments, Profile::full().mft_fragments);
-    EXPECT_GE(c.unmovable_files, 2u);   // the sparse file and the one with a named stream
+    EXPECT_GE(c.unmovable_files, 2u);  // the sparse file and the one with a named stream
 
     ntfs_log_set_handler(ntfs_log_handler_null);
-    ntfs_volume* vol = ntfs_mount(img.c_str(), NTFS_MNT_RDONLY);
+    ntfs_volume *vol = ntfs_mount(img.c_str(), NTFS_MNT_RDONLY);
     ASSERT_NE(vol, nullptr);
-    auto open_path = [&](const std::string& p) { return ntfs_pathname_to_inode(vol, nullptr, posix_path(p).c_str()); };
-    auto attr_list = [&](ntfs_inode* ni) {
+    auto open_path = [&](const std::string &p) { return ntfs_pathname_to_inode(vol, nullptr, posix_path(p).c_str()); };
+    auto attr_list = [&](ntfs_inode *ni) {
         if (!NInoAttrList(ni)) return 0;
-        ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+        ntfs_attr_search_ctx *ctx = ntfs_attr_get_search_ctx(ni, nullptr);
         int kind = 0;
         if (!ntfs_attr_lookup(AT_ATTRIBUTE_LIST, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx))
             kind = ctx->attr->non_resident ? 2 : 1;
@@ -287,16 +296,16 @@ TEST_F(NtfsKit, SpecialFilesAreThereAsLibntfs3gReportsThem) {
         return kind;
     };
     int compressed = 0, sparse = 0, al_res = 0, al_nonres = 0, streams = 0, dos = 0, big_index = 0;
-    for (const ItemCount& it : c.items) {
+    for (const ItemCount &it : c.items) {
         if (it.record < 16) continue;
-        ntfs_inode* ni = open_path(it.path);
+        ntfs_inode *ni = open_path(it.path);
         ASSERT_NE(ni, nullptr) << it.path;
         if (it.kind == ItemCount::directory) {
             if (ntfs_attr_exist(ni, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4)) big_index++;
             ntfs_inode_close(ni);
             continue;
         }
-        ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+        ntfs_attr *na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
         ASSERT_NE(na, nullptr) << it.path;
         if (na->data_flags & ATTR_IS_COMPRESSED) {
             compressed++;
@@ -330,7 +339,7 @@ TEST_F(NtfsKit, SpecialFilesAreThereAsLibntfs3gReportsThem) {
             EXPECT_EQ(it.kind, ItemCount::unmovable);
         }
         char dosname[64];
-        ntfs_inode* dir = ntfs_dir_parent_inode(ni);
+        ntfs_inode *dir = ntfs_dir_parent_inode(ni);
         if (dir) {
             if (ntfs_get_ntfs_dos_name(ni, dir, dosname, sizeof dosname) > 0) dos++;
             ntfs_inode_close(dir);
@@ -344,7 +353,7 @@ TEST_F(NtfsKit, SpecialFilesAreThereAsLibntfs3gReportsThem) {
     EXPECT_GE(al_nonres, 1);
     EXPECT_EQ(streams, 1);
     EXPECT_GT(dos, 100);
-    EXPECT_GE(big_index, 2);   // the big directory and the ones grown in turn
+    EXPECT_GE(big_index, 2);  // the big directory and the ones grown in turn
     CheckResult r = check(img, man);
     EXPECT_EQ(r.code, kConsistent) << r.summary;
 }
@@ -366,7 +375,7 @@ TEST_P(NtfsClusterSizes, FullProfileFillsAndChecks) {
     EXPECT_GE(c.mft_fragments, p.mft_fragments);
     EXPECT_GE(double(c.free_clusters), 0.3 * double(c.total_clusters));
     int al_res = 0, al_nonres = 0, compressed = 0;
-    for (auto& it : c.items) {
+    for (auto &it : c.items) {
         al_res += it.attr_list == 1;
         al_nonres += it.attr_list == 2;
         compressed += it.compressed && it.kind == ItemCount::file;

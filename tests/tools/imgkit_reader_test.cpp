@@ -34,7 +34,7 @@ TEST_F(NtfsReaderOnImage, ReadsAFreshVolume) {
     detail::NtfsReader r(img);
     EXPECT_EQ(r.geometry().cluster_size, 1024u);
     EXPECT_EQ(r.geometry().record_size, 1024u);
-    EXPECT_EQ(r.geometry().total_clusters, (16u << 20) / 1024 - 1);   // the last sector holds the backup boot sector
+    EXPECT_EQ(r.geometry().total_clusters, (16u << 20) / 1024 - 1);  // the last sector holds the backup boot sector
     auto mft = r.load(0);
     ASSERT_TRUE(mft);
     EXPECT_FALSE(mft->is_dir());
@@ -63,7 +63,7 @@ TEST_F(NtfsReaderOnImage, TornRecordIsRefused) {
     try {
         r.read_record(3, rec);
         FAIL() << "a torn record was read";
-    } catch (const Error& e) {
+    } catch (const Error &e) {
         EXPECT_NE(std::string(e.what()).find("record 3 is torn"), std::string::npos) << e.what();
     }
     EXPECT_THROW(count(img), Error);
@@ -76,12 +76,12 @@ TEST_F(NtfsReaderOnImage, OverrunningAttributeIsRefused) {
     ASSERT_TRUE(r0.read_record(4, rec));
     uint16_t first = uint16_t(rec[0x14] | rec[0x15] << 8);
     uint64_t off = record_offset(4) + first + 4;
-    poke(off + 1, 0x7F);   // length 0x7Fxx
+    poke(off + 1, 0x7F);  // length 0x7Fxx
     detail::NtfsReader r(img);
     try {
         r.load(4);
         FAIL() << "an overrunning attribute was accepted";
-    } catch (const Error& e) {
+    } catch (const Error &e) {
         EXPECT_NE(std::string(e.what()).find("record 4"), std::string::npos) << e.what();
     }
 }
@@ -113,10 +113,10 @@ TEST_P(FatReaderOnImage, EntriesChainsAndFsinfo) {
         EXPECT_EQ(r.geometry().bits, GetParam());
         auto chain = r.chain(first);
         uint64_t total = 0;
-        for (auto& e : ext) total += e.length;
+        for (auto &e : ext) total += e.length;
         EXPECT_EQ(chain.size(), total);
         EXPECT_EQ(r.entry(chain.back()), r.entry(chain.back(), 1));
-        EXPECT_GE(r.entry(chain.back()), r.eoc() & ~7u);   // end of chain
+        EXPECT_GE(r.entry(chain.back()), r.eoc() & ~7u);  // end of chain
     }
     {
         // A loop: the last cluster points back to the first.
@@ -124,7 +124,7 @@ TEST_P(FatReaderOnImage, EntriesChainsAndFsinfo) {
         auto chain = w.chain(first);
         w.set_entry(chain.back(), first);
         EXPECT_EQ(w.entry(chain.back(), 0), first);
-        EXPECT_EQ(w.entry(chain.back(), 1), first);   // every copy
+        EXPECT_EQ(w.entry(chain.back(), 1), first);  // every copy
         EXPECT_THROW(w.chain(first), Error);
     }
     // The loop is a fault for fsck.fat too.
@@ -139,12 +139,12 @@ TEST_P(FatReaderOnImage, EntriesChainsAndFsinfo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Imgkit, FatReaderOnImage, ::testing::Values(16, 32),
-                         [](const ::testing::TestParamInfo<int>& i) { return "Fat" + std::to_string(i.param); });
+                         [](const ::testing::TestParamInfo<int> &i) { return "Fat" + std::to_string(i.param); });
 
 // The command line: one exit code per verdict.
 class ImgkitCommand : public Scratch {
 protected:
-    int cmd(const std::vector<std::string>& args) {
+    int cmd(const std::vector<std::string> &args) {
         std::vector<std::string> argv = {IMGKIT_CLI};
         argv.insert(argv.end(), args.begin(), args.end());
         last = detail::run(argv);

@@ -42,7 +42,8 @@ TEST_F(Boot, ARebootRequestGivesASecondBoot) {
     EXPECT_FALSE(contains(r.out, "the reboot was refused")) << r.out;
     // The one-line summary ends the output.
     std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
-    EXPECT_EQ(last, "ntmachine: 2 boots (1 reboot asked for); programs run 2, skipped 2, failed 0; the machine is up\n");
+    EXPECT_EQ(last,
+              "ntmachine: 2 boots (1 reboot asked for); programs run 2, skipped 2, failed 0; the machine is up\n");
     EXPECT_EQ(probe_runs(), 2);
     EXPECT_FALSE(fs::exists(machine / "reboot")) << "the reboot record is consumed";
 }

@@ -10,9 +10,9 @@ TEST(Demo, BuildsSchedulesBootsAndChecks) {
     std::string dir = scratch / "demo";
     Result r = ntmachine("demo " + quote(dir) + " --run");
     ASSERT_EQ(r.code, 0) << r.out;
-    for (const char *part : {"Drive C: NTFS", "Drive D: FAT32", "Scheduled \"DOZUZORO C: FILES=FULL",
-                             "Scheduled \"ZIRIZUD D: FILES=FULL", " Boot 1 of machine", "the machine is up",
-                             "--- Before -> after ---", "C: consistent", "D: consistent"})
+    for (const char *part :
+         {"Drive C: NTFS", "Drive D: FAT32", "Scheduled \"DOZUZORO C: FILES=FULL", "Scheduled \"ZIRIZUD D: FILES=FULL",
+          " Boot 1 of machine", "the machine is up", "--- Before -> after ---", "C: consistent", "D: consistent"})
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
     // Both runs are scheduled before the boot, and the boot leaves no request behind.
     EXPECT_FALSE(fs::exists(fs::path(dir) / "reboot"));

@@ -83,8 +83,10 @@ TEST_P(Agreement, FragAgreesWithTheKitsCount) {
     const Volume &v = GetParam();
     ScratchDir scratch;
     std::string image = scratch / "volume.img";
-    if (v.fs == imgkit::FsType::ntfs) imgkit::make_ntfs(image, v.size, 4096);
-    else imgkit::make_fat(image, v.size, v.fs == imgkit::FsType::fat32 ? 32 : 16);
+    if (v.fs == imgkit::FsType::ntfs)
+        imgkit::make_ntfs(image, v.size, 4096);
+    else
+        imgkit::make_fat(image, v.size, v.fs == imgkit::FsType::fat32 ? 32 : 16);
     imgkit::fill(image, v.full ? imgkit::Profile::full() : imgkit::Profile::basic(), v.seed);
     fs::path machine = scratch.path() / "m";
     ASSERT_EQ(ntmachine("create " + quote(machine.string())).code, 0);
@@ -126,7 +128,8 @@ TEST(Frag, VolumeAtAnOffsetInsideItsImage) {
     }
     fs::path machine = scratch.path() / "m";
     ASSERT_EQ(ntmachine("create " + quote(machine.string())).code, 0);
-    ASSERT_EQ(ntmachine("attach " + quote(machine.string()) + " E: image " + quote(scratch / "disk.img@1048576")).code, 0);
+    ASSERT_EQ(ntmachine("attach " + quote(machine.string()) + " E: image " + quote(scratch / "disk.img@1048576")).code,
+              0);
     ntm::frag::Report mine = ntm::fragmentation(machine.string(), 'E');
     EXPECT_EQ(mine.fs, "FAT16");
     expect_agreement(mine, imgkit::count(plain));

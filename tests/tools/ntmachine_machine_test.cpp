@@ -39,7 +39,8 @@ TEST(SplitBlanks, EveryControlCharacterSeparates) {
 TEST(DriveLetter, OnlyALetterAndAColon) {
     EXPECT_EQ(ntm::parse_drive_letter("c:"), 'C');
     EXPECT_EQ(ntm::parse_drive_letter("Z:"), 'Z');
-    for (const char *bad : {"C", "C:\\", "1:", "CC:", ""}) EXPECT_THROW(ntm::parse_drive_letter(bad), ntm::Failure) << bad;
+    for (const char *bad : {"C", "C:\\", "1:", "CC:", ""})
+        EXPECT_THROW(ntm::parse_drive_letter(bad), ntm::Failure) << bad;
 }
 
 class Create : public testing::Test {
@@ -127,7 +128,8 @@ TEST_F(Attach, WritesDrivesLinesTheMachineReadsBack) {
     Result a = ntmachine("attach " + m + " c: image " + quote(scratch / "plain.img"));
     ASSERT_EQ(a.code, 0) << a.out;
     EXPECT_TRUE(contains(a.out, "file system: RAW")) << a.out;
-    ASSERT_EQ(ntmachine("attach " + m + " E: image " + quote((machine / "disks" / "inside.img").string() + "@4096")).code, 0);
+    ASSERT_EQ(
+        ntmachine("attach " + m + " E: image " + quote((machine / "disks" / "inside.img").string() + "@4096")).code, 0);
     ASSERT_EQ(ntmachine("attach " + m + " A: folder " + quote(scratch / "logs")).code, 0);
     auto lines = drive_lines();
     ASSERT_EQ(lines.size(), 3u);

@@ -55,8 +55,7 @@ inline std::string read_file(const fs::path &path) {
 }
 
 inline std::string hivexget(const fs::path &hive, const std::string &key, const std::string &value = "") {
-    return run("hivexget " + quote(hive.string()) + " " + quote(key) + (value.empty() ? "" : " " + quote(value)))
-        .out;
+    return run("hivexget " + quote(hive.string()) + " " + quote(key) + (value.empty() ? "" : " " + quote(value))).out;
 }
 
 inline bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
@@ -66,8 +65,10 @@ inline std::string snapshot(const fs::path &dir) {
     std::string all;
     for (const auto &e : fs::recursive_directory_iterator(dir)) {
         all += e.path().string() + "\n";
-        if (e.is_symlink()) all += "-> " + fs::read_symlink(e.path()).string() + "\n";
-        else if (e.is_regular_file()) all += read_file(e.path()) + "\n";
+        if (e.is_symlink())
+            all += "-> " + fs::read_symlink(e.path()).string() + "\n";
+        else if (e.is_regular_file())
+            all += read_file(e.path()) + "\n";
     }
     return all;
 }

@@ -153,12 +153,15 @@ BootSummary boot_machine(const std::string &dir, bool fast, int maxBoots) {
         ++reboots;
     }
 
-    sum.line = format("ntmachine: %d boot%s (%d reboot%s asked for); programs run %d, skipped %d, failed %d; ",
-                      sum.boots, sum.boots == 1 ? "" : "s", reboots, reboots == 1 ? "" : "s", sum.programs_run,
-                      sum.skipped, sum.failed);
-    if (sum.completed) sum.line += "the machine is up";
-    else if (sum.halted) sum.line += "the machine was shut down";
-    else sum.line += format("stopped after %d boots: the programs keep asking for reboots", sum.boots);
+    sum.line =
+        format("ntmachine: %d boot%s (%d reboot%s asked for); programs run %d, skipped %d, failed %d; ", sum.boots,
+               sum.boots == 1 ? "" : "s", reboots, reboots == 1 ? "" : "s", sum.programs_run, sum.skipped, sum.failed);
+    if (sum.completed)
+        sum.line += "the machine is up";
+    else if (sum.halted)
+        sum.line += "the machine was shut down";
+    else
+        sum.line += format("stopped after %d boots: the programs keep asking for reboots", sum.boots);
     std::printf("%s\n", sum.line.c_str());
     std::fflush(stdout);
     return sum;
@@ -169,12 +172,15 @@ int cmd_boot(const std::vector<std::string> &args) {
     bool fast = false;
     int maxBoots = kDefaultMaxBoots;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--fast") fast = true;
+        if (args[i] == "--fast")
+            fast = true;
         else if (args[i] == "--max-boots" && i + 1 < args.size()) {
             maxBoots = std::atoi(args[++i].c_str());
             if (maxBoots < 1 || maxBoots > 1000) throw Failure("--max-boots takes a number from 1 to 1000");
-        } else if (dir.empty() && args[i].rfind("--", 0) != 0) dir = args[i];
-        else throw Failure(format("boot: unexpected argument \"%s\"", args[i].c_str()));
+        } else if (dir.empty() && args[i].rfind("--", 0) != 0)
+            dir = args[i];
+        else
+            throw Failure(format("boot: unexpected argument \"%s\"", args[i].c_str()));
     }
     if (dir.empty()) throw Failure("usage: ntmachine boot DIR [--fast] [--max-boots N]");
     BootSummary sum = boot_machine(dir, fast, maxBoots);

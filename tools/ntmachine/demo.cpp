@@ -38,8 +38,9 @@ void build(const fs::path &dir, uint64_t seed) {
     if (fs::exists(dir, ec)) {
         if (fs::exists(dir / kMarker, ec)) {
             fs::remove_all(dir, ec);
-            if (ec) throw Failure(format("%s: the old demo machine cannot be removed: %s", dir.c_str(),
-                                         ec.message().c_str()));
+            if (ec)
+                throw Failure(
+                    format("%s: the old demo machine cannot be removed: %s", dir.c_str(), ec.message().c_str()));
         } else if (!fs::is_directory(dir, ec) || !fs::is_empty(dir, ec)) {
             throw Failure(format("%s exists and is not a demo machine: choose another folder", dir.c_str()));
         }
@@ -85,9 +86,9 @@ bool check_volumes(const fs::path &dir) {
     for (const Volume &v : kVolumes) {
         imgkit::Manifest m = imgkit::Manifest::load((dir / "disks" / v.manifest).string());
         imgkit::CheckResult r = imgkit::check((dir / "disks" / v.image).string(), m);
-        const char *verdict = r.code == imgkit::kConsistent      ? "consistent"
-                              : r.code == imgkit::kLostClusters  ? "consistent, with lost clusters"
-                              : r.code == imgkit::kInconsistent  ? "INCONSISTENT"
+        const char *verdict = r.code == imgkit::kConsistent        ? "consistent"
+                              : r.code == imgkit::kLostClusters    ? "consistent, with lost clusters"
+                              : r.code == imgkit::kInconsistent    ? "INCONSISTENT"
                               : r.code == imgkit::kContentMismatch ? "CONTENT CHANGED"
                                                                    : "could not be checked";
         std::printf("%c: %s: %s (%llu files compared)\n", v.letter, verdict, r.summary.c_str(),
@@ -104,10 +105,14 @@ int cmd_demo(const std::vector<std::string> &args) {
     bool run = false;
     uint64_t seed = 1;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--run") run = true;
-        else if (args[i] == "--seed" && i + 1 < args.size()) seed = std::strtoull(args[++i].c_str(), nullptr, 10);
-        else if (dirArg.empty() && args[i].rfind("--", 0) != 0) dirArg = args[i];
-        else throw Failure(format("demo: unexpected argument \"%s\"", args[i].c_str()));
+        if (args[i] == "--run")
+            run = true;
+        else if (args[i] == "--seed" && i + 1 < args.size())
+            seed = std::strtoull(args[++i].c_str(), nullptr, 10);
+        else if (dirArg.empty() && args[i].rfind("--", 0) != 0)
+            dirArg = args[i];
+        else
+            throw Failure(format("demo: unexpected argument \"%s\"", args[i].c_str()));
     }
     if (dirArg.empty()) throw Failure("usage: ntmachine demo DIR [--run] [--seed N]");
     fs::path dir = fs::absolute(dirArg).lexically_normal();
@@ -131,7 +136,8 @@ int cmd_demo(const std::vector<std::string> &args) {
     show_frag(dir.string(), "before the boot-time runs", &before);
     std::printf("\n");
     for (const Volume &v : kVolumes) {
-        std::string entry = schedule_run(dir.string(), std::string(1, v.letter) + ":", {"FILES=FULL", std::string("LOG=") + v.log});
+        std::string entry =
+            schedule_run(dir.string(), std::string(1, v.letter) + ":", {"FILES=FULL", std::string("LOG=") + v.log});
         std::printf("Scheduled \"%s\"\n", entry.c_str());
     }
     std::printf("\n");

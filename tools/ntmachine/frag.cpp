@@ -86,9 +86,12 @@ std::vector<const Item *> worst_files(const Report &r, size_t count) {
 std::string json_string(const std::string &s) {
     std::string out = "\"";
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20) out += format("\\u%04x", c);
-        else out += static_cast<char>(c);
+        if (c == '"' || c == '\\')
+            out += '\\', out += static_cast<char>(c);
+        else if (c < 0x20)
+            out += format("\\u%04x", c);
+        else
+            out += static_cast<char>(c);
     }
     return out + "\"";
 }
@@ -206,12 +209,12 @@ void count_fat(VolumeDevice &dev, const ntp::fat::Geometry &g, frag::Report *r) 
             std::vector<Run> runs;
             uint32_t count = 0;
             NTSTATUS st = table.chain(first, &runs, &count);
-            if (!NT_SUCCESS(st)) throw Failure(format("the cluster chain of %s is broken (%s)", path.c_str(),
-                                                      status_text(st).c_str()));
+            if (!NT_SUCCESS(st))
+                throw Failure(format("the cluster chain of %s is broken (%s)", path.c_str(), status_text(st).c_str()));
             std::vector<frag::Run> fr;
             for (const Run &run : runs) {
-                fr.push_back(frag::Run{static_cast<int64_t>(run.first) - static_cast<int64_t>(kFirstCluster),
-                                       run.count});
+                fr.push_back(
+                    frag::Run{static_cast<int64_t>(run.first) - static_cast<int64_t>(kFirstCluster), run.count});
                 item.clusters += run.count;
             }
             item.fragments = frag::count_fragments(fr);
@@ -220,8 +223,7 @@ void count_fat(VolumeDevice &dev, const ntp::fat::Geometry &g, frag::Report *r) 
     };
 
     std::set<uint32_t> visited;
-    std::function<void(DirRef, const std::string &, int)> walk = [&](DirRef ref, const std::string &path,
-                                                                     int depth) {
+    std::function<void(DirRef, const std::string &, int)> walk = [&](DirRef ref, const std::string &path, int depth) {
         if (depth > 64) throw Failure(format("%s: directories nest too deep (a loop?)", path.c_str()));
         Directory dir;
         NTSTATUS st = dir.load(dev, g, table, ref);
@@ -266,8 +268,9 @@ frag::Report fragmentation(const std::string &dir, char letter) {
         throw Failure(format("drive %c: is a host folder, not an NTFS or FAT volume", letter));
     std::shared_ptr<ntp::Volume> volume;
     s = ntp::Volume::open(config, &volume);
-    if (!NT_SUCCESS(s)) throw Failure(format("drive %c: (%s) cannot be opened (%s)", letter, config.path.c_str(),
-                                             status_text(s).c_str()));
+    if (!NT_SUCCESS(s))
+        throw Failure(
+            format("drive %c: (%s) cannot be opened (%s)", letter, config.path.c_str(), status_text(s).c_str()));
     uint8_t sector[512];
     if (volume->size() < sizeof sector || !NT_SUCCESS(volume->dev_read(0, sector, sizeof sector)))
         throw Failure(format("drive %c: its boot sector cannot be read", letter));
@@ -302,10 +305,14 @@ int cmd_frag(const std::vector<std::string> &args) {
     bool json = false;
     size_t worst = 10;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--json") json = true;
-        else if (args[i] == "--worst" && i + 1 < args.size()) worst = std::strtoul(args[++i].c_str(), nullptr, 10);
-        else if (args[i].rfind("--", 0) == 0) throw Failure(format("frag: unknown option %s", args[i].c_str()));
-        else plain.push_back(args[i]);
+        if (args[i] == "--json")
+            json = true;
+        else if (args[i] == "--worst" && i + 1 < args.size())
+            worst = std::strtoul(args[++i].c_str(), nullptr, 10);
+        else if (args[i].rfind("--", 0) == 0)
+            throw Failure(format("frag: unknown option %s", args[i].c_str()));
+        else
+            plain.push_back(args[i]);
     }
     if (plain.size() != 2) throw Failure("usage: ntmachine frag DIR X: [--json] [--worst N]");
     char letter = parse_drive_letter(plain[1]);

@@ -31,7 +31,7 @@ struct Item {
     uint64_t record = 0;    // NTFS: MFT record; FAT: first cluster
     uint64_t clusters = 0;  // clusters with disk space
     uint64_t fragments = 0;
-    std::string why;        // Unmovable: "sparse", "reparse point", "offline", "several data streams"
+    std::string why;  // Unmovable: "sparse", "reparse point", "offline", "several data streams"
 };
 
 struct Report {

@@ -112,14 +112,13 @@ int dev_ioctl(struct ntfs_device *, unsigned long, void *) {
     return -1;
 }
 
-struct ntfs_device_operations g_ops = {dev_open, dev_close, dev_seek,  dev_read, dev_write,
+struct ntfs_device_operations g_ops = {dev_open,  dev_close,  dev_seek, dev_read, dev_write,
                                        dev_pread, dev_pwrite, dev_sync, dev_stat, dev_ioctl};
 
 // libntfs-3g's complaints are collected for the error message.
 std::string *g_messages = nullptr;
 int collect(const char *, const char *, int, u32 level, void *, const char *format, va_list args) {
-    if (!g_messages || !(level & (NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL)))
-        return 0;
+    if (!g_messages || !(level & (NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL))) return 0;
     char text[512];
     int n = vsnprintf(text, sizeof text, format, args);
     std::string line(text);
@@ -138,8 +137,10 @@ std::string from_ntfs(const uint8_t *name, int length) {
         uint32_t c = s[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
             c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) out += char(c);
-        else if (c < 0x800) out += char(0xC0 | (c >> 6)), out += char(0x80 | (c & 0x3F));
+        if (c < 0x80)
+            out += char(c);
+        else if (c < 0x800)
+            out += char(0xC0 | (c >> 6)), out += char(0x80 | (c & 0x3F));
         else if (c < 0x10000)
             out += char(0xE0 | (c >> 12)), out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
         else
@@ -232,18 +233,19 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
         while (ctx && !ntfs_attr_lookup(AT_FILE_NAME, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
             if (ctx->attr->non_resident) continue;
             auto *fn = reinterpret_cast<FILE_NAME_ATTR *>(reinterpret_cast<uint8_t *>(ctx->attr) +
-                                                         le16_to_cpu(ctx->attr->value_offset));
+                                                          le16_to_cpu(ctx->attr->value_offset));
             int rank = fn->file_name_type == kDosNameSpace ? 0 : fn->file_name_type == 0 ? 1 : 2;
             if (rank <= bestRank) continue;
             bestRank = rank;
-            names[n] = Name{MREF_LE(fn->parent_directory), from_ntfs(reinterpret_cast<const uint8_t *>(fn) + offsetof(FILE_NAME_ATTR, file_name),
-                                                     fn->file_name_length)};
+            names[n] = Name{MREF_LE(fn->parent_directory),
+                            from_ntfs(reinterpret_cast<const uint8_t *>(fn) + offsetof(FILE_NAME_ATTR, file_name),
+                                      fn->file_name_length)};
         }
         if (ctx) ntfs_attr_reinit_search_ctx(ctx);
         while (ctx && !ntfs_attr_lookup(AT_DATA, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
-            std::string stream = from_ntfs(reinterpret_cast<const uint8_t *>(ctx->attr) +
-                                               le16_to_cpu(ctx->attr->name_offset),
-                                           ctx->attr->name_length);
+            std::string stream =
+                from_ntfs(reinterpret_cast<const uint8_t *>(ctx->attr) + le16_to_cpu(ctx->attr->name_offset),
+                          ctx->attr->name_length);
             streams.insert({ctx->ntfs_ino ? ctx->ntfs_ino->mft_no : n, stream});
         }
         if (ctx) ntfs_attr_put_search_ctx(ctx);
@@ -268,11 +270,16 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
                 ntfs_inode_close(ni);
                 continue;  // no unnamed $DATA: not a file a defragmenter moves
             }
-            if (n < kFirstUserRecord) item.kind = Item::System;
-            else if (attributes & kAttrSparse) item.kind = Item::Unmovable, item.why = "sparse";
-            else if (attributes & kAttrReparse) item.kind = Item::Unmovable, item.why = "reparse point";
-            else if (attributes & kAttrOffline) item.kind = Item::Unmovable, item.why = "offline";
-            else if (several) item.kind = Item::Unmovable, item.why = "several data streams";
+            if (n < kFirstUserRecord)
+                item.kind = Item::System;
+            else if (attributes & kAttrSparse)
+                item.kind = Item::Unmovable, item.why = "sparse";
+            else if (attributes & kAttrReparse)
+                item.kind = Item::Unmovable, item.why = "reparse point";
+            else if (attributes & kAttrOffline)
+                item.kind = Item::Unmovable, item.why = "offline";
+            else if (several)
+                item.kind = Item::Unmovable, item.why = "several data streams";
         }
         if (na) {
             std::vector<Run> runs;

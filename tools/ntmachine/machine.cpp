@@ -136,8 +136,8 @@ std::vector<std::u16string> decode_multi_sz(const uint8_t *data, size_t bytes) {
 std::vector<std::u16string> read_multi_sz(const char16_t *key, const char16_t *value) {
     OpenKey k;
     NTSTATUS s = open_key(key, KEY_QUERY_VALUE, &k);
-    if (!NT_SUCCESS(s)) throw Failure(format("registry key %s cannot be opened (%s)", key_text(key).c_str(),
-                                             status_text(s).c_str()));
+    if (!NT_SUCCESS(s))
+        throw Failure(format("registry key %s cannot be opened (%s)", key_text(key).c_str(), status_text(s).c_str()));
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, value);
     ULONG needed = 0;
@@ -169,8 +169,8 @@ void check_key_writable(const char16_t *key) {
     OpenKey k;
     NTSTATUS s = open_key(key, KEY_QUERY_VALUE | KEY_SET_VALUE, &k);
     if (!NT_SUCCESS(s))
-        throw Failure(format("registry key %s cannot be opened for writing (%s)", key_text(key).c_str(),
-                             status_text(s).c_str()));
+        throw Failure(
+            format("registry key %s cannot be opened for writing (%s)", key_text(key).c_str(), status_text(s).c_str()));
 }
 
 void write_multi_sz(const char16_t *key, const char16_t *value, const std::vector<std::u16string> &list) {
@@ -238,8 +238,8 @@ bool create_volume_file(char letter, const std::u16string &path, uint64_t bytes,
                               FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (only_if_missing && s == STATUS_OBJECT_NAME_COLLISION) return false;
     if (!NT_SUCCESS(s))
-        throw Failure(format("%c:%s cannot be created (%s)", letter, ntp::to_utf8(path).c_str(),
-                             status_text(s).c_str()));
+        throw Failure(
+            format("%c:%s cannot be created (%s)", letter, ntp::to_utf8(path).c_str(), status_text(s).c_str()));
     std::vector<uint8_t> zeroes(static_cast<size_t>(std::min<uint64_t>(bytes, 1 << 20)), 0);
     uint64_t written = 0;
     while (written < bytes) {
@@ -261,8 +261,8 @@ bool create_volume_file(char letter, const std::u16string &path, uint64_t bytes,
     }
     s = NtClose(h);
     if (!NT_SUCCESS(s))
-        throw Failure(format("%c:%s cannot be closed (%s)", letter, ntp::to_utf8(path).c_str(),
-                             status_text(s).c_str()));
+        throw Failure(
+            format("%c:%s cannot be closed (%s)", letter, ntp::to_utf8(path).c_str(), status_text(s).c_str()));
     return true;
 }
 
@@ -398,11 +398,10 @@ void create_machine(const std::string &dirArg) {
     try {
         fs::create_directories(building / "config");
         fs::create_directories(building / "system32");
-        write_whole(building / "drives",
-                    "# Drives of this machine, one per line:\n"
-                    "#   X: image PATH[@OFFSET]   a volume in an image file or block device\n"
-                    "#   X: folder PATH           a host folder acting as a volume\n"
-                    "# Relative paths are relative to this folder.\n");
+        write_whole(building / "drives", "# Drives of this machine, one per line:\n"
+                                         "#   X: image PATH[@OFFSET]   a volume in an image file or block device\n"
+                                         "#   X: folder PATH           a host folder acting as a volume\n"
+                                         "# Relative paths are relative to this folder.\n");
         write_system_hive((building / "config" / "SYSTEM").string());
         write_software_hive((building / "config" / "SOFTWARE").string());
         std::string bin = executable_dir();
@@ -422,8 +421,7 @@ void create_machine(const std::string &dirArg) {
     }
     for (const char *program : {"bootntfs", "bootfat"}) {
         if (!fs::exists(fs::path(executable_dir()) / program, ec))
-            std::fprintf(stderr, "ntmachine: note: %s is not built yet; system32 links to where it will be\n",
-                         program);
+            std::fprintf(stderr, "ntmachine: note: %s is not built yet; system32 links to where it will be\n", program);
     }
 }
 

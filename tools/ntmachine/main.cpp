@@ -9,17 +9,16 @@
 namespace {
 
 void usage(FILE *out) {
-    std::fputs(
-        "usage: ntmachine COMMAND DIR ...\n"
-        "  create DIR                         a new machine folder (hives, drives, system32)\n"
-        "  attach DIR X: image PATH[@OFFSET]  a volume in an image file or block device\n"
-        "  attach DIR X: folder PATH          a host folder acting as a volume\n"
-        "  pagefile DIR X: NAME MIN MAX       register a paging file X:\\NAME (sizes in MB)\n"
-        "  schedule DIR X: [KEYWORD...]       schedule a boot-time run on drive X:\n"
-        "  boot DIR [--fast] [--max-boots N]  boot the machine (--fast: no waiting)\n"
-        "  frag DIR X: [--json] [--worst N]   the fragmentation of drive X:\n"
-        "  demo DIR [--run] [--seed N]        a demo machine with fragmented NTFS and FAT32 volumes\n",
-        out);
+    std::fputs("usage: ntmachine COMMAND DIR ...\n"
+               "  create DIR                         a new machine folder (hives, drives, system32)\n"
+               "  attach DIR X: image PATH[@OFFSET]  a volume in an image file or block device\n"
+               "  attach DIR X: folder PATH          a host folder acting as a volume\n"
+               "  pagefile DIR X: NAME MIN MAX       register a paging file X:\\NAME (sizes in MB)\n"
+               "  schedule DIR X: [KEYWORD...]       schedule a boot-time run on drive X:\n"
+               "  boot DIR [--fast] [--max-boots N]  boot the machine (--fast: no waiting)\n"
+               "  frag DIR X: [--json] [--worst N]   the fragmentation of drive X:\n"
+               "  demo DIR [--run] [--seed N]        a demo machine with fragmented NTFS and FAT32 volumes\n",
+               out);
 }
 
 }  // namespace

@@ -44,15 +44,14 @@ void register_paging_file(const std::string &dir, const std::string &letterArg, 
         if (c == '/') c = '\\';
     if (name.empty() || name.find_first_of(":*?\"<>|") != std::string::npos ||
         name.find_first_of(" \t") != std::string::npos)
-        throw Failure(format("\"%s\" is not a usable paging-file name (no blanks, colons or wildcards)",
-                             nameArg.c_str()));
+        throw Failure(
+            format("\"%s\" is not a usable paging-file name (no blanks, colons or wildcards)", nameArg.c_str()));
     if (minMb == 0 || minMb > maxMb)
         throw Failure(format("paging-file sizes %llu and %llu: the minimum must be at least 1 and at most the maximum",
                              static_cast<unsigned long long>(minMb), static_cast<unsigned long long>(maxMb)));
 
     std::string fsName = drive_file_system(letter);
-    if (fsName == "RAW")
-        throw Failure(format("drive %c: holds no file system the machine knows (RAW)", letter));
+    if (fsName == "RAW") throw Failure(format("drive %c: holds no file system the machine knows (RAW)", letter));
 
     // Validate the registry before the volume is touched.
     check_key_writable(kMemoryManagementKey);
@@ -99,9 +98,12 @@ std::string schedule_run(const std::string &dir, const std::string &letterArg,
         throw Failure(format("drive %c: is a host folder, not an NTFS or FAT volume", letter));
     std::string fsName = drive_file_system(letter);
     std::u16string program;
-    if (fsName == "NTFS") program = u"DOZUZORO";
-    else if (fsName == "FAT" || fsName == "FAT32") program = u"ZIRIZUD";
-    else throw Failure(format("drive %c: is not an NTFS or FAT volume (file system: %s)", letter, fsName.c_str()));
+    if (fsName == "NTFS")
+        program = u"DOZUZORO";
+    else if (fsName == "FAT" || fsName == "FAT32")
+        program = u"ZIRIZUD";
+    else
+        throw Failure(format("drive %c: is not an NTFS or FAT volume (file system: %s)", letter, fsName.c_str()));
     for (const auto &k : keywords)
         if (k.empty() || k.find_first_of(" \t\r\n") != std::string::npos)
             throw Failure(format("keyword \"%s\" holds a blank", k.c_str()));

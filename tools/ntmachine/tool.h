@@ -82,19 +82,18 @@ int cmd_demo(const std::vector<std::string> &args);
 
 // Pieces the demo reuses.
 void create_machine(const std::string &dir);
-void attach_drive(const std::string &dir, const std::string &letter, const std::string &kind,
-                  const std::string &path);
-void register_paging_file(const std::string &dir, const std::string &letter, const std::string &name,
-                          uint64_t minMb, uint64_t maxMb);
+void attach_drive(const std::string &dir, const std::string &letter, const std::string &kind, const std::string &path);
+void register_paging_file(const std::string &dir, const std::string &letter, const std::string &name, uint64_t minMb,
+                          uint64_t maxMb);
 std::string schedule_run(const std::string &dir, const std::string &letter, const std::vector<std::string> &keywords);
 struct BootSummary {
     int boots = 0;
     int programs_run = 0;
     int skipped = 0;
     int failed = 0;
-    bool completed = false;   // the last boot ended without a reboot request
-    bool halted = false;      // a program shut the machine down without reboot
-    std::string line;         // the one-line summary
+    bool completed = false;  // the last boot ended without a reboot request
+    bool halted = false;     // a program shut the machine down without reboot
+    std::string line;        // the one-line summary
 };
 BootSummary boot_machine(const std::string &dir, bool fast, int maxBoots);
 // The fragmentation report of a drive of the machine.

@@ -49,8 +49,8 @@ NTSTATUS NtOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
 NTSTATUS NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 NTSTATUS NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength);
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+                         PULONG ResultLength);
 NTSTATUS NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
 NTSTATUS NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
@@ -58,18 +58,15 @@ NTSTATUS NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 // ------------------------------------------------------------ files, I/O
 NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                     PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
 NTSTATUS NtClose(HANDLE Handle);
 NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                    PULONG Key);
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                     PULONG Key);
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
@@ -87,20 +84,20 @@ typedef struct _CURDIR {
 // The leading part of the Windows record, through Environment, with the
 // Windows x64 offsets.
 typedef struct _RTL_USER_PROCESS_PARAMETERS {
-    ULONG MaximumLength;             // 0x00
-    ULONG Length;                    // 0x04
-    ULONG Flags;                     // 0x08
-    ULONG DebugFlags;                // 0x0C
-    HANDLE ConsoleHandle;            // 0x10
-    ULONG ConsoleFlags;              // 0x18
-    HANDLE StandardInput;            // 0x20
-    HANDLE StandardOutput;           // 0x28
-    HANDLE StandardError;            // 0x30
-    CURDIR CurrentDirectory;         // 0x38
-    UNICODE_STRING DllPath;          // 0x50
-    UNICODE_STRING ImagePathName;    // 0x60
-    UNICODE_STRING CommandLine;      // 0x70
-    PVOID Environment;               // 0x80
+    ULONG MaximumLength;           // 0x00
+    ULONG Length;                  // 0x04
+    ULONG Flags;                   // 0x08
+    ULONG DebugFlags;              // 0x0C
+    HANDLE ConsoleHandle;          // 0x10
+    ULONG ConsoleFlags;            // 0x18
+    HANDLE StandardInput;          // 0x20
+    HANDLE StandardOutput;         // 0x28
+    HANDLE StandardError;          // 0x30
+    CURDIR CurrentDirectory;       // 0x38
+    UNICODE_STRING DllPath;        // 0x50
+    UNICODE_STRING ImagePathName;  // 0x60
+    UNICODE_STRING CommandLine;    // 0x70
+    PVOID Environment;             // 0x80
 } RTL_USER_PROCESS_PARAMETERS, *PRTL_USER_PROCESS_PARAMETERS;
 static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, ImagePathName) == 0x60, "process parameters layout");
 static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == 0x70, "process parameters layout");
@@ -109,16 +106,16 @@ static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == 0x70, "proce
 #define RTL_USER_PROC_PARAMS_NORMALIZED 0x00000001
 
 typedef struct _PEB {
-    BOOLEAN InheritedAddressSpace;                    // 0x00
-    BOOLEAN ReadImageFileExecOptions;                 // 0x01
-    BOOLEAN BeingDebugged;                            // 0x02
-    BOOLEAN SpareBool;                                // 0x03
-    HANDLE Mutant;                                    // 0x08
-    PVOID ImageBaseAddress;                           // 0x10
-    PVOID Ldr;                                        // 0x18
-    PRTL_USER_PROCESS_PARAMETERS ProcessParameters;   // 0x20
-    PVOID SubSystemData;                              // 0x28
-    PVOID ProcessHeap;                                // 0x30
+    BOOLEAN InheritedAddressSpace;                   // 0x00
+    BOOLEAN ReadImageFileExecOptions;                // 0x01
+    BOOLEAN BeingDebugged;                           // 0x02
+    BOOLEAN SpareBool;                               // 0x03
+    HANDLE Mutant;                                   // 0x08
+    PVOID ImageBaseAddress;                          // 0x10
+    PVOID Ldr;                                       // 0x18
+    PRTL_USER_PROCESS_PARAMETERS ProcessParameters;  // 0x20
+    PVOID SubSystemData;                             // 0x28
+    PVOID ProcessHeap;                               // 0x30
 } PEB, *PPEB;
 static_assert(offsetof(PEB, ProcessParameters) == 0x20 && offsetof(PEB, ProcessHeap) == 0x30, "PEB layout");
 
@@ -165,34 +162,34 @@ typedef enum _SYSTEM_INFORMATION_CLASS {
 } SYSTEM_INFORMATION_CLASS;
 
 typedef struct _SYSTEM_BASIC_INFORMATION {
-    ULONG Reserved;                       // 0x00
-    ULONG TimerResolution;                // 0x04
-    ULONG PageSize;                       // 0x08
-    ULONG NumberOfPhysicalPages;          // 0x0C
-    ULONG LowestPhysicalPageNumber;       // 0x10
-    ULONG HighestPhysicalPageNumber;      // 0x14
-    ULONG AllocationGranularity;          // 0x18
-    ULONG_PTR MinimumUserModeAddress;     // 0x20
-    ULONG_PTR MaximumUserModeAddress;     // 0x28
+    ULONG Reserved;                          // 0x00
+    ULONG TimerResolution;                   // 0x04
+    ULONG PageSize;                          // 0x08
+    ULONG NumberOfPhysicalPages;             // 0x0C
+    ULONG LowestPhysicalPageNumber;          // 0x10
+    ULONG HighestPhysicalPageNumber;         // 0x14
+    ULONG AllocationGranularity;             // 0x18
+    ULONG_PTR MinimumUserModeAddress;        // 0x20
+    ULONG_PTR MaximumUserModeAddress;        // 0x28
     ULONG_PTR ActiveProcessorsAffinityMask;  // 0x30
-    CCHAR NumberOfProcessors;             // 0x38
+    CCHAR NumberOfProcessors;                // 0x38
 } SYSTEM_BASIC_INFORMATION, *PSYSTEM_BASIC_INFORMATION;
 static_assert(sizeof(SYSTEM_BASIC_INFORMATION) == 64, "SYSTEM_BASIC_INFORMATION layout");
 
 // The leading fields of the Windows record; the platform fills the record
 // up to its full Windows size (0x138 bytes) with zeroes past AvailablePages.
 typedef struct _SYSTEM_PERFORMANCE_INFORMATION {
-    LARGE_INTEGER IdleProcessTime;        // 0x00
-    LARGE_INTEGER IoReadTransferCount;    // 0x08
-    LARGE_INTEGER IoWriteTransferCount;   // 0x10
-    LARGE_INTEGER IoOtherTransferCount;   // 0x18
-    ULONG IoReadOperationCount;           // 0x20
-    ULONG IoWriteOperationCount;          // 0x24
-    ULONG IoOtherOperationCount;          // 0x28
-    ULONG AvailablePages;                 // 0x2C
-    ULONG CommittedPages;                 // 0x30
-    ULONG CommitLimit;                    // 0x34
-    ULONG PeakCommitment;                 // 0x38
+    LARGE_INTEGER IdleProcessTime;       // 0x00
+    LARGE_INTEGER IoReadTransferCount;   // 0x08
+    LARGE_INTEGER IoWriteTransferCount;  // 0x10
+    LARGE_INTEGER IoOtherTransferCount;  // 0x18
+    ULONG IoReadOperationCount;          // 0x20
+    ULONG IoWriteOperationCount;         // 0x24
+    ULONG IoOtherOperationCount;         // 0x28
+    ULONG AvailablePages;                // 0x2C
+    ULONG CommittedPages;                // 0x30
+    ULONG CommitLimit;                   // 0x34
+    ULONG PeakCommitment;                // 0x38
     UCHAR Reserved[0x138 - 0x3C];
 } SYSTEM_PERFORMANCE_INFORMATION, *PSYSTEM_PERFORMANCE_INFORMATION;
 static_assert(offsetof(SYSTEM_PERFORMANCE_INFORMATION, AvailablePages) == 0x2C, "performance layout");

@@ -105,14 +105,14 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s)   \
-    do {                                            \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);    \
-        (p)->RootDirectory = (r);                   \
-        (p)->Attributes = (a);                      \
-        (p)->ObjectName = (n);                      \
-        (p)->SecurityDescriptor = (s);              \
-        (p)->SecurityQualityOfService = nullptr;    \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                                      \
+    do {                                                                                                               \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                                       \
+        (p)->RootDirectory = (r);                                                                                      \
+        (p)->Attributes = (a);                                                                                         \
+        (p)->ObjectName = (n);                                                                                         \
+        (p)->SecurityDescriptor = (s);                                                                                 \
+        (p)->SecurityQualityOfService = nullptr;                                                                       \
     } while (0)
 
 typedef struct _IO_STATUS_BLOCK {
@@ -138,5 +138,4 @@ static_assert(sizeof(ANSI_STRING) == 16, "ANSI_STRING layout");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 48 && offsetof(OBJECT_ATTRIBUTES, ObjectName) == 16 &&
                   offsetof(OBJECT_ATTRIBUTES, Attributes) == 24,
               "OBJECT_ATTRIBUTES layout");
-static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Information) == 8,
-              "IO_STATUS_BLOCK layout");
+static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Information) == 8, "IO_STATUS_BLOCK layout");

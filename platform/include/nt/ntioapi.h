@@ -119,7 +119,7 @@ typedef struct _FILE_FS_VOLUME_INFORMATION {
 #define FILE_SUPPORTS_REPARSE_POINTS 0x00000080
 
 // File-system control codes.
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define FILE_DEVICE_FILE_SYSTEM 0x00000009
 #define METHOD_BUFFERED 0
@@ -150,20 +150,20 @@ static_assert(FSCTL_IS_VOLUME_DIRTY == 0x00090078, "FSCTL code");
 
 #pragma pack(push, 8)
 typedef struct {
-    LARGE_INTEGER VolumeSerialNumber;          // 0x00
-    LARGE_INTEGER NumberSectors;               // 0x08
-    LARGE_INTEGER TotalClusters;               // 0x10
-    LARGE_INTEGER FreeClusters;                // 0x18
-    LARGE_INTEGER TotalReserved;               // 0x20
-    DWORD BytesPerSector;                      // 0x28
-    DWORD BytesPerCluster;                     // 0x2C
-    DWORD BytesPerFileRecordSegment;           // 0x30
-    DWORD ClustersPerFileRecordSegment;        // 0x34
-    LARGE_INTEGER MftValidDataLength;          // 0x38
-    LARGE_INTEGER MftStartLcn;                 // 0x40
-    LARGE_INTEGER Mft2StartLcn;                // 0x48
-    LARGE_INTEGER MftZoneStart;                // 0x50
-    LARGE_INTEGER MftZoneEnd;                  // 0x58
+    LARGE_INTEGER VolumeSerialNumber;    // 0x00
+    LARGE_INTEGER NumberSectors;         // 0x08
+    LARGE_INTEGER TotalClusters;         // 0x10
+    LARGE_INTEGER FreeClusters;          // 0x18
+    LARGE_INTEGER TotalReserved;         // 0x20
+    DWORD BytesPerSector;                // 0x28
+    DWORD BytesPerCluster;               // 0x2C
+    DWORD BytesPerFileRecordSegment;     // 0x30
+    DWORD ClustersPerFileRecordSegment;  // 0x34
+    LARGE_INTEGER MftValidDataLength;    // 0x38
+    LARGE_INTEGER MftStartLcn;           // 0x40
+    LARGE_INTEGER Mft2StartLcn;          // 0x48
+    LARGE_INTEGER MftZoneStart;          // 0x50
+    LARGE_INTEGER MftZoneEnd;            // 0x58
 } NTFS_VOLUME_DATA_BUFFER, *PNTFS_VOLUME_DATA_BUFFER;
 static_assert(sizeof(NTFS_VOLUME_DATA_BUFFER) == 96, "NTFS_VOLUME_DATA_BUFFER layout");
 static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, MftZoneEnd) == 0x58, "NTFS_VOLUME_DATA_BUFFER layout");
@@ -199,8 +199,8 @@ typedef struct RETRIEVAL_POINTERS_BUFFER {
     LARGE_INTEGER StartingVcn;  // 0x08 (after 4 bytes of padding)
     struct {
         LARGE_INTEGER NextVcn;
-        LARGE_INTEGER Lcn;      // -1 for a sparse run
-    } Extents[1];               // 0x10
+        LARGE_INTEGER Lcn;  // -1 for a sparse run
+    } Extents[1];           // 0x10
 } RETRIEVAL_POINTERS_BUFFER, *PRETRIEVAL_POINTERS_BUFFER;
 static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, StartingVcn) == 8, "RETRIEVAL_POINTERS_BUFFER layout");
 static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, Extents) == 16, "RETRIEVAL_POINTERS_BUFFER layout");

@@ -25,24 +25,24 @@ namespace {
 
 struct ContentReport {
     bool ran = false;
-    std::string error;                // the reader itself failed
+    std::string error;  // the reader itself failed
     uint64_t checked = 0;
-    std::vector<std::string> bad;     // "path: reason"
+    std::vector<std::string> bad;  // "path: reason"
 };
 
 // ---- NTFS content, read through libntfs-3g in a child process so that a
 // crash on a damaged volume cannot take the caller down with it.
 
-std::string hash_ntfs_entry(ntfs_volume* vol, const ManifestEntry& e) {
+std::string hash_ntfs_entry(ntfs_volume *vol, const ManifestEntry &e) {
     std::string path = posix_path(e.path), stream = stream_of(e.path);
-    ntfs_inode* ni = ntfs_inode_open(vol, FILE_root);
+    ntfs_inode *ni = ntfs_inode_open(vol, FILE_root);
     if (!ni) return "!cannot open the root directory";
     size_t pos = 1;
     while (pos < path.size()) {
         size_t end = path.find('/', pos);
         if (end == std::string::npos) end = path.size();
         std::u16string comp = utf8_to_utf16(path.substr(pos, end - pos));
-        u64 ref = ntfs_inode_lookup_by_name(ni, reinterpret_cast<ntfschar*>(comp.data()), int(comp.size()));
+        u64 ref = ntfs_inode_lookup_by_name(ni, reinterpret_cast<ntfschar *>(comp.data()), int(comp.size()));
         ntfs_inode_close(ni);
         if (ref == u64(-1)) return "!missing";
         ni = ntfs_inode_open(vol, MREF(ref));
@@ -50,8 +50,8 @@ std::string hash_ntfs_entry(ntfs_volume* vol, const ManifestEntry& e) {
         pos = end + 1;
     }
     std::u16string sname = utf8_to_utf16(stream);
-    ntfschar* name = stream.empty() ? AT_UNNAMED : reinterpret_cast<ntfschar*>(sname.data());
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, name, u32(sname.size()));
+    ntfschar *name = stream.empty() ? AT_UNNAMED : reinterpret_cast<ntfschar *>(sname.data());
+    ntfs_attr *na = ntfs_attr_open(ni, AT_DATA, name, u32(sname.size()));
     if (!na) {
         ntfs_inode_close(ni);
         return e.size == 0 && stream.empty() ? sha256_hex("", 0) + " 0" : "!no data stream";
@@ -76,7 +76,7 @@ std::string hash_ntfs_entry(ntfs_volume* vol, const ManifestEntry& e) {
     return h.hex() + " " + std::to_string(size);
 }
 
-ContentReport ntfs_content(const std::string& image, const Manifest& m) {
+ContentReport ntfs_content(const std::string &image, const Manifest &m) {
     ContentReport rep;
     int fds[2];
     if (pipe(fds) != 0) {
@@ -90,15 +90,16 @@ ContentReport ntfs_content(const std::string& image, const Manifest& m) {
     }
     if (pid == 0) {
         ::close(fds[0]);
-        FILE* out = fdopen(fds[1], "w");
+        FILE *out = fdopen(fds[1], "w");
         ntfs_log_set_handler(ntfs_log_handler_null);
-        ntfs_volume* vol = ntfs_mount(image.c_str(), NTFS_MNT_RDONLY);
+        ntfs_volume *vol = ntfs_mount(image.c_str(), NTFS_MNT_RDONLY);
         if (!vol) {
             fprintf(out, "MOUNT\t%s\n", strerror(errno));
             fclose(out);
             _exit(0);
         }
-        for (const ManifestEntry& e : m.files) fprintf(out, "%s\t%s\n", e.path.c_str(), hash_ntfs_entry(vol, e).c_str());
+        for (const ManifestEntry &e : m.files)
+            fprintf(out, "%s\t%s\n", e.path.c_str(), hash_ntfs_entry(vol, e).c_str());
         ntfs_umount(vol, FALSE);
         fprintf(out, "END\n");
         fclose(out);
@@ -121,8 +122,11 @@ ContentReport ntfs_content(const std::string& image, const Manifest& m) {
     rep.ran = true;
     std::map<std::string, std::string> got;
     bool ended = false;
-    for (const std::string& line : split_lines(text)) {
-        if (line == "END") { ended = true; continue; }
+    for (const std::string &line : split_lines(text)) {
+        if (line == "END") {
+            ended = true;
+            continue;
+        }
         size_t tab = line.find('\t');
         if (tab == std::string::npos) continue;
         if (line.compare(0, tab, "MOUNT") == 0) {
@@ -135,12 +139,13 @@ ContentReport ntfs_content(const std::string& image, const Manifest& m) {
         rep.error = WIFSIGNALED(status) ? fmt("libntfs-3g died with signal %d reading the files", WTERMSIG(status))
                                         : "libntfs-3g stopped while reading the files";
     }
-    for (const ManifestEntry& e : m.files) {
+    for (const ManifestEntry &e : m.files) {
         auto it = got.find(e.path);
         if (it == got.end()) continue;
         rep.checked++;
-        const std::string& v = it->second;
-        if (!v.empty() && v[0] == '!') rep.bad.push_back(e.path + ": " + v.substr(1));
+        const std::string &v = it->second;
+        if (!v.empty() && v[0] == '!')
+            rep.bad.push_back(e.path + ": " + v.substr(1));
         else if (v != e.sha256 + " " + std::to_string(e.size)) {
             size_t sp = v.find(' ');
             uint64_t size = sp == std::string::npos ? 0 : strtoull(v.c_str() + sp + 1, nullptr, 10);
@@ -155,18 +160,18 @@ ContentReport ntfs_content(const std::string& image, const Manifest& m) {
 // ---- FAT content, extracted with mtools.
 
 std::string lower(std::string s) {
-    for (char& c : s) c = char(tolower(uint8_t(c)));
+    for (char &c : s) c = char(tolower(uint8_t(c)));
     return s;
 }
 
-ContentReport fat_content(const std::string& image, const Manifest& m) {
+ContentReport fat_content(const std::string &image, const Manifest &m) {
     ContentReport rep;
     rep.ran = true;
     TempDir out;
     // One recursive copy of the whole volume; files it could not reach are
     // retried one by one below.
     run({"mcopy", "-s", "-n", "-i", image, "::/*", out.path() + "/"}, mtools_env());
-    std::map<std::string, std::string> host;   // lower-case volume path -> host file
+    std::map<std::string, std::string> host;  // lower-case volume path -> host file
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(out.path(), ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
@@ -176,7 +181,7 @@ ContentReport fat_content(const std::string& image, const Manifest& m) {
         host[lower(rel)] = it->path().string();
     }
     int single = 0;
-    for (const ManifestEntry& e : m.files) {
+    for (const ManifestEntry &e : m.files) {
         rep.checked++;
         auto it = host.find(lower(e.path));
         std::string file;
@@ -192,26 +197,27 @@ ContentReport fat_content(const std::string& image, const Manifest& m) {
         }
         std::string data = read_file(file);
         if (data.size() != e.size)
-            rep.bad.push_back(fmt("%s: size %zu, expected %llu", e.path.c_str(), data.size(), (unsigned long long)e.size));
+            rep.bad.push_back(
+                fmt("%s: size %zu, expected %llu", e.path.c_str(), data.size(), (unsigned long long)e.size));
         else if (sha256_hex(data.data(), data.size()) != e.sha256)
             rep.bad.push_back(e.path + ": content differs");
     }
     return rep;
 }
 
-bool ntfs_dirty(const std::string& image) {
+bool ntfs_dirty(const std::string &image) {
     try {
         NtfsReader r(image);
         auto vol = r.load(3);
         if (!vol) return false;
-        const Attribute* vi = vol->find(0x70);
+        const Attribute *vi = vol->find(0x70);
         return vi && vi->value.size() >= 0x0C && (vi->value[0x0A] & 0x01);
-    } catch (const Error&) {
+    } catch (const Error &) {
         return false;
     }
 }
 
-bool fsinfo_agrees(const std::string& image) {
+bool fsinfo_agrees(const std::string &image) {
     try {
         FatReader r(image);
         uint32_t free_count, next;
@@ -219,26 +225,31 @@ bool fsinfo_agrees(const std::string& image) {
         uint32_t counted = 0;
         for (uint32_t c = 2; c < r.geometry().clusters + 2; c++) counted += r.is_free(c);
         return counted == free_count;
-    } catch (const Error&) {
+    } catch (const Error &) {
         return true;
     }
 }
 
-const char* code_word(int code) {
+const char *code_word(int code) {
     switch (code) {
-    case kConsistent: return "OK";
-    case kLostClusters: return "LOST CLUSTERS";
-    case kInconsistent: return "FAULT";
-    case kContentMismatch: return "CONTENT MISMATCH";
-    default: return "TOOL ERROR";
+    case kConsistent:
+        return "OK";
+    case kLostClusters:
+        return "LOST CLUSTERS";
+    case kInconsistent:
+        return "FAULT";
+    case kContentMismatch:
+        return "CONTENT MISMATCH";
+    default:
+        return "TOOL ERROR";
     }
 }
 
 }  // namespace
 
-CheckResult check(const std::string& image, const Manifest& manifest, const CheckOptions& options) {
+CheckResult check(const std::string &image, const Manifest &manifest, const CheckOptions &options) {
     CheckResult res;
-    auto finish = [&](int code, const std::string& reason) {
+    auto finish = [&](int code, const std::string &reason) {
         res.code = code;
         res.summary = std::string(code_word(code)) + " (" + std::to_string(code) + "): " + reason;
         return res;
@@ -246,22 +257,25 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
     FsType fs;
     try {
         fs = detect_fs(image);
-    } catch (const Error& e) {
+    } catch (const Error &e) {
         return finish(kToolError, e.what());
     }
     if (fs == FsType::unknown) {
         // An image whose boot sector no longer reads as a volume is a fault,
         // not a usage error, when the manifest says what it should hold.
-        if (manifest.fs != FsType::unknown) return finish(kInconsistent, "the boot sector no longer describes a volume");
+        if (manifest.fs != FsType::unknown)
+            return finish(kInconsistent, "the boot sector no longer describes a volume");
         return finish(kToolError, image + ": neither NTFS nor FAT16/FAT32");
     }
     if (manifest.fs != FsType::unknown && manifest.fs != fs)
-        return finish(kToolError, std::string("the manifest is for ") + fs_name(manifest.fs) + ", the image holds " + fs_name(fs));
+        return finish(kToolError,
+                      std::string("the manifest is for ") + fs_name(manifest.fs) + ", the image holds " + fs_name(fs));
 
     std::vector<Verdict> verdicts;
     std::vector<std::string> tools;
     if (fs == FsType::ntfs) {
-        verdicts.push_back(judge_ntfsresize(run({"ntfsresize", "--info", "--force", "--no-progress-bar", "-v", image})));
+        verdicts.push_back(
+            judge_ntfsresize(run({"ntfsresize", "--info", "--force", "--no-progress-bar", "-v", image})));
         verdicts.push_back(judge_probe(run({"ntfs-3g.probe", "--readonly", image})));
         verdicts.push_back(judge_ntfsfix(run({"ntfsfix", "-n", image})));
         tools = {"ntfsresize", "ntfs-3g.probe", "ntfsfix"};
@@ -281,11 +295,11 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
         res.dirty = verdicts.back().dirty;
     }
 
-    const Verdict* fault = nullptr;
-    const Verdict* tool_error = nullptr;
-    const Verdict* lost = nullptr;
-    for (const Verdict& v : verdicts) {
-        for (auto& l : v.lines) res.details.push_back(l);
+    const Verdict *fault = nullptr;
+    const Verdict *tool_error = nullptr;
+    const Verdict *lost = nullptr;
+    for (const Verdict &v : verdicts) {
+        for (auto &l : v.lines) res.details.push_back(l);
         if (v.kind == Verdict::fault && !fault) fault = &v;
         if (v.kind == Verdict::tool_error && !tool_error) tool_error = &v;
         if (v.kind == Verdict::lost && !lost) lost = &v;
@@ -296,7 +310,7 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
         content = fs == FsType::ntfs ? ntfs_content(image, manifest) : fat_content(image, manifest);
         res.files_checked = content.checked;
         res.files_differing = content.bad.size();
-        for (auto& b : content.bad) res.details.push_back(b);
+        for (auto &b : content.bad) res.details.push_back(b);
         if (!content.error.empty()) res.details.push_back(content.error);
     }
     std::string files = options.compare_content
@@ -308,7 +322,7 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
     if (fault) {
         // Every tool that found a fault has its say.
         std::string reasons;
-        for (const Verdict& v : verdicts)
+        for (const Verdict &v : verdicts)
             if (v.kind == Verdict::fault) reasons += (reasons.empty() ? "" : "; ") + v.reason;
         std::string extra = content.bad.empty() ? "" : fmt("; %zu file(s) differ", content.bad.size());
         return finish(kInconsistent, reasons + extra + dirty);
@@ -317,7 +331,8 @@ CheckResult check(const std::string& image, const Manifest& manifest, const Chec
     if (tool_error) return finish(kToolError, tool_error->reason);
     if (!content.bad.empty())
         return finish(kContentMismatch, fmt("%zu of %zu files differ (first: %s)", content.bad.size(),
-                                            manifest.files.size(), content.bad.front().c_str()) + dirty);
+                                            manifest.files.size(), content.bad.front().c_str()) +
+                                            dirty);
     if (options.compare_content && content.checked != manifest.files.size())
         return finish(kToolError, "not every manifest file could be checked");
     if (lost) return finish(kLostClusters, lost->reason + "; " + files + dirty);

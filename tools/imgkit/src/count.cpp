@@ -14,7 +14,7 @@ using namespace detail;
 
 namespace {
 
-void free_space(FragCounts& c, const std::vector<bool>& used) {
+void free_space(FragCounts &c, const std::vector<bool> &used) {
     uint64_t run = 0;
     for (size_t i = 0; i <= used.size(); i++) {
         if (i < used.size() && !used[i]) {
@@ -30,7 +30,7 @@ void free_space(FragCounts& c, const std::vector<bool>& used) {
     }
 }
 
-FragCounts count_ntfs(const std::string& image) {
+FragCounts count_ntfs(const std::string &image) {
     NtfsReader r(image);
     FragCounts c;
     c.fs = FsType::ntfs;
@@ -41,7 +41,7 @@ FragCounts count_ntfs(const std::string& image) {
     for (uint64_t l = 0; l < c.total_clusters; l++) used[l] = (bm[l >> 3] >> (l & 7)) & 1;
     free_space(c, used);
 
-    const auto& paths = r.paths();
+    const auto &paths = r.paths();
     for (uint64_t n = 0; n < r.record_count(); n++) {
         auto fr = r.load(n);
         if (!fr) continue;
@@ -55,21 +55,26 @@ FragCounts count_ntfs(const std::string& image) {
         it.sparse_flag = fr->file_attributes & kFileAttrSparse;
         it.reparse = fr->file_attributes & kFileAttrReparse;
         it.offline = fr->file_attributes & kFileAttrOffline;
-        const Attribute* a;
+        const Attribute *a;
         if (fr->is_dir()) {
             it.kind = ItemCount::directory;
             a = fr->find(kAtIndexAllocation, u"$I30");
         } else {
             a = fr->find(kAtData);
             if (!a) continue;
-            if (n < 16) it.kind = ItemCount::system;
-            else if (it.sparse_flag || it.reparse || it.offline || it.multi_stream) it.kind = ItemCount::unmovable;
-            else it.kind = ItemCount::file;
+            if (n < 16)
+                it.kind = ItemCount::system;
+            else if (it.sparse_flag || it.reparse || it.offline || it.multi_stream)
+                it.kind = ItemCount::unmovable;
+            else
+                it.kind = ItemCount::file;
         }
         if (a && a->nonresident) {
-            for (const Run& run : a->runs) {
-                if (run.lcn >= 0) it.clusters += run.length;
-                else it.has_holes = true;
+            for (const Run &run : a->runs) {
+                if (run.lcn >= 0)
+                    it.clusters += run.length;
+                else
+                    it.has_holes = true;
             }
             it.fragments = count_fragments(a->runs);
             it.records = uint32_t(a->records.size());
@@ -99,7 +104,7 @@ FragCounts count_ntfs(const std::string& image) {
 }
 
 // "::/a/b <2-5> <9>" or "::/a Root directory or empty file".
-void parse_showfat(const std::string& line, std::string& path, std::vector<Extent>& ext) {
+void parse_showfat(const std::string &line, std::string &path, std::vector<Extent> &ext) {
     ext.clear();
     size_t lt = line.find(" <");
     size_t end = lt != std::string::npos ? lt : line.find(" Root directory or empty file");
@@ -117,14 +122,14 @@ void parse_showfat(const std::string& line, std::string& path, std::vector<Exten
     }
 }
 
-std::vector<std::pair<std::string, std::vector<Extent>>> showfat(const std::string& image,
-                                                                  const std::vector<std::string>& paths) {
+std::vector<std::pair<std::string, std::vector<Extent>>> showfat(const std::string &image,
+                                                                 const std::vector<std::string> &paths) {
     std::vector<std::pair<std::string, std::vector<Extent>>> out;
     for (size_t i = 0; i < paths.size(); i += 500) {
         std::vector<std::string> argv = {"mshowfat", "-i", image};
         for (size_t j = i; j < std::min(paths.size(), i + 500); j++) argv.push_back(paths[j]);
         std::string text = run_checked(argv, mtools_env(), false);
-        for (const std::string& line : split_lines(text)) {
+        for (const std::string &line : split_lines(text)) {
             if (!starts_with(line, "::/")) continue;
             std::string p;
             std::vector<Extent> e;
@@ -135,13 +140,13 @@ std::vector<std::pair<std::string, std::vector<Extent>>> showfat(const std::stri
     return out;
 }
 
-uint64_t fragments_of(const std::vector<Extent>& ext) {
+uint64_t fragments_of(const std::vector<Extent> &ext) {
     std::vector<Run> runs;
-    for (auto& e : ext) runs.push_back({0, e.lcn, e.length});
+    for (auto &e : ext) runs.push_back({0, e.lcn, e.length});
     return count_fragments(runs);
 }
 
-FragCounts count_fat(const std::string& image, FsType fs) {
+FragCounts count_fat(const std::string &image, FsType fs) {
     FatReader r(image);
     FragCounts c;
     c.fs = fs;
@@ -154,23 +159,24 @@ FragCounts count_fat(const std::string& image, FsType fs) {
     std::string listing = run_checked({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, mtools_env(), false);
     std::vector<std::string> paths;
     if (fs == FsType::fat32) paths.push_back("::/");
-    for (const std::string& line : split_lines(listing)) {
+    for (const std::string &line : split_lines(listing)) {
         if (!starts_with(line, "::/")) continue;
         std::string p = line;
         if (p.size() > 3 && p.back() == '/') p.pop_back();
         paths.push_back(p);
     }
     std::map<std::string, bool> is_dir;
-    for (const std::string& line : split_lines(listing))
-        if (starts_with(line, "::/") && line.back() == '/' && line.size() > 3) is_dir[line.substr(0, line.size() - 1)] = true;
-    for (auto& [p, ext] : showfat(image, paths)) {
+    for (const std::string &line : split_lines(listing))
+        if (starts_with(line, "::/") && line.back() == '/' && line.size() > 3)
+            is_dir[line.substr(0, line.size() - 1)] = true;
+    for (auto &[p, ext] : showfat(image, paths)) {
         ItemCount it;
         std::string vol = p.substr(2);
         std::replace(vol.begin(), vol.end(), '/', '\\');
         it.path = vol;
         it.kind = (p == "::/" || is_dir.count(p)) ? ItemCount::directory : ItemCount::file;
         it.record = ext.empty() ? 0 : uint64_t(ext.front().lcn + 2);
-        for (auto& e : ext) it.clusters += e.length;
+        for (auto &e : ext) it.clusters += e.length;
         it.fragments = fragments_of(ext);
         if (it.kind == ItemCount::directory) {
             c.dirs++;
@@ -188,27 +194,30 @@ FragCounts count_fat(const std::string& image, FsType fs) {
 
 }  // namespace
 
-const ItemCount* FragCounts::find(const std::string& path) const {
-    for (const auto& it : items)
+const ItemCount *FragCounts::find(const std::string &path) const {
+    for (const auto &it : items)
         if (it.path == path) return &it;
     return nullptr;
 }
 
-FragCounts count(const std::string& image) {
+FragCounts count(const std::string &image) {
     FsType fs = detect_fs(image);
     switch (fs) {
-    case FsType::ntfs: return count_ntfs(image);
+    case FsType::ntfs:
+        return count_ntfs(image);
     case FsType::fat16:
-    case FsType::fat32: return count_fat(image, fs);
-    default: throw Error(image + ": neither NTFS nor FAT16/FAT32");
+    case FsType::fat32:
+        return count_fat(image, fs);
+    default:
+        throw Error(image + ": neither NTFS nor FAT16/FAT32");
     }
 }
 
-std::string format_counts(const FragCounts& c) {
-    std::string s = fmt("files %llu fragmented %llu fragments %llu | dirs %llu fragmented %llu fragments %llu",
-                        (unsigned long long)c.files, (unsigned long long)c.fragmented_files,
-                        (unsigned long long)c.file_fragments, (unsigned long long)c.dirs,
-                        (unsigned long long)c.fragmented_dirs, (unsigned long long)c.dir_fragments);
+std::string format_counts(const FragCounts &c) {
+    std::string s =
+        fmt("files %llu fragmented %llu fragments %llu | dirs %llu fragmented %llu fragments %llu",
+            (unsigned long long)c.files, (unsigned long long)c.fragmented_files, (unsigned long long)c.file_fragments,
+            (unsigned long long)c.dirs, (unsigned long long)c.fragmented_dirs, (unsigned long long)c.dir_fragments);
     if (c.fs == FsType::ntfs)
         s += fmt(" | system fragments %llu mft fragments %llu | unmovable %llu", (unsigned long long)c.system_fragments,
                  (unsigned long long)c.mft_fragments, (unsigned long long)c.unmovable_files);
@@ -220,7 +229,7 @@ std::string format_counts(const FragCounts& c) {
 
 // ------------------------------------------------------------------ layout and faults
 
-std::vector<Extent> file_extents(const std::string& image, const std::string& path) {
+std::vector<Extent> file_extents(const std::string &image, const std::string &path) {
     FsType fs = detect_fs(image);
     if (fs == FsType::ntfs) {
         NtfsReader r(image);
@@ -228,11 +237,11 @@ std::vector<Extent> file_extents(const std::string& image, const std::string& pa
         if (!n) throw Error("no such file on the volume: " + path);
         auto fr = r.load(*n);
         std::string stream = stream_of(path);
-        const Attribute* a = fr->find(fr->is_dir() && stream.empty() ? kAtIndexAllocation : kAtData,
+        const Attribute *a = fr->find(fr->is_dir() && stream.empty() ? kAtIndexAllocation : kAtData,
                                       fr->is_dir() && stream.empty() ? u"$I30" : utf8_to_utf16(stream));
         std::vector<Extent> out;
         if (a && a->nonresident)
-            for (const Run& run : a->runs) out.push_back({run.lcn, run.length});
+            for (const Run &run : a->runs) out.push_back({run.lcn, run.length});
         return out;
     }
     if (fs == FsType::fat16 || fs == FsType::fat32) {
@@ -243,7 +252,7 @@ std::vector<Extent> file_extents(const std::string& image, const std::string& pa
     throw Error(image + ": neither NTFS nor FAT16/FAT32");
 }
 
-uint64_t cluster_offset(const std::string& image, int64_t lcn) {
+uint64_t cluster_offset(const std::string &image, int64_t lcn) {
     FsType fs = detect_fs(image);
     if (lcn < 0) throw Error("negative cluster number");
     if (fs == FsType::ntfs) {
@@ -256,9 +265,9 @@ uint64_t cluster_offset(const std::string& image, int64_t lcn) {
     return r.cluster_offset(uint32_t(lcn + 2));
 }
 
-int64_t corrupt_file_data(const std::string& image, const std::string& path, uint64_t offset) {
+int64_t corrupt_file_data(const std::string &image, const std::string &path, uint64_t offset) {
     std::vector<Extent> ext = file_extents(image, path);
-    auto it = std::find_if(ext.begin(), ext.end(), [](const Extent& e) { return e.lcn >= 0; });
+    auto it = std::find_if(ext.begin(), ext.end(), [](const Extent &e) { return e.lcn >= 0; });
     if (it == ext.end()) throw Error(path + " has no cluster on disk (resident or empty)");
     uint64_t off = cluster_offset(image, it->lcn);
     ImageFile f(image, true);
@@ -269,17 +278,17 @@ int64_t corrupt_file_data(const std::string& image, const std::string& path, uin
     return it->lcn;
 }
 
-int64_t clear_allocation_under_file(const std::string& image, const std::string& path) {
+int64_t clear_allocation_under_file(const std::string &image, const std::string &path) {
     std::vector<Extent> ext = file_extents(image, path);
     FsType fs = detect_fs(image);
     if (fs == FsType::ntfs) {
-        auto it = std::find_if(ext.begin(), ext.end(), [](const Extent& e) { return e.lcn >= 0; });
+        auto it = std::find_if(ext.begin(), ext.end(), [](const Extent &e) { return e.lcn >= 0; });
         if (it == ext.end()) throw Error(path + " has no cluster on disk (resident or empty)");
         NtfsReader r(image, true);
         std::vector<Run> bm = r.bitmap_runs();
         uint64_t byte = uint64_t(it->lcn) / 8;
         uint64_t cs = r.geometry().cluster_size;
-        for (const Run& run : bm) {
+        for (const Run &run : bm) {
             if (run.lcn < 0 || byte < run.vcn * cs || byte >= (run.vcn + run.length) * cs) continue;
             uint64_t off = uint64_t(run.lcn) * cs + (byte - run.vcn * cs);
             uint8_t v;
@@ -299,7 +308,7 @@ int64_t clear_allocation_under_file(const std::string& image, const std::string&
     return lcn;
 }
 
-int64_t leak_clusters(const std::string& image, uint64_t count) {
+int64_t leak_clusters(const std::string &image, uint64_t count) {
     if (!count) throw Error("nothing to leak");
     FsType fs = detect_fs(image);
     if (fs == FsType::ntfs) {
@@ -315,7 +324,7 @@ int64_t leak_clusters(const std::string& image, uint64_t count) {
             if ((bm[l >> 3] >> (l & 7)) & 1) continue;
             bm[l >> 3] |= uint8_t(1u << (l & 7));
             uint64_t byte = l / 8;
-            for (const Run& run : runs) {
+            for (const Run &run : runs) {
                 if (run.lcn < 0 || byte < run.vcn * cs || byte >= (run.vcn + run.length) * cs) continue;
                 r.file().write(uint64_t(run.lcn) * cs + (byte - run.vcn * cs), &bm[byte], 1);
             }

@@ -34,7 +34,7 @@ Profile Profile::bench(uint32_t files) {
     return p;
 }
 
-Manifest fill(const std::string& image, const Profile& profile, uint64_t seed) {
+Manifest fill(const std::string &image, const Profile &profile, uint64_t seed) {
     Manifest m;
     m.fs = detect_fs(image);
     m.seed = seed;
@@ -44,10 +44,15 @@ Manifest fill(const std::string& image, const Profile& profile, uint64_t seed) {
     if (profile.small_max > 4096 || profile.large_min > profile.large_max || profile.bulk_min > profile.bulk_max)
         throw Error("profile sizes are inconsistent (small_max <= 4096, large_min <= large_max, bulk_min <= bulk_max)");
     switch (m.fs) {
-    case FsType::ntfs: m.files = detail::fill_ntfs(image, profile, seed); break;
+    case FsType::ntfs:
+        m.files = detail::fill_ntfs(image, profile, seed);
+        break;
     case FsType::fat16:
-    case FsType::fat32: m.files = detail::fill_fat(image, profile, seed); break;
-    default: throw Error(image + ": neither NTFS nor FAT16/FAT32");
+    case FsType::fat32:
+        m.files = detail::fill_fat(image, profile, seed);
+        break;
+    default:
+        throw Error(image + ": neither NTFS nor FAT16/FAT32");
     }
     return m;
 }

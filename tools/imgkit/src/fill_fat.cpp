@@ -22,20 +22,21 @@ namespace imgkit::detail {
 namespace {
 
 struct Staged {
-    std::string dir;       // volume path of the directory ("" = root)
+    std::string dir;  // volume path of the directory ("" = root)
     std::string name;
     std::vector<uint8_t> data;
 };
 
 class FatFiller {
 public:
-    FatFiller(const std::string& image, const Profile& p, uint64_t seed)
+    FatFiller(const std::string &image, const Profile &p, uint64_t seed)
         : image_(image), p_(p), seed_(seed), namer_(mix64(seed, 2), p.long_names) {
         FatReader r(image);
         geo_ = r.geometry();
         budget_ = uint64_t(double(geo_.clusters) * (1.0 - std::clamp(p.min_free_share, 0.0, 0.95)));
         // Kept for the fixed parts: large and bulk files get what is left.
-        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds * std::max<uint32_t>(1, p.frag_chunk_clusters) +
+        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds *
+                     std::max<uint32_t>(1, p.frag_chunk_clusters) +
                  uint64_t(p.frag_dirs) * (p.frag_dir_entries * 2 + 8) + p.big_dir_entries + 64;
     }
     void run();
@@ -50,16 +51,16 @@ private:
         return make_content(mix64(seed_, next_content_++), size, compressible);
     }
     // Copies the files, one mcopy per directory, in the order given.
-    void copy(const std::vector<Staged>& files, bool overwrite = false);
-    void remove(const std::vector<Staged>& files);
-    void mkdirs(const std::vector<std::string>& paths);
+    void copy(const std::vector<Staged> &files, bool overwrite = false);
+    void remove(const std::vector<Staged> &files);
+    void mkdirs(const std::vector<std::string> &paths);
     void reset_hint();
-    void record(const Staged& s) {
+    void record(const Staged &s) {
         manifest.push_back({join_path(s.dir, s.name), s.data.size(), sha256_hex(s.data.data(), s.data.size())});
     }
 
     std::string image_;
-    const Profile& p_;
+    const Profile &p_;
     uint64_t seed_;
     Namer namer_;
     FatGeometry geo_;
@@ -83,14 +84,14 @@ void FatFiller::reset_hint() {
     r.set_fsinfo_next_free(0xFFFFFFFF);
 }
 
-void FatFiller::mkdirs(const std::vector<std::string>& paths) {
+void FatFiller::mkdirs(const std::vector<std::string> &paths) {
     if (paths.empty()) return;
     std::vector<std::string> argv = {"mmd", "-i", image_};
-    for (auto& p : paths) argv.push_back(mtools_path(p));
+    for (auto &p : paths) argv.push_back(mtools_path(p));
     run_checked(argv, mtools_env());
 }
 
-void FatFiller::copy(const std::vector<Staged>& files, bool overwrite) {
+void FatFiller::copy(const std::vector<Staged> &files, bool overwrite) {
     // Consecutive files of one directory go in one call, in order.
     size_t i = 0;
     while (i < files.size()) {
@@ -101,7 +102,7 @@ void FatFiller::copy(const std::vector<Staged>& files, bool overwrite) {
         while (j < files.size() && files[j].dir == files[i].dir) {
             std::string host = folder + "/" + files[j].name;
             write_file(host, files[j].data.data(), files[j].data.size());
-            struct timeval tv[2] = {{992606400, 0}, {992606400, 0}};   // 2001-06-15 12:00 UTC
+            struct timeval tv[2] = {{992606400, 0}, {992606400, 0}};  // 2001-06-15 12:00 UTC
             utimes(host.c_str(), tv);
             argv.push_back(host);
             j++;
@@ -113,10 +114,10 @@ void FatFiller::copy(const std::vector<Staged>& files, bool overwrite) {
     }
 }
 
-void FatFiller::remove(const std::vector<Staged>& files) {
+void FatFiller::remove(const std::vector<Staged> &files) {
     if (files.empty()) return;
     std::vector<std::string> argv = {"mdel", "-i", image_};
-    for (auto& f : files) argv.push_back(mtools_path(join_path(f.dir, f.name)));
+    for (auto &f : files) argv.push_back(mtools_path(join_path(f.dir, f.name)));
     run_checked(argv, mtools_env());
 }
 
@@ -124,7 +125,7 @@ void FatFiller::run() {
     // Directory tree.
     dirs_ = plan_dirs(namer_, p_.dirs, p_.depth);
     std::vector<std::string> paths;
-    for (auto& d : dirs_) paths.push_back(d.path);
+    for (auto &d : dirs_) paths.push_back(d.path);
     mkdirs(paths);
     planned_ = dirs_.size();
 
@@ -152,11 +153,11 @@ void FatFiller::run() {
         }
     }
     // Files of one directory stay together so that each mcopy call copies a run of them.
-    std::stable_sort(batch.begin(), batch.end(), [](const Staged& a, const Staged& b) { return a.dir < b.dir; });
+    std::stable_sort(batch.begin(), batch.end(), [](const Staged &a, const Staged &b) { return a.dir < b.dir; });
     copy(batch);
-    for (auto& s : batch) {
+    for (auto &s : batch) {
         bool gone = false;
-        for (auto& d : doomed) gone |= d.dir == s.dir && d.name == s.name;
+        for (auto &d : doomed) gone |= d.dir == s.dir && d.name == s.name;
         if (!gone) record(s);
     }
 
@@ -190,20 +191,20 @@ void FatFiller::run() {
             }
             // One mcopy per file: within one process mtools goes on from its
             // last allocation instead of reusing the clusters just freed.
-            for (auto& f : round) {
+            for (auto &f : round) {
                 reset_hint();
                 copy({f}, true);
             }
         }
         doomed.push_back(members.back());
         members.pop_back();
-        for (auto& m : members) record(m);
+        for (auto &m : members) record(m);
     }
 
     // Directories that grow in turn.
     if (p_.frag_dirs && p_.frag_dir_entries) {
         std::vector<std::string> fdirs;
-        static const char* names[] = {"Mail Inbox", "Sent Items", "Drafts", "Outbox", "Calendar", "Contacts"};
+        static const char *names[] = {"Mail Inbox", "Sent Items", "Drafts", "Outbox", "Calendar", "Contacts"};
         for (uint32_t i = 0; i < p_.frag_dirs; i++) {
             std::string parent = random_dir();
             std::string name = namer_.unique(parent, p_.long_names ? std::string(names[i % 6]) + " " + std::to_string(i)
@@ -214,15 +215,16 @@ void FatFiller::run() {
         const uint32_t per_round = 8;
         for (uint32_t done = 0; done < p_.frag_dir_entries; done += per_round) {
             std::vector<Staged> round;
-            for (auto& d : fdirs)
+            for (auto &d : fdirs)
                 for (uint32_t k = done; k < std::min(done + per_round, p_.frag_dir_entries); k++) {
-                    round.push_back({d, namer_.file(d, "Message"), content(namer_.rng().between(1, 2 * geo_.cluster_size))});
+                    round.push_back(
+                        {d, namer_.file(d, "Message"), content(namer_.rng().between(1, 2 * geo_.cluster_size))});
                     planned_ += clusters_of(round.back().data.size());
                 }
             if (planned_ > budget_) throw Error("the fragmented directories do not fit the free-space budget");
             reset_hint();
             copy(round);
-            for (auto& s : round) record(s);
+            for (auto &s : round) record(s);
         }
     }
 
@@ -238,7 +240,7 @@ void FatFiller::run() {
             planned_ += clusters_of(files.back().data.size());
         }
         copy(files);
-        for (auto& s : files) record(s);
+        for (auto &s : files) record(s);
     }
 
     // The deleted files go last, so that their holes stay free.
@@ -250,14 +252,15 @@ void FatFiller::run() {
         std::vector<std::string> folders;
         for (uint32_t i = 0; i < (p_.bulk_files + 99) / 100; i++) {
             std::string parent = random_dir();
-            folders.push_back(join_path(parent, namer_.unique(parent, namer_.directory(parent) + " " + std::to_string(i))));
+            folders.push_back(
+                join_path(parent, namer_.unique(parent, namer_.directory(parent) + " " + std::to_string(i))));
         }
         mkdirs(folders);
         double lmin = std::log(double(std::max<uint64_t>(1, p_.bulk_min)));
         double lmax = std::log(double(std::max(p_.bulk_min, p_.bulk_max)));
         std::vector<Staged> files, gone;
         for (uint32_t i = 0; i < p_.bulk_files; i++) {
-            const std::string& dir = folders[i / 100];
+            const std::string &dir = folders[i / 100];
             double u = double(namer_.rng().below(1u << 30)) / double(1u << 30);
             uint64_t size = uint64_t(std::exp(lmin + (lmax - lmin) * u));
             if (clusters_of(size) + 16 > flexible_room()) size = std::min<uint64_t>(size, 512);
@@ -266,9 +269,9 @@ void FatFiller::run() {
             if (namer_.rng().chance(12)) gone.push_back(files.back());
             if (files.size() == 400 || i + 1 == p_.bulk_files) {
                 copy(files);
-                for (auto& s : files) {
+                for (auto &s : files) {
                     bool g = false;
-                    for (auto& x : gone) g |= x.dir == s.dir && x.name == s.name;
+                    for (auto &x : gone) g |= x.dir == s.dir && x.name == s.name;
                     if (!g) record(s);
                 }
                 remove(gone);
@@ -281,7 +284,7 @@ void FatFiller::run() {
 
 }  // namespace
 
-std::vector<ManifestEntry> fill_fat(const std::string& image, const Profile& profile, uint64_t seed) {
+std::vector<ManifestEntry> fill_fat(const std::string &image, const Profile &profile, uint64_t seed) {
     FatFiller f(image, profile, seed);
     f.run();
     return std::move(f.manifest);

@@ -7,7 +7,7 @@
 
 namespace imgkit::detail {
 
-std::vector<ManifestEntry> fill_ntfs(const std::string& image, const Profile& profile, uint64_t seed);
-std::vector<ManifestEntry> fill_fat(const std::string& image, const Profile& profile, uint64_t seed);
+std::vector<ManifestEntry> fill_ntfs(const std::string &image, const Profile &profile, uint64_t seed);
+std::vector<ManifestEntry> fill_fat(const std::string &image, const Profile &profile, uint64_t seed);
 
 }  // namespace imgkit::detail

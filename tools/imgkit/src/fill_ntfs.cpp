@@ -32,15 +32,15 @@ namespace {
 void quiet_log() {
     if (getenv("IMGKIT_NTFS_LOG")) {
         ntfs_log_set_handler(ntfs_log_handler_stderr);
-        ntfs_log_set_levels(NTFS_LOG_LEVEL_DEBUG | NTFS_LOG_LEVEL_TRACE | NTFS_LOG_LEVEL_INFO |
-                            NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_ERROR);
+        ntfs_log_set_levels(NTFS_LOG_LEVEL_DEBUG | NTFS_LOG_LEVEL_TRACE | NTFS_LOG_LEVEL_INFO | NTFS_LOG_LEVEL_PERROR |
+                            NTFS_LOG_LEVEL_ERROR);
     } else {
         ntfs_log_set_handler(ntfs_log_handler_null);
     }
 }
 
-std::u16string u16(const std::string& s) { return utf8_to_utf16(s); }
-ntfschar* uc(std::u16string& s) { return reinterpret_cast<ntfschar*>(s.data()); }
+std::u16string u16(const std::string &s) { return utf8_to_utf16(s); }
+ntfschar *uc(std::u16string &s) { return reinterpret_cast<ntfschar *>(s.data()); }
 
 struct Run2 {
     int64_t start;
@@ -49,14 +49,15 @@ struct Run2 {
 
 class Filler {
 public:
-    Filler(ntfs_volume* vol, const Profile& p, uint64_t seed)
+    Filler(ntfs_volume *vol, const Profile &p, uint64_t seed)
         : vol_(vol), p_(p), seed_(seed), namer_(mix64(seed, 1), p.long_names), cs_(vol->cluster_size) {
         budget_ = uint64_t(double(vol->nr_clusters) * (1.0 - std::clamp(p.min_free_share, 0.0, 0.95)));
         dir_ref_[""] = FILE_root;
         // What the fixed parts of the fill need; large and bulk files only get
         // what is left of the budget after them.
         uint64_t mib = clusters_of(1 << 20);
-        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds * std::max<uint32_t>(1, p.frag_chunk_clusters) +
+        fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds *
+                     std::max<uint32_t>(1, p.frag_chunk_clusters) +
                  uint64_t(p.frag_dirs) * p.frag_dir_entries * std::max<uint64_t>(2, clusters_of(1024)) * 2 +
                  p.big_dir_entries / 8 * clusters_of(4096) + 2 * mib +
                  2 * (uint64_t(p.attrlist_resident_fragments) + p.attrlist_nonresident_fragments) +
@@ -72,7 +73,7 @@ private:
     uint64_t room() const { return budget_ > used() ? budget_ - used() : 0; }
     uint64_t flexible_room() const { return room() > fixed_ ? room() - fixed_ : 0; }
     uint64_t clusters_of(uint64_t bytes) const { return (bytes + cs_ - 1) / cs_; }
-    ntfs_inode* open(uint64_t ref);
+    ntfs_inode *open(uint64_t ref);
     std::vector<uint8_t> bitmap();
     Run2 find_window(int64_t length);
 
@@ -86,16 +87,15 @@ private:
     void release();
 
     // --- file helpers
-    uint64_t make_dir(const std::string& parent, const std::string& name, bool dos);
-    ntfs_inode* create(const std::string& dir, const std::string& name, ntfs_inode** dir_ni);
-    void finish(ntfs_inode* ni, ntfs_inode* dir_ni, const std::string& dir, const std::string& name);
-    void write(ntfs_inode* ni, ntfs_attr* na, uint64_t off, const uint8_t* data, uint64_t len);
-    ntfs_attr* attr(ntfs_inode* ni, const std::u16string& stream = u"");
-    void close_attr(ntfs_attr* na);
-    void whole_file(const std::string& dir, const std::string& name, const std::vector<uint8_t>& data,
-                    bool dos = true);
-    void delete_file(const std::string& dir, const std::string& name);
-    void record(const std::string& path, const std::vector<uint8_t>& data);
+    uint64_t make_dir(const std::string &parent, const std::string &name, bool dos);
+    ntfs_inode *create(const std::string &dir, const std::string &name, ntfs_inode **dir_ni);
+    void finish(ntfs_inode *ni, ntfs_inode *dir_ni, const std::string &dir, const std::string &name);
+    void write(ntfs_inode *ni, ntfs_attr *na, uint64_t off, const uint8_t *data, uint64_t len);
+    ntfs_attr *attr(ntfs_inode *ni, const std::u16string &stream = u"");
+    void close_attr(ntfs_attr *na);
+    void whole_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &data, bool dos = true);
+    void delete_file(const std::string &dir, const std::string &name);
+    void record(const std::string &path, const std::vector<uint8_t> &data);
     std::string random_dir();
     uint64_t mft_fragments();
 
@@ -111,8 +111,8 @@ private:
     void bulk();
     void mft();
 
-    ntfs_volume* vol_;
-    const Profile& p_;
+    ntfs_volume *vol_;
+    const Profile &p_;
     uint64_t seed_;
     Namer namer_;
     uint64_t cs_;
@@ -126,8 +126,8 @@ private:
     std::vector<Run2> blocked_;
 };
 
-ntfs_inode* Filler::open(uint64_t ref) {
-    ntfs_inode* ni = ntfs_inode_open(vol_, MFT_REF(ref));
+ntfs_inode *Filler::open(uint64_t ref) {
+    ntfs_inode *ni = ntfs_inode_open(vol_, MFT_REF(ref));
     if (!ni) throw Error(fmt("libntfs-3g cannot open record %llu: %s", (unsigned long long)ref, strerror(errno)));
     return ni;
 }
@@ -146,13 +146,16 @@ Run2 Filler::find_window(int64_t length) {
     auto used = [&](int64_t l) { return (bm[size_t(l >> 3)] >> (l & 7)) & 1; };
     int64_t i = 0;
     while (i < n) {
-        if (used(i) || (i >= zs && i < ze)) { i++; continue; }
+        if (used(i) || (i >= zs && i < ze)) {
+            i++;
+            continue;
+        }
         int64_t s = i;
         while (i < n && !used(i) && !(i >= zs && i < ze)) i++;
         if (i - s >= length) return {s, length};
     }
-    throw Error(fmt("no free range of %lld clusters left for a fragmented region; use a larger image",
-                    (long long)length));
+    throw Error(
+        fmt("no free range of %lld clusters left for a fragmented region; use a larger image", (long long)length));
 }
 
 void Filler::confine(int64_t lo, int64_t len, int64_t piece, int64_t gap) {
@@ -165,7 +168,10 @@ void Filler::confine(int64_t lo, int64_t len, int64_t piece, int64_t gap) {
     auto is_used = [&](int64_t l) { return (bm[size_t(l >> 3)] >> (l & 7)) & 1; };
     int64_t i = 0;
     while (i < n) {
-        if (is_used(i) || allowed(i)) { i++; continue; }
+        if (is_used(i) || allowed(i)) {
+            i++;
+            continue;
+        }
         int64_t s = i;
         while (i < n && !is_used(i) && !allowed(i)) i++;
         if (ntfs_bitmap_set_run(vol_->lcnbmp_na, s, i - s)) {
@@ -188,26 +194,26 @@ void Filler::reserve_records(uint64_t n) {
     std::vector<std::string> pads;
     for (uint64_t i = 0; i < n - (records - used_records) + 16; i++) {
         std::string name = "~imgkit pad " + std::to_string(i);
-        ntfs_inode* dir_ni;
-        ntfs_inode* ni = create("", name, &dir_ni);
+        ntfs_inode *dir_ni;
+        ntfs_inode *ni = create("", name, &dir_ni);
         ntfs_inode_close_in_dir(ni, dir_ni);
         ntfs_inode_close(dir_ni);
         pads.push_back(name);
     }
-    for (auto& p : pads) delete_file("", p);
+    for (auto &p : pads) delete_file("", p);
 }
 
 void Filler::release() {
-    for (const Run2& r : blocked_) ntfs_bitmap_clear_run(vol_->lcnbmp_na, r.start, r.length);
+    for (const Run2 &r : blocked_) ntfs_bitmap_clear_run(vol_->lcnbmp_na, r.start, r.length);
     blocked_.clear();
     vol_->full_zones = 0;
 }
 
-uint64_t Filler::make_dir(const std::string& parent, const std::string& name, bool dos) {
-    ntfs_inode* dir_ni = nullptr;
+uint64_t Filler::make_dir(const std::string &parent, const std::string &name, bool dos) {
+    ntfs_inode *dir_ni = nullptr;
     std::u16string n = u16(name);
     dir_ni = open(dir_ref_.at(parent));
-    ntfs_inode* ni = ntfs_create(dir_ni, 0, uc(n), u8(n.size()), S_IFDIR);
+    ntfs_inode *ni = ntfs_create(dir_ni, 0, uc(n), u8(n.size()), S_IFDIR);
     if (!ni) {
         int e = errno;
         ntfs_inode_close(dir_ni);
@@ -227,10 +233,10 @@ uint64_t Filler::make_dir(const std::string& parent, const std::string& name, bo
     return ref;
 }
 
-ntfs_inode* Filler::create(const std::string& dir, const std::string& name, ntfs_inode** dir_ni) {
+ntfs_inode *Filler::create(const std::string &dir, const std::string &name, ntfs_inode **dir_ni) {
     *dir_ni = open(dir_ref_.at(dir));
     std::u16string n = u16(name);
-    ntfs_inode* ni = ntfs_create(*dir_ni, 0, uc(n), u8(n.size()), S_IFREG);
+    ntfs_inode *ni = ntfs_create(*dir_ni, 0, uc(n), u8(n.size()), S_IFREG);
     if (!ni) {
         int e = errno;
         ntfs_inode_close(*dir_ni);
@@ -240,7 +246,7 @@ ntfs_inode* Filler::create(const std::string& dir, const std::string& name, ntfs
     return ni;
 }
 
-void Filler::finish(ntfs_inode* ni, ntfs_inode* dir_ni, const std::string& dir, const std::string& name) {
+void Filler::finish(ntfs_inode *ni, ntfs_inode *dir_ni, const std::string &dir, const std::string &name) {
     if (p_.dos_names) {
         std::string alias = is_short_name(name) ? name : short_alias(name, short_taken_[dir]);
         // Closes both inodes.
@@ -259,19 +265,19 @@ void Filler::finish(ntfs_inode* ni, ntfs_inode* dir_ni, const std::string& dir, 
     ntfs_inode_close(dir_ni);
 }
 
-ntfs_attr* Filler::attr(ntfs_inode* ni, const std::u16string& stream) {
+ntfs_attr *Filler::attr(ntfs_inode *ni, const std::u16string &stream) {
     std::u16string s = stream;
-    ntfschar* name = stream.empty() ? AT_UNNAMED : uc(s);
+    ntfschar *name = stream.empty() ? AT_UNNAMED : uc(s);
     if (!stream.empty() && !ntfs_attr_exist(ni, AT_DATA, name, u32(s.size()))) {
         if (ntfs_attr_add(ni, AT_DATA, name, u8(s.size()), nullptr, 0))
             throw Error(fmt("cannot add a named stream: %s", strerror(errno)));
     }
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, name, u32(s.size()));
+    ntfs_attr *na = ntfs_attr_open(ni, AT_DATA, name, u32(s.size()));
     if (!na) throw Error(fmt("cannot open $DATA of record %llu: %s", (unsigned long long)ni->mft_no, strerror(errno)));
     return na;
 }
 
-void Filler::close_attr(ntfs_attr* na) {
+void Filler::close_attr(ntfs_attr *na) {
     if (na->data_flags & ATTR_COMPRESSION_MASK) {
         if (ntfs_attr_pclose(na)) {
             int e = errno;
@@ -282,7 +288,7 @@ void Filler::close_attr(ntfs_attr* na) {
     ntfs_attr_close(na);
 }
 
-void Filler::write(ntfs_inode* ni, ntfs_attr* na, uint64_t off, const uint8_t* data, uint64_t len) {
+void Filler::write(ntfs_inode *ni, ntfs_attr *na, uint64_t off, const uint8_t *data, uint64_t len) {
     // A large write on fragmented free space can fail with ENOSPC although
     // there is room: the allocator gives up after a few ranges and marks its
     // zones full. Clear that and go on in smaller pieces.
@@ -307,11 +313,11 @@ void Filler::write(ntfs_inode* ni, ntfs_attr* na, uint64_t off, const uint8_t* d
     }
 }
 
-void Filler::whole_file(const std::string& dir, const std::string& name, const std::vector<uint8_t>& data, bool dos) {
-    ntfs_inode* dir_ni;
-    ntfs_inode* ni = create(dir, name, &dir_ni);
+void Filler::whole_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &data, bool dos) {
+    ntfs_inode *dir_ni;
+    ntfs_inode *ni = create(dir, name, &dir_ni);
     if (!data.empty()) {
-        ntfs_attr* na = attr(ni);
+        ntfs_attr *na = attr(ni);
         write(ni, na, 0, data.data(), data.size());
         close_attr(na);
     }
@@ -324,14 +330,14 @@ void Filler::whole_file(const std::string& dir, const std::string& name, const s
     record(join_path(dir, name), data);
 }
 
-void Filler::delete_file(const std::string& dir, const std::string& name) {
+void Filler::delete_file(const std::string &dir, const std::string &name) {
     // The file is opened by the record it was created in, then its
     // directory: resolving the name through an open directory first can
     // leave a stale cached copy of the directory behind.
     auto it = file_ref_.find(join_path(dir, name));
     if (it == file_ref_.end()) throw Error("no record known for " + join_path(dir, name));
-    ntfs_inode* ni = open(it->second);
-    ntfs_inode* d = open(dir_ref_.at(dir));
+    ntfs_inode *ni = open(it->second);
+    ntfs_inode *d = open(dir_ref_.at(dir));
     std::u16string n = u16(name);
     if (ntfs_delete(vol_, nullptr, ni, d, uc(n), u8(n.size()))) {
         int e = errno;
@@ -342,7 +348,7 @@ void Filler::delete_file(const std::string& dir, const std::string& name) {
     file_ref_.erase(it);
 }
 
-void Filler::record(const std::string& path, const std::vector<uint8_t>& data) {
+void Filler::record(const std::string &path, const std::vector<uint8_t> &data) {
     manifest.push_back({path, data.size(), sha256_hex(data.data(), data.size())});
 }
 
@@ -354,7 +360,7 @@ std::string Filler::random_dir() {
 uint64_t Filler::mft_fragments() {
     if (ntfs_attr_map_whole_runlist(vol_->mft_na)) throw Error("cannot map the MFT run list");
     std::vector<Run> runs;
-    for (runlist_element* r = vol_->mft_na->rl; r && r->length; r++)
+    for (runlist_element *r = vol_->mft_na->rl; r && r->length; r++)
         runs.push_back({uint64_t(r->vcn), r->lcn < 0 ? kSparseLcn : int64_t(r->lcn), uint64_t(r->length)});
     return count_fragments(runs);
 }
@@ -363,7 +369,7 @@ uint64_t Filler::mft_fragments() {
 
 void Filler::tree() {
     dirs_ = plan_dirs(namer_, p_.dirs, p_.depth);
-    for (const PlanDir& d : dirs_) make_dir(d.parent < 0 ? "" : dirs_[size_t(d.parent)].path, d.name, true);
+    for (const PlanDir &d : dirs_) make_dir(d.parent < 0 ? "" : dirs_[size_t(d.parent)].path, d.name, true);
 }
 
 void Filler::small_files() {
@@ -376,7 +382,11 @@ void Filler::small_files() {
 }
 
 void Filler::large_and_deleted() {
-    struct Item { std::string dir, name; std::vector<uint8_t> data; bool doomed; };
+    struct Item {
+        std::string dir, name;
+        std::vector<uint8_t> data;
+        bool doomed;
+    };
     std::vector<Item> items;
     uint32_t n = std::max(p_.large_files, p_.deleted_files);
     uint64_t clusters = 0;
@@ -384,19 +394,17 @@ void Filler::large_and_deleted() {
         if (i < p_.large_files) {
             uint64_t size = namer_.rng().between(p_.large_min, p_.large_max);
             uint64_t c = clusters_of(size);
-            if (c + clusters + 64 > flexible_room()) size = 0;   // over the free-space budget: drop it
+            if (c + clusters + 64 > flexible_room()) size = 0;  // over the free-space budget: drop it
             if (size) {
                 std::string dir = random_dir();
-                items.push_back({dir, namer_.file(dir),
-                                 make_content(mix64(seed_, next_content_++), size), false});
+                items.push_back({dir, namer_.file(dir), make_content(mix64(seed_, next_content_++), size), false});
                 clusters += c;
             }
         }
         if (i < p_.deleted_files) {
             uint64_t size = namer_.rng().between(1, 4) * cs_;
             std::string dir = random_dir();
-            items.push_back({dir, namer_.file(dir, "Temp"),
-                             make_content(mix64(seed_, next_content_++), size), true});
+            items.push_back({dir, namer_.file(dir, "Temp"), make_content(mix64(seed_, next_content_++), size), true});
             clusters += clusters_of(size);
         }
     }
@@ -405,10 +413,10 @@ void Filler::large_and_deleted() {
     Run2 w = find_window(int64_t(clusters + 64 + clusters / 8));
     confine(w.start, w.length);
     try {
-        for (auto& it : items) {
-            ntfs_inode* dir_ni;
-            ntfs_inode* ni = create(it.dir, it.name, &dir_ni);
-            ntfs_attr* na = attr(ni);
+        for (auto &it : items) {
+            ntfs_inode *dir_ni;
+            ntfs_inode *ni = create(it.dir, it.name, &dir_ni);
+            ntfs_attr *na = attr(ni);
             write(ni, na, 0, it.data.data(), it.data.size());
             close_attr(na);
             ntfs_inode_close_in_dir(ni, dir_ni);
@@ -419,16 +427,23 @@ void Filler::large_and_deleted() {
         throw;
     }
     release();
-    for (auto& it : items) {
-        if (it.doomed) delete_file(it.dir, it.name);
-        else record(join_path(it.dir, it.name), it.data);
+    for (auto &it : items) {
+        if (it.doomed)
+            delete_file(it.dir, it.name);
+        else
+            record(join_path(it.dir, it.name), it.data);
     }
 }
 
 void Filler::interleaved_groups() {
     for (uint32_t g = 0; g < p_.frag_groups; g++) {
         std::string dir = random_dir();
-        struct Member { std::string name; std::vector<uint64_t> ends; std::vector<uint8_t> data; bool spacer; };
+        struct Member {
+            std::string name;
+            std::vector<uint64_t> ends;
+            std::vector<uint8_t> data;
+            bool spacer;
+        };
         std::vector<Member> members;
         uint64_t total = 0;
         for (uint32_t f = 0; f <= p_.frag_group_files; f++) {
@@ -449,12 +464,12 @@ void Filler::interleaved_groups() {
         if (total + 64 > room()) throw Error("the interleaved files do not fit the free-space budget");
         reserve_records(members.size() + 8);
         Run2 w = find_window(int64_t(total + 16 + total / 16));
-        std::vector<ntfs_inode*> inodes;
-        std::vector<ntfs_attr*> attrs;
+        std::vector<ntfs_inode *> inodes;
+        std::vector<ntfs_attr *> attrs;
         confine(w.start, w.length);
         try {
-            for (auto& m : members) {
-                ntfs_inode* dir_ni;
+            for (auto &m : members) {
+                ntfs_inode *dir_ni;
                 inodes.push_back(create(dir, m.name, &dir_ni));
                 ntfs_inode_close(dir_ni);
                 attrs.push_back(attr(inodes.back()));
@@ -473,9 +488,11 @@ void Filler::interleaved_groups() {
             close_attr(attrs[i]);
             ntfs_inode_close(inodes[i]);
         }
-        for (auto& m : members) {
-            if (m.spacer) delete_file(dir, m.name);
-            else record(join_path(dir, m.name), m.data);
+        for (auto &m : members) {
+            if (m.spacer)
+                delete_file(dir, m.name);
+            else
+                record(join_path(dir, m.name), m.data);
         }
     }
 }
@@ -483,7 +500,7 @@ void Filler::interleaved_groups() {
 void Filler::fragmented_dirs() {
     if (!p_.frag_dirs || !p_.frag_dir_entries) return;
     std::vector<std::string> paths;
-    static const char* names[] = {"Mail Inbox", "Sent Items", "Drafts", "Outbox", "Calendar", "Contacts"};
+    static const char *names[] = {"Mail Inbox", "Sent Items", "Drafts", "Outbox", "Calendar", "Contacts"};
     for (uint32_t i = 0; i < p_.frag_dirs; i++) {
         std::string parent = random_dir();
         std::string name = namer_.unique(parent, std::string(names[i % 6]) + " " + namer_.directory(parent));
@@ -496,17 +513,20 @@ void Filler::fragmented_dirs() {
     if (total + index_blocks + 64 > room()) throw Error("the fragmented directories do not fit the free-space budget");
     reserve_records(uint64_t(p_.frag_dirs) * p_.frag_dir_entries + 8);
     Run2 w = find_window(int64_t(total + index_blocks + 64));
-    struct Pending { std::string dir, name; std::vector<uint8_t> data; };
+    struct Pending {
+        std::string dir, name;
+        std::vector<uint8_t> data;
+    };
     std::vector<Pending> done;
     confine(w.start, w.length);
     try {
         for (uint32_t e = 0; e < p_.frag_dir_entries; e++)
-            for (auto& d : paths) {
+            for (auto &d : paths) {
                 std::string name = namer_.file(d, "Message");
                 auto data = make_content(mix64(seed_, next_content_++), namer_.rng().between(cs_ + 1, per * cs_));
-                ntfs_inode* dir_ni;
-                ntfs_inode* ni = create(d, name, &dir_ni);
-                ntfs_attr* na = attr(ni);
+                ntfs_inode *dir_ni;
+                ntfs_inode *ni = create(d, name, &dir_ni);
+                ntfs_attr *na = attr(ni);
                 write(ni, na, 0, data.data(), data.size());
                 close_attr(na);
                 ntfs_inode_close_in_dir(ni, dir_ni);
@@ -518,7 +538,7 @@ void Filler::fragmented_dirs() {
         throw;
     }
     release();
-    for (auto& x : done) record(join_path(x.dir, x.name), x.data);
+    for (auto &x : done) record(join_path(x.dir, x.name), x.data);
 }
 
 void Filler::big_dir() {
@@ -540,9 +560,9 @@ void Filler::specials() {
         std::string parent = random_dir();
         std::string name = namer_.unique(parent, "Compressed Archive");
         uint64_t ref = make_dir(parent, name, true);
-        ntfs_inode* d = open(ref);
+        ntfs_inode *d = open(ref);
         le32 attrib = le32(d->flags | FILE_ATTR_COMPRESSED);
-        if (ntfs_set_ntfs_attrib(d, reinterpret_cast<const char*>(&attrib), sizeof attrib, 0)) {
+        if (ntfs_set_ntfs_attrib(d, reinterpret_cast<const char *>(&attrib), sizeof attrib, 0)) {
             int e = errno;
             ntfs_inode_close(d);
             throw Error(fmt("cannot mark a directory compressed: %s", strerror(e)));
@@ -559,17 +579,19 @@ void Filler::specials() {
         std::string name = namer_.unique(dir, proposed);
         uint64_t size = std::max<uint64_t>(1 << 20, 64 * cs_);
         std::vector<uint8_t> data(size, 0);
-        struct Region { uint64_t off, len; };
+        struct Region {
+            uint64_t off, len;
+        };
         std::vector<Region> regions = {{0, 16 << 10}, {size / 2, 16 << 10}, {size - 8192, 8192}};
-        for (auto& r : regions) {
+        for (auto &r : regions) {
             r.off = r.off / cs_ * cs_;
             auto bytes = make_content(mix64(seed_, next_content_++), r.len);
             memcpy(data.data() + r.off, bytes.data(), std::min<uint64_t>(r.len, size - r.off));
         }
-        ntfs_inode* dir_ni;
-        ntfs_inode* ni = create(dir, name, &dir_ni);
-        ntfs_attr* na = attr(ni);
-        for (auto& r : regions) write(ni, na, r.off, data.data() + r.off, std::min<uint64_t>(r.len, size - r.off));
+        ntfs_inode *dir_ni;
+        ntfs_inode *ni = create(dir, name, &dir_ni);
+        ntfs_attr *na = attr(ni);
+        for (auto &r : regions) write(ni, na, r.off, data.data() + r.off, std::min<uint64_t>(r.len, size - r.off));
         close_attr(na);
         finish(ni, dir_ni, dir, name);
         record(join_path(dir, name), data);
@@ -581,9 +603,9 @@ void Filler::specials() {
         std::string name = namer_.unique(dir, "Report With Summary.doc");
         auto main = make_content(mix64(seed_, next_content_++), namer_.rng().between(4 * cs_, 8 * cs_));
         auto side = make_content(mix64(seed_, next_content_++), namer_.rng().between(64, 300));
-        ntfs_inode* dir_ni;
-        ntfs_inode* ni = create(dir, name, &dir_ni);
-        ntfs_attr* na = attr(ni);
+        ntfs_inode *dir_ni;
+        ntfs_inode *ni = create(dir, name, &dir_ni);
+        ntfs_attr *na = attr(ni);
         write(ni, na, 0, main.data(), main.size());
         close_attr(na);
         na = attr(ni, u"SummaryInformation");
@@ -609,14 +631,14 @@ void Filler::attrlist_file(bool resident, uint32_t fragments) {
     if (2 * clusters + 64 > room())
         throw Error(fmt("a file of %u fragments does not fit the free-space budget", fragments));
     auto data = make_content(mix64(seed_, next_content_++), size);
-    ntfs_inode* dir_ni;
-    ntfs_inode* ni = create(dir, name, &dir_ni);
-    ntfs_attr* na = attr(ni);
+    ntfs_inode *dir_ni;
+    ntfs_inode *ni = create(dir, name, &dir_ni);
+    ntfs_attr *na = attr(ni);
     write(ni, na, 0, data.data(), first);
     close_attr(na);
     if (resident) {
         if (ntfs_inode_add_attrlist(ni)) throw Error(fmt("cannot add an attribute list: %s", strerror(errno)));
-        ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+        ntfs_attr_search_ctx *ctx = ntfs_attr_get_search_ctx(ni, nullptr);
         if (!ctx) throw Error("out of memory");
         if (ntfs_attr_lookup(AT_DATA, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) ||
             ntfs_attr_record_move_away(ctx, 0)) {
@@ -638,7 +660,7 @@ void Filler::attrlist_file(bool resident, uint32_t fragments) {
     }
     release();
     close_attr(na);
-    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    ntfs_attr_search_ctx *ctx = ntfs_attr_get_search_ctx(ni, nullptr);
     bool found = ctx && !ntfs_attr_lookup(AT_ATTRIBUTE_LIST, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx);
     bool nonres = found && ctx->attr->non_resident;
     if (ctx) ntfs_attr_put_search_ctx(ctx);
@@ -659,15 +681,17 @@ void Filler::bulk() {
         make_dir(parent, name, true);
         folders.push_back(join_path(parent, name));
     }
-    struct Doomed { std::string dir, name; };
+    struct Doomed {
+        std::string dir, name;
+    };
     std::vector<Doomed> doomed;
     double lmin = std::log(double(std::max<uint64_t>(1, p_.bulk_min)));
     double lmax = std::log(double(std::max(p_.bulk_min, p_.bulk_max)));
     for (uint32_t i = 0; i < p_.bulk_files; i++) {
-        const std::string& dir = folders[i / 100];
+        const std::string &dir = folders[i / 100];
         double u = double(namer_.rng().below(1u << 30)) / double(1u << 30);
         uint64_t size = uint64_t(std::exp(lmin + (lmax - lmin) * u));
-        if (clusters_of(size) + 256 > flexible_room()) size = std::min<uint64_t>(size, 512);   // keep the budget
+        if (clusters_of(size) + 256 > flexible_room()) size = std::min<uint64_t>(size, 512);  // keep the budget
         std::string name = namer_.file(dir);
         auto data = make_content(mix64(seed_, next_content_++), size);
         bool doom = namer_.rng().chance(12);
@@ -677,7 +701,7 @@ void Filler::bulk() {
             doomed.push_back({dir, name});
         }
     }
-    for (auto& d : doomed) delete_file(d.dir, d.name);
+    for (auto &d : doomed) delete_file(d.dir, d.name);
 }
 
 void Filler::mft() {
@@ -699,10 +723,10 @@ void Filler::mft() {
             for (int i = 0; i < 16; i++) {
                 std::string f = namer_.file(dir, "Msg");
                 auto data = make_content(mix64(seed_, next_content_++), namer_.rng().below(300));
-                ntfs_inode* dir_ni;
-                ntfs_inode* ni = create(dir, f, &dir_ni);
+                ntfs_inode *dir_ni;
+                ntfs_inode *ni = create(dir, f, &dir_ni);
                 if (!data.empty()) {
-                    ntfs_attr* na = attr(ni);
+                    ntfs_attr *na = attr(ni);
                     write(ni, na, 0, data.data(), data.size());
                     close_attr(na);
                 }
@@ -715,21 +739,22 @@ void Filler::mft() {
             throw;
         }
         release();
-        for (auto& [f, data] : made) record(join_path(dir, f), data);
+        for (auto &[f, data] : made) record(join_path(dir, f), data);
     }
     if (mft_fragments() < p_.mft_fragments)
         throw Error(fmt("the MFT reached only %llu fragments", (unsigned long long)mft_fragments()));
 }
 
 void Filler::run() {
-    auto dbg = [&](const char* step) {
+    auto dbg = [&](const char *step) {
         if (!getenv("IMGKIT_DEBUG")) return;
         ntfs_attr_map_whole_runlist(vol_->mft_na);
         static auto t0 = std::chrono::steady_clock::now();
         fprintf(stderr, "%.3fs after %s: zone %lld-%lld mft",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), step,
                 (long long)vol_->mft_zone_start, (long long)vol_->mft_zone_end);
-        for (runlist_element* r = vol_->mft_na->rl; r && r->length; r++) fprintf(stderr, " %lld+%lld", (long long)r->lcn, (long long)r->length);
+        for (runlist_element *r = vol_->mft_na->rl; r && r->length; r++)
+            fprintf(stderr, " %lld+%lld", (long long)r->lcn, (long long)r->length);
         fprintf(stderr, "\n");
     };
     dbg("mount");
@@ -738,8 +763,9 @@ void Filler::run() {
     // and the MFT stays in one piece unless a fragmented one is wanted.
     uint64_t records = p_.dirs + p_.small_files + p_.large_files + p_.deleted_files +
                        p_.frag_groups * (p_.frag_group_files + 1) + p_.frag_dirs * (p_.frag_dir_entries + 1) +
-                       p_.big_dir_entries + 16 + (p_.attrlist_resident_fragments + p_.attrlist_nonresident_fragments) / 64 +
-                       p_.bulk_files + p_.bulk_files / 100 + 64;
+                       p_.big_dir_entries + 16 +
+                       (p_.attrlist_resident_fragments + p_.attrlist_nonresident_fragments) / 64 + p_.bulk_files +
+                       p_.bulk_files / 100 + 64;
     reserve_records(records);
     dbg("reserve");
     tree();
@@ -767,9 +793,9 @@ void Filler::run() {
 
 }  // namespace
 
-std::vector<ManifestEntry> fill_ntfs(const std::string& image, const Profile& profile, uint64_t seed) {
+std::vector<ManifestEntry> fill_ntfs(const std::string &image, const Profile &profile, uint64_t seed) {
     quiet_log();
-    ntfs_volume* vol = ntfs_mount(image.c_str(), NTFS_MNT_NONE);
+    ntfs_volume *vol = ntfs_mount(image.c_str(), NTFS_MNT_NONE);
     if (!vol) throw Error(fmt("libntfs-3g cannot mount %s: %s", image.c_str(), strerror(errno)));
     NVolSetCompression(vol);
     // The free-cluster count is computed on request only.

@@ -6,16 +6,16 @@
 namespace imgkit::detail {
 
 namespace {
-bool has(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+bool has(const std::string &s, const char *part) { return s.find(part) != std::string::npos; }
 
-Verdict not_run(const char* tool, const ProcResult& r) {
+Verdict not_run(const char *tool, const ProcResult &r) {
     Verdict v;
     v.kind = Verdict::tool_error;
     v.reason = std::string(tool) + " could not be run: " + trim(r.output);
     return v;
 }
 
-Verdict crashed(const char* tool, const ProcResult& r) {
+Verdict crashed(const char *tool, const ProcResult &r) {
     Verdict v;
     v.kind = Verdict::fault;
     v.reason = fmt("%s died with signal %d reading the volume", tool, r.signal);
@@ -23,15 +23,15 @@ Verdict crashed(const char* tool, const ProcResult& r) {
 }
 }  // namespace
 
-Verdict judge_ntfsresize(const ProcResult& r) {
+Verdict judge_ntfsresize(const ProcResult &r) {
     if (!r.started) return not_run("ntfsresize", r);
     if (r.signal) return crashed("ntfsresize", r);
     Verdict v;
     uint64_t missing = 0, extra = 0;
     long long first_missing = -1, first_extra = -1;
     bool accounted = false, inconsistent = false;
-    std::string hard;   // first structural message
-    for (const std::string& raw : split_lines(r.output)) {
+    std::string hard;  // first structural message
+    for (const std::string &raw : split_lines(r.output)) {
         std::string line = trim(raw);
         if (line.empty()) continue;
         if (starts_with(line, "Cluster accounting failed at ")) {
@@ -45,11 +45,10 @@ Verdict judge_ntfsresize(const ProcResult& r) {
             }
             v.lines.push_back(line);
         } else if (has(line, "Outside of the volume reference") || has(line, "referenced multiple") ||
-                   has(line, "referenced outside") || has(line, "Corrupt runlist") ||
-                   has(line, "Reading inode") || has(line, "mapping_pairs_decompress") ||
-                   has(line, "$Bitmap size is smaller") || has(line, "as NTFS failed") ||
-                   has(line, "Couldn't get $Bitmap") || has(line, "Invalid MFT bitmap") ||
-                   has(line, "Could not read the MFT bitmap")) {
+                   has(line, "referenced outside") || has(line, "Corrupt runlist") || has(line, "Reading inode") ||
+                   has(line, "mapping_pairs_decompress") || has(line, "$Bitmap size is smaller") ||
+                   has(line, "as NTFS failed") || has(line, "Couldn't get $Bitmap") ||
+                   has(line, "Invalid MFT bitmap") || has(line, "Could not read the MFT bitmap")) {
             if (hard.empty()) hard = line;
             v.lines.push_back(line);
         } else if (has(line, "NTFS is inconsistent")) {
@@ -65,7 +64,7 @@ Verdict judge_ntfsresize(const ProcResult& r) {
     if (!hard.empty()) {
         // "Opening ... as NTFS failed" says less than libntfs-3g's own line before it.
         if (has(hard, "as NTFS failed"))
-            for (const std::string& raw : split_lines(r.output))
+            for (const std::string &raw : split_lines(r.output))
                 if (has(raw, "does not match") || has(raw, "corrupt") || has(raw, "Corrupt")) {
                     hard = trim(raw) + " (" + hard + ")";
                     break;
@@ -87,7 +86,8 @@ Verdict judge_ntfsresize(const ProcResult& r) {
         v.kind = Verdict::clean;
     } else if (inconsistent) {
         v.kind = Verdict::fault;
-        v.reason = "ntfsresize: NTFS is inconsistent" + (v.lines.empty() ? std::string() : " (" + v.lines.front() + ")");
+        v.reason =
+            "ntfsresize: NTFS is inconsistent" + (v.lines.empty() ? std::string() : " (" + v.lines.front() + ")");
     } else {
         v.kind = Verdict::tool_error;
         v.reason = "ntfsresize ended before accounting clusters: " + trim(r.output).substr(0, 300);
@@ -95,12 +95,12 @@ Verdict judge_ntfsresize(const ProcResult& r) {
     return v;
 }
 
-Verdict judge_probe(const ProcResult& r) {
+Verdict judge_probe(const ProcResult &r) {
     if (!r.started) return not_run("ntfs-3g.probe", r);
     if (r.signal) return crashed("ntfs-3g.probe", r);
     Verdict v;
     std::string first;
-    for (const std::string& raw : split_lines(r.output)) {
+    for (const std::string &raw : split_lines(r.output)) {
         std::string line = trim(raw);
         if (!line.empty()) {
             v.lines.push_back(line);
@@ -108,8 +108,14 @@ Verdict judge_probe(const ProcResult& r) {
         }
     }
     switch (r.exit_code) {
-    case 0: v.kind = Verdict::clean; break;
-    case 11: case 19: case 20: case 21: case 22:
+    case 0:
+        v.kind = Verdict::clean;
+        break;
+    case 11:
+    case 19:
+    case 20:
+    case 21:
+    case 22:
         v.kind = Verdict::tool_error;
         v.reason = fmt("ntfs-3g.probe exit %d: %s", r.exit_code, first.c_str());
         break;
@@ -120,12 +126,12 @@ Verdict judge_probe(const ProcResult& r) {
     return v;
 }
 
-Verdict judge_ntfsfix(const ProcResult& r) {
+Verdict judge_ntfsfix(const ProcResult &r) {
     if (!r.started) return not_run("ntfsfix", r);
     if (r.signal) return crashed("ntfsfix", r);
     Verdict v;
     std::string why, weak;
-    for (const std::string& raw : split_lines(r.output)) {
+    for (const std::string &raw : split_lines(r.output)) {
         std::string line = trim(raw);
         if (line.empty() || starts_with(line, "Attempting to correct errors")) continue;
         bool bad = has(line, "FAILED") || has(line, "rror") || has(line, "does not match") || has(line, "corrupt") ||
@@ -152,7 +158,7 @@ Verdict judge_ntfsfix(const ProcResult& r) {
     return v;
 }
 
-Verdict judge_fsck_fat(const ProcResult& r, bool fsinfo_agrees) {
+Verdict judge_fsck_fat(const ProcResult &r, bool fsinfo_agrees) {
     if (!r.started) return not_run("fsck.fat", r);
     if (r.signal) return crashed("fsck.fat", r);
     Verdict v;
@@ -162,11 +168,12 @@ Verdict judge_fsck_fat(const ProcResult& r, bool fsinfo_agrees) {
     }
     std::string fault, path;
     bool summary = false, summary_wrong = false;
-    for (const std::string& raw : split_lines(r.output)) {
+    for (const std::string &raw : split_lines(r.output)) {
         std::string line = trim(raw);
         if (line.empty()) continue;
-        if (starts_with(line, "fsck.fat ") || starts_with(line, "dosfsck ") || line == "Leaving filesystem unchanged." ||
-            line == "Auto-correcting." || starts_with(line, "Free cluster summary uninitialized")) {
+        if (starts_with(line, "fsck.fat ") || starts_with(line, "dosfsck ") ||
+            line == "Leaving filesystem unchanged." || line == "Auto-correcting." ||
+            starts_with(line, "Free cluster summary uninitialized")) {
             continue;
         }
         if (has(line, " files, ") && has(line, " clusters")) {
@@ -187,7 +194,7 @@ Verdict judge_fsck_fat(const ProcResult& r, bool fsinfo_agrees) {
             v.dirty = true;
             continue;
         }
-        if (raw[0] == '/') {   // the file the next message is about
+        if (raw[0] == '/') {  // the file the next message is about
             path = line;
             continue;
         }

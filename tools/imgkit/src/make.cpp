@@ -15,16 +15,20 @@ namespace imgkit {
 
 using namespace detail;
 
-const char* fs_name(FsType fs) {
+const char *fs_name(FsType fs) {
     switch (fs) {
-    case FsType::ntfs: return "ntfs";
-    case FsType::fat16: return "fat16";
-    case FsType::fat32: return "fat32";
-    default: return "unknown";
+    case FsType::ntfs:
+        return "ntfs";
+    case FsType::fat16:
+        return "fat16";
+    case FsType::fat32:
+        return "fat32";
+    default:
+        return "unknown";
     }
 }
 
-FsType detect_fs(const std::string& image) {
+FsType detect_fs(const std::string &image) {
     ImageFile f(image, false);
     if (f.size() < 512) return FsType::unknown;
     uint8_t bs[512];
@@ -42,11 +46,11 @@ FsType detect_fs(const std::string& image) {
     uint64_t data = uint64_t(reserved) + uint64_t(fats) * fatsz + (root * 32 + bps - 1) / bps;
     if (data >= total) return FsType::unknown;
     uint64_t clusters = (total - data) / spc;
-    if (clusters < 4085) return FsType::unknown;   // FAT12 is not made by this kit
+    if (clusters < 4085) return FsType::unknown;  // FAT12 is not made by this kit
     return clusters < 65525 ? FsType::fat16 : FsType::fat32;
 }
 
-static void fresh_file(const std::string& image, uint64_t size) {
+static void fresh_file(const std::string &image, uint64_t size) {
     std::error_code ec;
     std::filesystem::remove(image, ec);
     int fd = ::open(image.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
@@ -57,25 +61,23 @@ static void fresh_file(const std::string& image, uint64_t size) {
     if (rc != 0) throw Error(fmt("cannot size %s: %s", image.c_str(), strerror(err)));
 }
 
-void make_ntfs(const std::string& image, uint64_t size, uint32_t cluster, const std::string& label) {
+void make_ntfs(const std::string &image, uint64_t size, uint32_t cluster, const std::string &label) {
     if (cluster < 512 || cluster > 65536 || (cluster & (cluster - 1)))
         throw Error(fmt("NTFS cluster size %u is not a power of two from 512 to 65536", cluster));
     if (size < (4u << 20) || size % 512)
-        throw Error(fmt("NTFS image size %llu must be a multiple of 512 and at least 4 MiB",
-                        (unsigned long long)size));
-    if (size / cluster < 1024)
-        throw Error("NTFS image too small for that cluster size");
+        throw Error(fmt("NTFS image size %llu must be a multiple of 512 and at least 4 MiB", (unsigned long long)size));
+    if (size / cluster < 1024) throw Error("NTFS image too small for that cluster size");
     fresh_file(image, size);
-    run_checked({"mkntfs", "-F", "-Q", "-T", "-q", "-c", std::to_string(cluster), "-s", "512", "-p", "0",
-                 "-H", "0", "-S", "0", "-L", label, image});
+    run_checked({"mkntfs", "-F", "-Q", "-T", "-q", "-c", std::to_string(cluster), "-s", "512", "-p", "0", "-H", "0",
+                 "-S", "0", "-L", label, image});
 }
 
-void make_fat(const std::string& image, uint64_t size, int fat_bits, uint32_t cluster, const std::string& label) {
+void make_fat(const std::string &image, uint64_t size, int fat_bits, uint32_t cluster, const std::string &label) {
     if (fat_bits != 16 && fat_bits != 32) throw Error(fmt("FAT width %d: only 16 and 32 are made", fat_bits));
     if (size < (1u << 20) || size % 1024)
         throw Error(fmt("FAT image size %llu must be a multiple of 1024 and at least 1 MiB", (unsigned long long)size));
-    std::vector<std::string> argv = {"mkfs.fat", "-C", "-F", std::to_string(fat_bits), "-S", "512",
-                                     "--invariant", "-i", "1D6E4B17", "-n", label.substr(0, 11)};
+    std::vector<std::string> argv = {"mkfs.fat", "-C",       "-F", std::to_string(fat_bits), "-S", "512", "--invariant",
+                                     "-i",       "1D6E4B17", "-n", label.substr(0, 11)};
     if (cluster) {
         if (cluster < 512 || cluster > 65536 || (cluster & (cluster - 1)))
             throw Error(fmt("FAT cluster size %u is not a power of two from 512 to 65536", cluster));
@@ -96,8 +98,8 @@ void make_fat(const std::string& image, uint64_t size, int fat_bits, uint32_t cl
 
 // ------------------------------------------------------------------ manifest
 
-const ManifestEntry* Manifest::find(const std::string& path) const {
-    for (const auto& e : files)
+const ManifestEntry *Manifest::find(const std::string &path) const {
+    for (const auto &e : files)
         if (e.path == path) return &e;
     return nullptr;
 }
@@ -107,21 +109,24 @@ std::string Manifest::to_text() const {
     out += std::string("# fs ") + fs_name(fs) + "\n";
     out += "# seed " + std::to_string(seed) + "\n";
     out += "# profile " + profile + "\n";
-    for (const auto& e : files) out += e.path + "\t" + std::to_string(e.size) + "\t" + e.sha256 + "\n";
+    for (const auto &e : files) out += e.path + "\t" + std::to_string(e.size) + "\t" + e.sha256 + "\n";
     return out;
 }
 
-Manifest Manifest::parse(const std::string& text) {
+Manifest Manifest::parse(const std::string &text) {
     Manifest m;
     int lineno = 0;
-    for (const std::string& line : split_lines(text)) {
+    for (const std::string &line : split_lines(text)) {
         lineno++;
         if (line.empty()) continue;
         if (line[0] == '#') {
             std::string body = trim(line.substr(1));
             if (starts_with(body, "fs ")) {
                 std::string v = trim(body.substr(3));
-                m.fs = v == "ntfs" ? FsType::ntfs : v == "fat16" ? FsType::fat16 : v == "fat32" ? FsType::fat32 : FsType::unknown;
+                m.fs = v == "ntfs"    ? FsType::ntfs
+                       : v == "fat16" ? FsType::fat16
+                       : v == "fat32" ? FsType::fat32
+                                      : FsType::unknown;
             } else if (starts_with(body, "seed ")) {
                 m.seed = strtoull(body.c_str() + 5, nullptr, 10);
             } else if (starts_with(body, "profile ")) {
@@ -149,27 +154,27 @@ Manifest Manifest::parse(const std::string& text) {
     return m;
 }
 
-void Manifest::save(const std::string& file) const {
+void Manifest::save(const std::string &file) const {
     std::string t = to_text();
     write_file(file, t.data(), t.size());
 }
 
-Manifest Manifest::load(const std::string& file) { return parse(read_file(file)); }
+Manifest Manifest::load(const std::string &file) { return parse(read_file(file)); }
 
-std::string posix_path(const std::string& volume_path) {
+std::string posix_path(const std::string &volume_path) {
     std::string p = volume_path;
     size_t colon = p.find(':');
     if (colon != std::string::npos) p = p.substr(0, colon);
-    for (char& c : p)
+    for (char &c : p)
         if (c == '\\') c = '/';
     return p.empty() ? "/" : p;
 }
 
-std::string stream_of(const std::string& volume_path) {
+std::string stream_of(const std::string &volume_path) {
     size_t colon = volume_path.find(':');
     return colon == std::string::npos ? "" : volume_path.substr(colon + 1);
 }
 
-std::string mtools_path(const std::string& volume_path) { return "::" + posix_path(volume_path); }
+std::string mtools_path(const std::string &volume_path) { return "::" + posix_path(volume_path); }
 
 }  // namespace imgkit

@@ -10,24 +10,48 @@ namespace imgkit::detail {
 
 namespace {
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
-uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
+uint64_t le64(const uint8_t *p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
 
 // Offsets in the boot sector, the record header, attribute records,
 // attribute-list entries and $FILE_NAME values.
 enum {
-    kBsBytesPerSector = 0x0B, kBsSectorsPerCluster = 0x0D, kBsTotalSectors = 0x28,
-    kBsMftLcn = 0x30, kBsMftMirrLcn = 0x38, kBsClustersPerRecord = 0x40,
-    kRecUsaOffset = 0x04, kRecUsaCount = 0x06, kRecAttrsOffset = 0x14, kRecFlags = 0x16,
-    kRecBytesInUse = 0x18, kRecBaseRecord = 0x20,
-    kAttrType = 0x00, kAttrLength = 0x04, kAttrNonResident = 0x08, kAttrNameLength = 0x09,
-    kAttrNameOffset = 0x0A, kAttrFlags = 0x0C, kAttrValueLength = 0x10, kAttrValueOffset = 0x14,
-    kAttrLowestVcn = 0x10, kAttrHighestVcn = 0x18, kAttrMappingPairs = 0x20, kAttrAllocSize = 0x28,
+    kBsBytesPerSector = 0x0B,
+    kBsSectorsPerCluster = 0x0D,
+    kBsTotalSectors = 0x28,
+    kBsMftLcn = 0x30,
+    kBsMftMirrLcn = 0x38,
+    kBsClustersPerRecord = 0x40,
+    kRecUsaOffset = 0x04,
+    kRecUsaCount = 0x06,
+    kRecAttrsOffset = 0x14,
+    kRecFlags = 0x16,
+    kRecBytesInUse = 0x18,
+    kRecBaseRecord = 0x20,
+    kAttrType = 0x00,
+    kAttrLength = 0x04,
+    kAttrNonResident = 0x08,
+    kAttrNameLength = 0x09,
+    kAttrNameOffset = 0x0A,
+    kAttrFlags = 0x0C,
+    kAttrValueLength = 0x10,
+    kAttrValueOffset = 0x14,
+    kAttrLowestVcn = 0x10,
+    kAttrHighestVcn = 0x18,
+    kAttrMappingPairs = 0x20,
+    kAttrAllocSize = 0x28,
     kAttrDataSize = 0x30,
-    kAleType = 0x00, kAleLength = 0x04, kAleNameLength = 0x06, kAleNameOffset = 0x07,
-    kAleLowestVcn = 0x08, kAleReference = 0x10,
-    kFnParent = 0x00, kFnNameLength = 0x40, kFnNameSpace = 0x41, kFnName = 0x42,
+    kAleType = 0x00,
+    kAleLength = 0x04,
+    kAleNameLength = 0x06,
+    kAleNameOffset = 0x07,
+    kAleLowestVcn = 0x08,
+    kAleReference = 0x10,
+    kFnParent = 0x00,
+    kFnNameLength = 0x40,
+    kFnNameSpace = 0x41,
+    kFnName = 0x42,
     kSiFileAttributes = 0x20,
 };
 constexpr uint64_t kRefMask = 0x0000FFFFFFFFFFFFULL;
@@ -35,7 +59,7 @@ constexpr uint32_t kUsaStride = 512;
 
 }  // namespace
 
-std::vector<Run> decode_runs(const uint8_t* mp, size_t len, uint64_t lowest_vcn, uint64_t total_clusters) {
+std::vector<Run> decode_runs(const uint8_t *mp, size_t len, uint64_t lowest_vcn, uint64_t total_clusters) {
     std::vector<Run> out;
     uint64_t vcn = lowest_vcn;
     int64_t lcn = 0;
@@ -46,8 +70,7 @@ std::vector<Run> decode_runs(const uint8_t* mp, size_t len, uint64_t lowest_vcn,
             throw Error(fmt("malformed mapping pairs (header 0x%02x at byte %zu)", mp[i], i));
         uint64_t length = 0;
         for (unsigned k = 0; k < ls; k++) length |= uint64_t(mp[i + 1 + k]) << (8 * k);
-        if (ls < 8 && (mp[i + ls] & 0x80))
-            throw Error(fmt("negative run length at byte %zu", i));
+        if (ls < 8 && (mp[i + ls] & 0x80)) throw Error(fmt("negative run length at byte %zu", i));
         if (length == 0 || length > total_clusters)
             throw Error(fmt("run length %llu out of range", (unsigned long long)length));
         Run r;
@@ -58,12 +81,10 @@ std::vector<Run> decode_runs(const uint8_t* mp, size_t len, uint64_t lowest_vcn,
             for (unsigned k = 0; k < os; k++) delta |= uint64_t(mp[i + 1 + ls + k]) << (8 * k);
             if (os < 8 && (mp[i + ls + os] & 0x80)) delta |= ~uint64_t(0) << (8 * os);
             int64_t d = int64_t(delta);
-            if ((d > 0 && lcn > INT64_MAX - d) || lcn + d < 0)
-                throw Error("run starts before cluster 0");
+            if ((d > 0 && lcn > INT64_MAX - d) || lcn + d < 0) throw Error("run starts before cluster 0");
             lcn += d;
             if (uint64_t(lcn) >= total_clusters || length > total_clusters - uint64_t(lcn))
-                throw Error(fmt("run %lld+%llu lies outside the volume", (long long)lcn,
-                                (unsigned long long)length));
+                throw Error(fmt("run %lld+%llu lies outside the volume", (long long)lcn, (unsigned long long)length));
             r.lcn = lcn;
         }
         out.push_back(r);
@@ -73,11 +94,11 @@ std::vector<Run> decode_runs(const uint8_t* mp, size_t len, uint64_t lowest_vcn,
     return out;
 }
 
-uint64_t count_fragments(const std::vector<Run>& runs) {
+uint64_t count_fragments(const std::vector<Run> &runs) {
     uint64_t frags = 0;
     bool have = false;
     int64_t next = 0;
-    for (const Run& r : runs) {
+    for (const Run &r : runs) {
         if (r.lcn < 0) continue;
         if (!have || r.lcn != next) frags++;
         have = true;
@@ -86,32 +107,31 @@ uint64_t count_fragments(const std::vector<Run>& runs) {
     return frags;
 }
 
-const Attribute* FileRecord::find(uint32_t type, const std::u16string& name) const {
-    for (const Attribute& a : attrs)
+const Attribute *FileRecord::find(uint32_t type, const std::u16string &name) const {
+    for (const Attribute &a : attrs)
         if (a.type == type && a.name == name) return &a;
     return nullptr;
 }
 
-NtfsReader::NtfsReader(const std::string& image, bool writable)
-    : file_(std::make_unique<ImageFile>(image, writable)) {
+NtfsReader::NtfsReader(const std::string &image, bool writable) : file_(std::make_unique<ImageFile>(image, writable)) {
     uint8_t bs[512];
     file_->read(0, bs, sizeof bs);
     if (memcmp(bs + 3, "NTFS    ", 8) != 0) throw Error(image + ": no NTFS boot sector");
     geo_.sector_size = le16(bs + kBsBytesPerSector);
     unsigned spc = bs[kBsSectorsPerCluster];
     if (spc > 0x80) spc = 1u << (256 - spc);
-    if (geo_.sector_size < 256 || geo_.sector_size > 4096 || (geo_.sector_size & (geo_.sector_size - 1)) ||
-        spc == 0 || (spc & (spc - 1)))
+    if (geo_.sector_size < 256 || geo_.sector_size > 4096 || (geo_.sector_size & (geo_.sector_size - 1)) || spc == 0 ||
+        (spc & (spc - 1)))
         throw Error(image + ": bad NTFS geometry in the boot sector");
     geo_.cluster_size = geo_.sector_size * spc;
     int8_t cpr = int8_t(bs[kBsClustersPerRecord]);
     geo_.record_size = cpr > 0 ? uint32_t(cpr) * geo_.cluster_size : 1u << unsigned(-cpr);
-    if (geo_.record_size < 512 || geo_.record_size > 65536)
-        throw Error(image + ": bad MFT record size");
+    if (geo_.record_size < 512 || geo_.record_size > 65536) throw Error(image + ": bad MFT record size");
     geo_.total_clusters = le64(bs + kBsTotalSectors) / spc;
     geo_.mft_lcn = le64(bs + kBsMftLcn);
     geo_.mftmirr_lcn = le64(bs + kBsMftMirrLcn);
-    if (geo_.mft_lcn >= geo_.total_clusters || geo_.total_clusters * geo_.cluster_size > file_->size() + geo_.cluster_size)
+    if (geo_.mft_lcn >= geo_.total_clusters ||
+        geo_.total_clusters * geo_.cluster_size > file_->size() + geo_.cluster_size)
         throw Error(image + ": boot sector does not fit the image");
 
     // Bootstrap: record 0 lies at the MFT's first cluster.
@@ -123,14 +143,14 @@ NtfsReader::NtfsReader(const std::string& image, bool writable)
     std::vector<Attribute> attrs;
     bool multi = false;
     parse_attrs(rec, 0, attrs, nullptr, multi);
-    const Attribute* data = nullptr;
-    for (auto& a : attrs)
+    const Attribute *data = nullptr;
+    for (auto &a : attrs)
         if (a.type == kAtData && a.name.empty() && a.nonresident) data = &a;
     if (!data) throw Error(image + ": $MFT has no $DATA");
     mft_runs_ = data->runs;
     uint64_t mft_size = data->data_size;
     // An $MFT with an attribute list keeps further pieces in extension records.
-    for (auto& a : attrs) {
+    for (auto &a : attrs) {
         if (a.type != kAtAttributeList) continue;
         std::vector<uint8_t> al = a.nonresident ? read_nonresident(a) : a.value;
         std::set<uint64_t> seen;
@@ -144,34 +164,42 @@ NtfsReader::NtfsReader(const std::string& image, bool writable)
                 if (read_record(ref, ext)) {
                     std::vector<Attribute> ea;
                     parse_attrs(ext, ref, ea, nullptr, multi);
-                    for (auto& x : ea)
-                        if (x.type == kAtData && x.name.empty()) mft_runs_.insert(mft_runs_.end(), x.runs.begin(), x.runs.end());
+                    for (auto &x : ea)
+                        if (x.type == kAtData && x.name.empty())
+                            mft_runs_.insert(mft_runs_.end(), x.runs.begin(), x.runs.end());
                 }
             }
             p += elen;
         }
-        std::sort(mft_runs_.begin(), mft_runs_.end(), [](const Run& x, const Run& y) { return x.vcn < y.vcn; });
+        std::sort(mft_runs_.begin(), mft_runs_.end(), [](const Run &x, const Run &y) { return x.vcn < y.vcn; });
     }
     record_count_ = mft_size / geo_.record_size;
 }
 
-void NtfsReader::read_vbytes(const std::vector<Run>& runs, uint64_t off, uint8_t* out, size_t len) {
+void NtfsReader::read_vbytes(const std::vector<Run> &runs, uint64_t off, uint8_t *out, size_t len) {
     uint64_t cs = geo_.cluster_size;
     while (len) {
         uint64_t vcn = off / cs;
-        const Run* r = nullptr;
-        for (const Run& x : runs)
-            if (vcn >= x.vcn && vcn < x.vcn + x.length) { r = &x; break; }
+        const Run *r = nullptr;
+        for (const Run &x : runs)
+            if (vcn >= x.vcn && vcn < x.vcn + x.length) {
+                r = &x;
+                break;
+            }
         if (!r) throw Error(fmt("virtual byte %llu is not mapped", (unsigned long long)off));
         uint64_t in_run = off - r->vcn * cs;
         size_t take = size_t(std::min<uint64_t>(len, r->length * cs - in_run));
-        if (r->lcn < 0) memset(out, 0, take);
-        else file_->read(uint64_t(r->lcn) * cs + in_run, out, take);
-        out += take; off += take; len -= take;
+        if (r->lcn < 0)
+            memset(out, 0, take);
+        else
+            file_->read(uint64_t(r->lcn) * cs + in_run, out, take);
+        out += take;
+        off += take;
+        len -= take;
     }
 }
 
-bool NtfsReader::read_record(uint64_t n, std::vector<uint8_t>& rec) {
+bool NtfsReader::read_record(uint64_t n, std::vector<uint8_t> &rec) {
     if (n >= record_count_ && !mft_runs_.empty() && record_count_ > 1)
         throw Error(fmt("MFT record %llu is beyond the MFT", (unsigned long long)n));
     rec.assign(geo_.record_size, 0);
@@ -182,17 +210,17 @@ bool NtfsReader::read_record(uint64_t n, std::vector<uint8_t>& rec) {
         throw Error(fmt("MFT record %llu: bad update sequence array", (unsigned long long)n));
     uint16_t usn = le16(&rec[usa]);
     for (unsigned i = 1; i < cnt; i++) {
-        uint8_t* tail = &rec[i * kUsaStride - 2];
+        uint8_t *tail = &rec[i * kUsaStride - 2];
         if (le16(tail) != usn)
-            throw Error(fmt("MFT record %llu is torn (update sequence mismatch in block %u)",
-                            (unsigned long long)n, i));
+            throw Error(
+                fmt("MFT record %llu is torn (update sequence mismatch in block %u)", (unsigned long long)n, i));
         memcpy(tail, &rec[usa + 2 * i], 2);
     }
     return true;
 }
 
-void NtfsReader::parse_attrs(const std::vector<uint8_t>& rec, uint64_t n, std::vector<Attribute>& out,
-                             std::vector<FileNameInfo>* names, bool& multi) {
+void NtfsReader::parse_attrs(const std::vector<uint8_t> &rec, uint64_t n, std::vector<Attribute> &out,
+                             std::vector<FileNameInfo> *names, bool &multi) {
     size_t used = std::min<size_t>(le32(&rec[kRecBytesInUse]), rec.size());
     size_t p = le16(&rec[kRecAttrsOffset]);
     std::set<std::u16string> data_names;
@@ -202,7 +230,7 @@ void NtfsReader::parse_attrs(const std::vector<uint8_t>& rec, uint64_t n, std::v
         uint32_t len = le32(&rec[p + kAttrLength]);
         if (len < 0x18 || p + len > used)
             throw Error(fmt("MFT record %llu: attribute at 0x%zx overruns the record", (unsigned long long)n, p));
-        const uint8_t* a = &rec[p];
+        const uint8_t *a = &rec[p];
         Attribute at;
         at.type = type;
         at.nonresident = a[kAttrNonResident] != 0;
@@ -238,7 +266,7 @@ void NtfsReader::parse_attrs(const std::vector<uint8_t>& rec, uint64_t n, std::v
             at.data_size = le64(a + kAttrDataSize);
             try {
                 at.runs = decode_runs(a + mpo, len - mpo, lowest, geo_.total_clusters);
-            } catch (const Error& e) {
+            } catch (const Error &e) {
                 throw Error(fmt("MFT record %llu, attribute 0x%x: %s", (unsigned long long)n, type, e.what()));
             }
             (void)kAttrHighestVcn;
@@ -264,7 +292,7 @@ std::optional<FileRecord> NtfsReader::load(uint64_t n) {
     parse_attrs(rec, n, pieces, &fr.names, fr.multi_stream);
 
     // Extension records named by the attribute list.
-    for (const Attribute& a : std::vector<Attribute>(pieces)) {
+    for (const Attribute &a : std::vector<Attribute>(pieces)) {
         if (a.type != kAtAttributeList) continue;
         fr.attr_list = a.nonresident ? 2 : 1;
         std::vector<uint8_t> al = a.nonresident ? read_nonresident(a) : a.value;
@@ -290,16 +318,16 @@ std::optional<FileRecord> NtfsReader::load(uint64_t n) {
     }
 
     // Merge the pieces of each attribute.
-    for (Attribute& piece : pieces) {
-        Attribute* into = nullptr;
-        for (Attribute& x : fr.attrs)
+    for (Attribute &piece : pieces) {
+        Attribute *into = nullptr;
+        for (Attribute &x : fr.attrs)
             if (x.type == piece.type && x.name == piece.name && x.nonresident && piece.nonresident) into = &x;
         if (!into || piece.type == kAtFileName) {
             fr.attrs.push_back(std::move(piece));
             continue;
         }
         bool first = piece.runs.empty() || into->runs.empty() || piece.runs.front().vcn < into->runs.front().vcn;
-        if (first) {   // sizes live in the piece starting at VCN 0
+        if (first) {  // sizes live in the piece starting at VCN 0
             into->data_size = piece.data_size;
             into->alloc_size = piece.alloc_size;
             into->flags = piece.flags;
@@ -307,17 +335,17 @@ std::optional<FileRecord> NtfsReader::load(uint64_t n) {
         into->runs.insert(into->runs.end(), piece.runs.begin(), piece.runs.end());
         into->records.insert(into->records.end(), piece.records.begin(), piece.records.end());
     }
-    for (Attribute& x : fr.attrs) {
-        std::stable_sort(x.runs.begin(), x.runs.end(), [](const Run& a, const Run& b) { return a.vcn < b.vcn; });
+    for (Attribute &x : fr.attrs) {
+        std::stable_sort(x.runs.begin(), x.runs.end(), [](const Run &a, const Run &b) { return a.vcn < b.vcn; });
         std::sort(x.records.begin(), x.records.end());
         x.records.erase(std::unique(x.records.begin(), x.records.end()), x.records.end());
     }
-    if (const Attribute* si = fr.find(kAtStandardInformation); si && si->value.size() >= kSiFileAttributes + 4)
+    if (const Attribute *si = fr.find(kAtStandardInformation); si && si->value.size() >= kSiFileAttributes + 4)
         fr.file_attributes = le32(&si->value[kSiFileAttributes]);
     return fr;
 }
 
-std::vector<uint8_t> NtfsReader::read_nonresident(const Attribute& a) {
+std::vector<uint8_t> NtfsReader::read_nonresident(const Attribute &a) {
     if (a.data_size > (uint64_t(1) << 32)) throw Error("attribute too large to read");
     std::vector<uint8_t> out(a.data_size);
     if (!out.empty()) read_vbytes(a.runs, 0, out.data(), out.size());
@@ -327,7 +355,7 @@ std::vector<uint8_t> NtfsReader::read_nonresident(const Attribute& a) {
 std::vector<Run> NtfsReader::bitmap_runs() {
     auto rec = load(6);
     if (!rec) throw Error("$Bitmap record is not in use");
-    const Attribute* d = rec->find(kAtData);
+    const Attribute *d = rec->find(kAtData);
     if (!d || !d->nonresident) throw Error("$Bitmap has no non-resident $DATA");
     return d->runs;
 }
@@ -335,42 +363,51 @@ std::vector<Run> NtfsReader::bitmap_runs() {
 std::vector<uint8_t> NtfsReader::volume_bitmap() {
     auto rec = load(6);
     if (!rec) throw Error("$Bitmap record is not in use");
-    const Attribute* d = rec->find(kAtData);
+    const Attribute *d = rec->find(kAtData);
     if (!d) throw Error("$Bitmap has no $DATA");
     std::vector<uint8_t> bm = d->nonresident ? read_nonresident(*d) : d->value;
     if (bm.size() * 8 < geo_.total_clusters) throw Error("$Bitmap is shorter than the volume");
     return bm;
 }
 
-const std::map<uint64_t, std::string>& NtfsReader::paths() {
+const std::map<uint64_t, std::string> &NtfsReader::paths() {
     if (paths_built_) return paths_;
-    struct Node { uint64_t parent; std::u16string name; };
+    struct Node {
+        uint64_t parent;
+        std::u16string name;
+    };
     std::map<uint64_t, Node> nodes;
     for (uint64_t n = 0; n < record_count_; n++) {
         std::optional<FileRecord> fr;
         try {
             fr = load(n);
-        } catch (const Error&) {
+        } catch (const Error &) {
             continue;
         }
         if (!fr) continue;
-        const FileNameInfo* best = nullptr;
-        for (auto& fn : fr->names) {
+        const FileNameInfo *best = nullptr;
+        for (auto &fn : fr->names) {
             if (fn.name_space == 2) continue;
             if (!best || (best->name_space == 0 && fn.name_space != 0)) best = &fn;
         }
         if (!best && !fr->names.empty()) best = &fr->names.front();
         if (best) nodes[n] = Node{best->parent, best->name};
     }
-    for (auto& [n, node] : nodes) {
-        if (n == 5) { paths_[n] = "\\"; continue; }
+    for (auto &[n, node] : nodes) {
+        if (n == 5) {
+            paths_[n] = "\\";
+            continue;
+        }
         std::string path;
         uint64_t cur = n;
         int depth = 0;
         bool ok = true;
         while (cur != 5) {
             auto it = nodes.find(cur);
-            if (it == nodes.end() || ++depth > 512) { ok = false; break; }
+            if (it == nodes.end() || ++depth > 512) {
+                ok = false;
+                break;
+            }
             path = "\\" + utf16_to_utf8(it->second.name) + path;
             cur = it->second.parent;
         }
@@ -380,13 +417,13 @@ const std::map<uint64_t, std::string>& NtfsReader::paths() {
     return paths_;
 }
 
-std::optional<uint64_t> NtfsReader::lookup(const std::string& path) {
-    for (auto& [n, p] : paths())
+std::optional<uint64_t> NtfsReader::lookup(const std::string &path) {
+    for (auto &[n, p] : paths())
         if (p == path) return n;
     return std::nullopt;
 }
 
-std::string utf16_to_utf8(const std::u16string& s) {
+std::string utf16_to_utf8(const std::u16string &s) {
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         uint32_t c = s[i];
@@ -394,25 +431,45 @@ std::string utf16_to_utf8(const std::u16string& s) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             i++;
         }
-        if (c < 0x80) out += char(c);
-        else if (c < 0x800) { out += char(0xC0 | c >> 6); out += char(0x80 | (c & 0x3F)); }
-        else if (c < 0x10000) { out += char(0xE0 | c >> 12); out += char(0x80 | ((c >> 6) & 0x3F)); out += char(0x80 | (c & 0x3F)); }
-        else { out += char(0xF0 | c >> 18); out += char(0x80 | ((c >> 12) & 0x3F)); out += char(0x80 | ((c >> 6) & 0x3F)); out += char(0x80 | (c & 0x3F)); }
+        if (c < 0x80)
+            out += char(c);
+        else if (c < 0x800) {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | c >> 12);
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | c >> 18);
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
     }
     return out;
 }
 
-std::u16string utf8_to_utf16(const std::string& s) {
+std::u16string utf8_to_utf16(const std::string &s) {
     std::u16string out;
     for (size_t i = 0; i < s.size();) {
         uint8_t b = uint8_t(s[i]);
         uint32_t c;
         int extra;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else throw Error("invalid UTF-8 in a name");
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else
+            throw Error("invalid UTF-8 in a name");
         if (extra && i + size_t(extra) >= s.size()) throw Error("truncated UTF-8 in a name");
         for (int k = 1; k <= extra; k++) {
             uint8_t cb = uint8_t(s[i + k]);

@@ -35,7 +35,7 @@ enum : uint32_t {
     kFileAttrCompressed = 0x800,
     kFileAttrOffline = 0x1000,
 };
-constexpr int64_t kSparseLcn = -1;   // a run without disk space
+constexpr int64_t kSparseLcn = -1;  // a run without disk space
 
 struct Geometry {
     uint32_t sector_size = 0;
@@ -55,10 +55,10 @@ struct Run {
 // Decodes one attribute record's mapping pairs (`mp`, `len` bytes) starting
 // at `lowest_vcn`. Throws Error on a malformed array or a cluster outside
 // [0, total_clusters).
-std::vector<Run> decode_runs(const uint8_t* mp, size_t len, uint64_t lowest_vcn, uint64_t total_clusters);
+std::vector<Run> decode_runs(const uint8_t *mp, size_t len, uint64_t lowest_vcn, uint64_t total_clusters);
 
 // Fragments of a run list under the kit's rule (see FragCounts in imgkit.h).
-uint64_t count_fragments(const std::vector<Run>& runs);
+uint64_t count_fragments(const std::vector<Run> &runs);
 
 struct Attribute {
     uint32_t type = 0;
@@ -67,63 +67,63 @@ struct Attribute {
     uint16_t flags = 0;
     uint64_t data_size = 0;
     uint64_t alloc_size = 0;
-    std::vector<uint8_t> value;       // resident value
-    std::vector<Run> runs;            // non-resident: all pieces, in VCN order
-    std::vector<uint64_t> records;    // records holding the pieces
+    std::vector<uint8_t> value;     // resident value
+    std::vector<Run> runs;          // non-resident: all pieces, in VCN order
+    std::vector<uint64_t> records;  // records holding the pieces
 };
 
 struct FileNameInfo {
     uint64_t parent = 0;
-    uint8_t name_space = 0;           // 0 POSIX, 1 Win32, 2 DOS, 3 Win32+DOS
+    uint8_t name_space = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 Win32+DOS
     std::u16string name;
 };
 
 struct FileRecord {
     uint64_t number = 0;
     uint16_t flags = 0;
-    uint32_t file_attributes = 0;     // from $STANDARD_INFORMATION
-    int attr_list = 0;                // 0 none, 1 resident, 2 non-resident
-    bool multi_stream = false;        // two $DATA attributes in one record
+    uint32_t file_attributes = 0;  // from $STANDARD_INFORMATION
+    int attr_list = 0;             // 0 none, 1 resident, 2 non-resident
+    bool multi_stream = false;     // two $DATA attributes in one record
     std::vector<Attribute> attrs;
     std::vector<FileNameInfo> names;
 
-    const Attribute* find(uint32_t type, const std::u16string& name = u"") const;
+    const Attribute *find(uint32_t type, const std::u16string &name = u"") const;
     bool is_dir() const { return flags & kRecDirectory; }
 };
 
 class NtfsReader {
 public:
-    explicit NtfsReader(const std::string& image, bool writable = false);
+    explicit NtfsReader(const std::string &image, bool writable = false);
 
-    const Geometry& geometry() const { return geo_; }
+    const Geometry &geometry() const { return geo_; }
     uint64_t record_count() const { return record_count_; }
-    ImageFile& file() { return *file_; }
+    ImageFile &file() { return *file_; }
 
     // The raw record with its update sequence applied. Returns false when the
     // record has no "FILE" signature (never used); throws Error on a torn one.
-    bool read_record(uint64_t n, std::vector<uint8_t>& rec);
+    bool read_record(uint64_t n, std::vector<uint8_t> &rec);
 
     // A base record in use with the attributes of its extension records.
     // Returns nullopt for records not in use and for extension records.
     std::optional<FileRecord> load(uint64_t n);
 
     // The content of a non-resident attribute (data_size bytes; holes read as 0).
-    std::vector<uint8_t> read_nonresident(const Attribute& a);
+    std::vector<uint8_t> read_nonresident(const Attribute &a);
 
     std::vector<uint8_t> volume_bitmap();
-    std::vector<Run> bitmap_runs();    // where $Bitmap's data lies
+    std::vector<Run> bitmap_runs();  // where $Bitmap's data lies
 
     // Volume paths of every base record that has a name ("\dir\file").
-    const std::map<uint64_t, std::string>& paths();
+    const std::map<uint64_t, std::string> &paths();
     // The record of a volume path; nullopt when no record has it.
-    std::optional<uint64_t> lookup(const std::string& path);
+    std::optional<uint64_t> lookup(const std::string &path);
 
     uint64_t cluster_offset(int64_t lcn) const { return uint64_t(lcn) * geo_.cluster_size; }
 
 private:
-    void read_vbytes(const std::vector<Run>& runs, uint64_t off, uint8_t* out, size_t len);
-    void parse_attrs(const std::vector<uint8_t>& rec, uint64_t n, std::vector<Attribute>& out,
-                     std::vector<FileNameInfo>* names, bool& multi);
+    void read_vbytes(const std::vector<Run> &runs, uint64_t off, uint8_t *out, size_t len);
+    void parse_attrs(const std::vector<uint8_t> &rec, uint64_t n, std::vector<Attribute> &out,
+                     std::vector<FileNameInfo> *names, bool &multi);
 
     std::unique_ptr<ImageFile> file_;
     Geometry geo_;
@@ -133,7 +133,7 @@ private:
     bool paths_built_ = false;
 };
 
-std::string utf16_to_utf8(const std::u16string& s);
-std::u16string utf8_to_utf16(const std::string& s);
+std::string utf16_to_utf8(const std::u16string &s);
+std::u16string utf8_to_utf16(const std::string &s);
 
 }  // namespace imgkit::detail

@@ -6,23 +6,23 @@
 namespace imgkit::detail {
 
 namespace {
-const char* kWords[] = {"Quarterly", "Report", "Budget", "Minutes", "Project", "Archive", "Draft",
-                        "Final", "Customer", "Invoice", "Photos", "Backup", "Notes", "Letter",
-                        "Summary", "Old", "New", "Meeting", "Plans", "Data", "System", "Setup"};
-const char* kExts[] = {"doc", "txt", "xls", "dat", "bmp", "log", "ini", "exe", "dll", "zip", "htm"};
-const char* kDirWords[] = {"Documents", "Program Files", "Windows", "Temp", "Projects", "Music",
-                           "Shared Data", "Reports", "Archive", "Users", "Games", "Drivers"};
+const char *kWords[] = {"Quarterly", "Report",  "Budget", "Minutes", "Project", "Archive", "Draft",   "Final",
+                        "Customer",  "Invoice", "Photos", "Backup",  "Notes",   "Letter",  "Summary", "Old",
+                        "New",       "Meeting", "Plans",  "Data",    "System",  "Setup"};
+const char *kExts[] = {"doc", "txt", "xls", "dat", "bmp", "log", "ini", "exe", "dll", "zip", "htm"};
+const char *kDirWords[] = {"Documents",   "Program Files", "Windows", "Temp",  "Projects", "Music",
+                           "Shared Data", "Reports",       "Archive", "Users", "Games",    "Drivers"};
 
 std::string upper(std::string s) {
-    for (char& c : s) c = char(toupper(uint8_t(c)));
+    for (char &c : s) c = char(toupper(uint8_t(c)));
     return s;
 }
 }  // namespace
 
-bool NameSet::add(const std::string& name) { return used_.insert(upper(name)).second; }
+bool NameSet::add(const std::string &name) { return used_.insert(upper(name)).second; }
 
-std::string Namer::unique(const std::string& dir, std::string name) {
-    NameSet& s = sets_[dir];
+std::string Namer::unique(const std::string &dir, std::string name) {
+    NameSet &s = sets_[dir];
     if (s.add(name)) return name;
     size_t dot = name.rfind('.');
     std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
@@ -34,9 +34,9 @@ std::string Namer::unique(const std::string& dir, std::string name) {
     }
 }
 
-std::string Namer::file(const std::string& dir, const char* hint) {
+std::string Namer::file(const std::string &dir, const char *hint) {
     std::string name;
-    const char* ext = kExts[rng_.below(11)];
+    const char *ext = kExts[rng_.below(11)];
     if (long_ && !rng_.chance(25)) {
         int words = int(rng_.between(2, 4));
         for (int i = 0; i < words; i++) name += std::string(i ? " " : "") + kWords[rng_.below(22)];
@@ -49,14 +49,15 @@ std::string Namer::file(const std::string& dir, const char* hint) {
     return unique(dir, name);
 }
 
-std::string Namer::directory(const std::string& dir) {
+std::string Namer::directory(const std::string &dir) {
     std::string name = long_ ? kDirWords[rng_.below(12)] : upper(kDirWords[rng_.below(12)]).substr(0, 8);
     if (long_ && rng_.chance(30)) name += " " + std::to_string(rng_.below(100));
-    if (name.find(' ') != std::string::npos && !long_) name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+    if (name.find(' ') != std::string::npos && !long_)
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
     return unique(dir, name);
 }
 
-std::vector<PlanDir> plan_dirs(Namer& namer, uint32_t count, uint32_t depth) {
+std::vector<PlanDir> plan_dirs(Namer &namer, uint32_t count, uint32_t depth) {
     std::vector<PlanDir> dirs;
     for (uint32_t i = 0; i < count; i++) {
         int parent = -1;
@@ -74,9 +75,9 @@ std::vector<PlanDir> plan_dirs(Namer& namer, uint32_t count, uint32_t depth) {
     return dirs;
 }
 
-std::string join_path(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+std::string join_path(const std::string &dir, const std::string &name) { return dir + "\\" + name; }
 
-bool is_short_name(const std::string& name) {
+bool is_short_name(const std::string &name) {
     size_t dot = name.find('.');
     std::string stem = name.substr(0, dot);
     std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
@@ -86,11 +87,11 @@ bool is_short_name(const std::string& name) {
     return true;
 }
 
-std::string short_alias(const std::string& long_name, std::set<std::string>& taken) {
+std::string short_alias(const std::string &long_name, std::set<std::string> &taken) {
     size_t dot = long_name.rfind('.');
     std::string stem = dot == std::string::npos ? long_name : long_name.substr(0, dot);
     std::string ext = dot == std::string::npos ? "" : long_name.substr(dot + 1);
-    auto clean = [](const std::string& s, size_t max) {
+    auto clean = [](const std::string &s, size_t max) {
         std::string out;
         for (char c : s)
             if (isalnum(uint8_t(c)) && out.size() < max) out += char(toupper(uint8_t(c)));

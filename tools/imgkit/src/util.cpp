@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 
-extern char** environ;
+extern char **environ;
 
 namespace imgkit::detail {
 
@@ -37,10 +37,9 @@ constexpr uint32_t K[64] = {
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 }  // namespace
 
-Sha256::Sha256()
-    : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+Sha256::Sha256() : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
-void Sha256::block(const uint8_t* p) {
+void Sha256::block(const uint8_t *p) {
     uint32_t w[64];
     for (int i = 0; i < 16; i++)
         w[i] = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 | uint32_t(p[4 * i + 2]) << 8 | p[4 * i + 3];
@@ -57,22 +56,48 @@ void Sha256::block(const uint8_t* p) {
         uint32_t S0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
         uint32_t mj = (a & b) ^ (a & c) ^ (b & c);
         uint32_t t2 = S0 + mj;
-        h = g; g = f; f = e; e = d + t1; d = c; c = b; b = a; a = t1 + t2;
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
     }
-    h_[0] += a; h_[1] += b; h_[2] += c; h_[3] += d; h_[4] += e; h_[5] += f; h_[6] += g; h_[7] += h;
+    h_[0] += a;
+    h_[1] += b;
+    h_[2] += c;
+    h_[3] += d;
+    h_[4] += e;
+    h_[5] += f;
+    h_[6] += g;
+    h_[7] += h;
 }
 
-void Sha256::update(const void* data, size_t len) {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
+void Sha256::update(const void *data, size_t len) {
+    const uint8_t *p = static_cast<const uint8_t *>(data);
     total_ += len;
     if (used_) {
         size_t take = std::min(len, 64 - used_);
         memcpy(buf_ + used_, p, take);
-        used_ += take; p += take; len -= take;
-        if (used_ == 64) { block(buf_); used_ = 0; }
+        used_ += take;
+        p += take;
+        len -= take;
+        if (used_ == 64) {
+            block(buf_);
+            used_ = 0;
+        }
     }
-    while (len >= 64) { block(p); p += 64; len -= 64; }
-    if (len) { memcpy(buf_, p, len); used_ = len; }
+    while (len >= 64) {
+        block(p);
+        p += 64;
+        len -= 64;
+    }
+    if (len) {
+        memcpy(buf_, p, len);
+        used_ = len;
+    }
 }
 
 std::string Sha256::hex() {
@@ -84,14 +109,14 @@ std::string Sha256::hex() {
     uint8_t len[8];
     for (int i = 0; i < 8; i++) len[i] = uint8_t(bits >> (56 - 8 * i));
     update(len, 8);
-    static const char* digits = "0123456789abcdef";
+    static const char *digits = "0123456789abcdef";
     std::string out;
     for (uint32_t v : h_)
         for (int s = 28; s >= 0; s -= 4) out += digits[(v >> s) & 15];
     return out;
 }
 
-std::string sha256_hex(const void* data, size_t len) {
+std::string sha256_hex(const void *data, size_t len) {
     Sha256 h;
     h.update(data, len);
     return h.hex();
@@ -99,7 +124,7 @@ std::string sha256_hex(const void* data, size_t len) {
 
 // ------------------------------------------------------------------ generator
 
-static uint64_t splitmix(uint64_t& x) {
+static uint64_t splitmix(uint64_t &x) {
     uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
@@ -114,14 +139,17 @@ uint64_t mix64(uint64_t a, uint64_t b) {
 
 Rng::Rng(uint64_t seed) {
     uint64_t x = seed;
-    for (auto& s : s_) s = splitmix(x);
+    for (auto &s : s_) s = splitmix(x);
 }
 
 uint64_t Rng::next() {
     auto rotl = [](uint64_t v, int k) { return (v << k) | (v >> (64 - k)); };
     uint64_t result = rotl(s_[1] * 5, 7) * 9;
     uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0]; s_[3] ^= s_[1]; s_[1] ^= s_[2]; s_[0] ^= s_[3];
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
     s_[2] ^= t;
     s_[3] = rotl(s_[3], 45);
     return result;
@@ -132,8 +160,8 @@ uint64_t Rng::below(uint64_t n) { return n ? next() % n : 0; }
 uint64_t Rng::between(uint64_t lo, uint64_t hi) { return hi <= lo ? lo : lo + below(hi - lo + 1); }
 
 std::vector<uint8_t> make_content(uint64_t seed, uint64_t size, bool compressible) {
-    static const char* words[] = {"cluster ", "record ", "volume ", "extent ", "bitmap ", "index ",
-                                  "sector ", "stream ", "fragment ", "chain ", "entry ", "boot\r\n"};
+    static const char *words[] = {"cluster ", "record ", "volume ",   "extent ", "bitmap ", "index ",
+                                  "sector ",  "stream ", "fragment ", "chain ",  "entry ",  "boot\r\n"};
     std::vector<uint8_t> out(size);
     Rng rng(seed);
     uint64_t pos = 0;
@@ -142,7 +170,7 @@ std::vector<uint8_t> make_content(uint64_t seed, uint64_t size, bool compressibl
         bool text = compressible ? !rng.chance(5) : rng.chance(30);
         if (text) {
             for (uint64_t i = 0; i < n;) {
-                const char* w = words[rng.below(12)];
+                const char *w = words[rng.below(12)];
                 for (; *w && i < n; w++, i++) out[pos + i] = uint8_t(*w);
             }
         } else {
@@ -158,7 +186,7 @@ std::vector<uint8_t> make_content(uint64_t seed, uint64_t size, bool compressibl
 
 // ------------------------------------------------------------------ image files
 
-ImageFile::ImageFile(const std::string& path, bool writable) : path_(path) {
+ImageFile::ImageFile(const std::string &path, bool writable) : path_(path) {
     fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd_ < 0) throw Error(fmt("cannot open image %s: %s", path.c_str(), strerror(errno)));
     struct stat st;
@@ -173,39 +201,43 @@ ImageFile::~ImageFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void ImageFile::read(uint64_t off, void* buf, size_t len) const {
+void ImageFile::read(uint64_t off, void *buf, size_t len) const {
     if (off > size_ || len > size_ - off)
-        throw Error(fmt("%s: read of %zu bytes at %llu is beyond the image end", path_.c_str(), len,
-                        (unsigned long long)off));
-    uint8_t* p = static_cast<uint8_t*>(buf);
+        throw Error(
+            fmt("%s: read of %zu bytes at %llu is beyond the image end", path_.c_str(), len, (unsigned long long)off));
+    uint8_t *p = static_cast<uint8_t *>(buf);
     while (len) {
         ssize_t n = ::pread(fd_, p, len, off_t(off));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
             throw Error(fmt("%s: read failed at %llu", path_.c_str(), (unsigned long long)off));
         }
-        p += n; off += uint64_t(n); len -= size_t(n);
+        p += n;
+        off += uint64_t(n);
+        len -= size_t(n);
     }
 }
 
-void ImageFile::write(uint64_t off, const void* buf, size_t len) {
+void ImageFile::write(uint64_t off, const void *buf, size_t len) {
     if (off > size_ || len > size_ - off)
-        throw Error(fmt("%s: write of %zu bytes at %llu is beyond the image end", path_.c_str(), len,
-                        (unsigned long long)off));
-    const uint8_t* p = static_cast<const uint8_t*>(buf);
+        throw Error(
+            fmt("%s: write of %zu bytes at %llu is beyond the image end", path_.c_str(), len, (unsigned long long)off));
+    const uint8_t *p = static_cast<const uint8_t *>(buf);
     while (len) {
         ssize_t n = ::pwrite(fd_, p, len, off_t(off));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
             throw Error(fmt("%s: write failed at %llu", path_.c_str(), (unsigned long long)off));
         }
-        p += n; off += uint64_t(n); len -= size_t(n);
+        p += n;
+        off += uint64_t(n);
+        len -= size_t(n);
     }
 }
 
 // ------------------------------------------------------------------ processes
 
-static std::string find_program(const std::string& name) {
+static std::string find_program(const std::string &name) {
     if (name.find('/') != std::string::npos) return name;
     std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
     path += ":/usr/sbin:/sbin:/usr/local/sbin";
@@ -223,7 +255,7 @@ static std::string find_program(const std::string& name) {
     return "";
 }
 
-ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool with_stderr) {
+ProcResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool with_stderr) {
     ProcResult r;
     if (argv.empty()) return r;
     std::string prog = find_program(argv[0]);
@@ -240,24 +272,26 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    if (with_stderr) posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    if (with_stderr)
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    else
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
 
     std::vector<std::string> envs;
-    for (char** e = environ; *e; e++) {
+    for (char **e = environ; *e; e++) {
         std::string s = *e;
         std::string name = s.substr(0, s.find('='));
         bool overridden = name == "LC_ALL" || name == "LANG" || name == "LANGUAGE";
-        for (auto& x : env)
+        for (auto &x : env)
             if (x.substr(0, x.find('=')) == name) overridden = true;
         if (!overridden) envs.push_back(s);
     }
     envs.push_back("LC_ALL=C");
-    for (auto& x : env) envs.push_back(x);
-    std::vector<char*> cargv, cenv;
-    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    for (auto &x : env) envs.push_back(x);
+    std::vector<char *> cargv, cenv;
+    for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
-    for (auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+    for (auto &e : envs) cenv.push_back(const_cast<char *>(e.c_str()));
     cenv.push_back(nullptr);
 
     pid_t pid;
@@ -273,24 +307,29 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n > 0) r.output.append(buf, size_t(n));
-        else if (n < 0 && errno == EINTR) continue;
-        else break;
+        if (n > 0)
+            r.output.append(buf, size_t(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
     }
     ::close(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    if (WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.signal = WTERMSIG(status);
     return r;
 }
 
-std::string run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool with_stderr) {
+std::string run_checked(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool with_stderr) {
     ProcResult r = run(argv, env, with_stderr);
     if (!r.started || r.exit_code != 0) {
-        if (!with_stderr) r = run(argv, env, true);   // for the messages
+        if (!with_stderr) r = run(argv, env, true);  // for the messages
         std::string cmd;
-        for (auto& a : argv) cmd += (cmd.empty() ? "" : " ") + a;
+        for (auto &a : argv) cmd += (cmd.empty() ? "" : " ") + a;
         std::string out = r.output.size() > 2000 ? r.output.substr(0, 2000) + "..." : r.output;
         throw Error(fmt("%s failed (exit %d): %s", cmd.c_str(), r.exit_code, trim(out).c_str()));
     }
@@ -302,13 +341,13 @@ std::vector<std::string> mtools_env() { return {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC
 // ------------------------------------------------------------------ files and folders
 
 static std::string scratch_base() {
-    const char* mine = getenv("IMGKIT_TMPDIR");
+    const char *mine = getenv("IMGKIT_TMPDIR");
     if (mine && *mine) return mine;
     struct statvfs st;
     if (access("/dev/shm", W_OK) == 0 && statvfs("/dev/shm", &st) == 0 &&
         uint64_t(st.f_bavail) * st.f_frsize >= (uint64_t(4) << 30))
         return "/dev/shm";
-    const char* base = getenv("TMPDIR");
+    const char *base = getenv("TMPDIR");
     return base && *base ? base : "/tmp";
 }
 
@@ -326,8 +365,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void write_file(const std::string& path, const void* data, size_t len) {
-    FILE* f = fopen(path.c_str(), "wb");
+void write_file(const std::string &path, const void *data, size_t len) {
+    FILE *f = fopen(path.c_str(), "wb");
     if (!f) throw Error(fmt("cannot create %s: %s", path.c_str(), strerror(errno)));
     if (len && fwrite(data, 1, len, f) != len) {
         fclose(f);
@@ -336,7 +375,7 @@ void write_file(const std::string& path, const void* data, size_t len) {
     if (fclose(f) != 0) throw Error(fmt("cannot write %s", path.c_str()));
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw Error(fmt("cannot open %s: %s", path.c_str(), strerror(errno)));
     struct stat st;
@@ -353,13 +392,13 @@ std::string read_file(const std::string& path) {
     return out;
 }
 
-void make_dirs(const std::string& path) {
+void make_dirs(const std::string &path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
     if (ec) throw Error(fmt("cannot make folder %s: %s", path.c_str(), ec.message().c_str()));
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
+std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> out;
     size_t start = 0;
     while (start < text.size()) {
@@ -373,18 +412,16 @@ std::vector<std::string> split_lines(const std::string& text) {
     return out;
 }
 
-std::string trim(const std::string& s) {
+std::string trim(const std::string &s) {
     size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return "";
     size_t e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
 }
 
-bool starts_with(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
+bool starts_with(const std::string &s, const std::string &prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
-std::string fmt(const char* f, ...) {
+std::string fmt(const char *f, ...) {
     va_list ap;
     va_start(ap, f);
     char buf[1024];
@@ -404,7 +441,7 @@ std::string fmt(const char* f, ...) {
 
 namespace imgkit {
 
-void copy_image(const std::string& from, const std::string& to) {
+void copy_image(const std::string &from, const std::string &to) {
     using detail::fmt;
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) throw Error(fmt("cannot open %s: %s", from.c_str(), strerror(errno)));
@@ -421,7 +458,7 @@ void copy_image(const std::string& from, const std::string& to) {
     // Copy only the data extents; the holes stay holes in the copy.
     while (ok && pos < st.st_size) {
         off_t data = lseek(in, pos, SEEK_DATA);
-        if (data < 0) break;   // only a hole is left
+        if (data < 0) break;  // only a hole is left
         off_t hole = lseek(in, data, SEEK_HOLE);
         if (hole < 0) hole = st.st_size;
         for (off_t p = data; ok && p < hole;) {
@@ -438,7 +475,7 @@ void copy_image(const std::string& from, const std::string& to) {
 }
 
 ScratchDir::ScratchDir() {
-    detail::TempDir* t = new detail::TempDir();
+    detail::TempDir *t = new detail::TempDir();
     path_ = t->path();
     // Ownership of the folder passes to this object.
     t->release();

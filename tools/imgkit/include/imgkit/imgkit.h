@@ -36,36 +36,36 @@ class ScratchDir {
 public:
     ScratchDir();
     ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
 private:
     std::string path_;
 };
 
-const char* fs_name(FsType fs);
+const char *fs_name(FsType fs);
 
 // Reads the boot sector and tells which file system the image holds.
-FsType detect_fs(const std::string& image);
+FsType detect_fs(const std::string &image);
 
 // ---------------------------------------------------------------- making
 
 // Copies an image file, keeping its holes (fast for mostly empty images).
-void copy_image(const std::string& from, const std::string& to);
+void copy_image(const std::string &from, const std::string &to);
 
 // Creates (or replaces) an image file of `size` bytes holding a fresh NTFS
 // volume made by mkntfs with the given cluster size (512 to 65,536; MFT
 // records are 1,024 bytes). The volume timestamps are zeroed so that two
 // calls give the same bytes.
-void make_ntfs(const std::string& image, uint64_t size, uint32_t cluster = 4096,
-               const std::string& label = "IMGKIT");
+void make_ntfs(const std::string &image, uint64_t size, uint32_t cluster = 4096, const std::string &label = "IMGKIT");
 
 // Creates (or replaces) an image of `size` bytes with a FAT16 (fat_bits 16)
 // or FAT32 (fat_bits 32) volume made by mkfs.fat. `cluster` 0 lets mkfs.fat
 // choose. The volume id is fixed, so two calls give the same bytes.
-void make_fat(const std::string& image, uint64_t size, int fat_bits, uint32_t cluster = 0,
-              const std::string& label = "IMGKIT");
+void make_fat(const std::string &image, uint64_t size, int fat_bits, uint32_t cluster = 0,
+              const std::string &label = "IMGKIT");
 
 // ---------------------------------------------------------------- filling
 
@@ -80,12 +80,12 @@ struct Profile {
     // below the root.
     uint32_t dirs = 8;
     uint32_t depth = 3;
-    uint32_t small_files = 24;             // 0..small_max bytes (resident on NTFS)
+    uint32_t small_files = 24;  // 0..small_max bytes (resident on NTFS)
     uint32_t small_max = 600;
-    uint32_t large_files = 8;              // large_min..large_max bytes
+    uint32_t large_files = 8;  // large_min..large_max bytes
     uint64_t large_min = 8 << 10;
     uint64_t large_max = 256 << 10;
-    bool long_names = true;                // long, mixed-case names with spaces
+    bool long_names = true;  // long, mixed-case names with spaces
 
     // Files fragmented by interleaved appends: `frag_groups` groups of
     // `frag_group_files` files each, grown in turn `frag_rounds` times by
@@ -108,16 +108,16 @@ struct Profile {
     uint32_t frag_dir_entries = 40;
 
     // NTFS only.
-    bool dos_names = true;                 // DOS 8.3 aliases beside long names
+    bool dos_names = true;  // DOS 8.3 aliases beside long names
     // A compressed file (needs clusters of 4,096 bytes or less); its
     // compression units leave runs without disk space although the file
     // has no sparse flag.
     bool compressed_file = true;
-    bool sparse_file = true;               // holes, sparse flag set
-    bool named_stream = true;              // a file with a named $DATA stream
+    bool sparse_file = true;                      // holes, sparse flag set
+    bool named_stream = true;                     // a file with a named $DATA stream
     uint32_t attrlist_resident_fragments = 0;     // >0: file whose $ATTRIBUTE_LIST stays resident
     uint32_t attrlist_nonresident_fragments = 0;  // >0: file with a non-resident $ATTRIBUTE_LIST
-    uint32_t mft_fragments = 0;            // >0: grow the MFT in pieces until it has this many
+    uint32_t mft_fragments = 0;                   // >0: grow the MFT in pieces until it has this many
 
     // Many files for benchmarks: bulk_files files of bulk_min..bulk_max bytes.
     uint32_t bulk_files = 0;
@@ -136,9 +136,9 @@ struct Profile {
 };
 
 struct ManifestEntry {
-    std::string path;     // as the volume shows it: "\dir\file"; "\dir\file:name" for a named stream
+    std::string path;  // as the volume shows it: "\dir\file"; "\dir\file:name" for a named stream
     uint64_t size = 0;
-    std::string sha256;   // lower-case hex
+    std::string sha256;  // lower-case hex
 };
 
 // Manifest text format, one file per line, fields separated by a tab:
@@ -151,23 +151,23 @@ struct Manifest {
     std::string profile;
     std::vector<ManifestEntry> files;
 
-    const ManifestEntry* find(const std::string& path) const;
+    const ManifestEntry *find(const std::string &path) const;
     std::string to_text() const;
-    static Manifest parse(const std::string& text);   // throws Error on malformed lines
-    void save(const std::string& file) const;
-    static Manifest load(const std::string& file);
+    static Manifest parse(const std::string &text);  // throws Error on malformed lines
+    void save(const std::string &file) const;
+    static Manifest load(const std::string &file);
 };
 
 // "\a\b.txt" -> "/a/b.txt" (ntfscat), and the stream part of "\a:s" -> "s".
-std::string posix_path(const std::string& volume_path);
-std::string stream_of(const std::string& volume_path);
+std::string posix_path(const std::string &volume_path);
+std::string stream_of(const std::string &volume_path);
 // "\a\b.txt" -> "::/a/b.txt" (mtools).
-std::string mtools_path(const std::string& volume_path);
+std::string mtools_path(const std::string &volume_path);
 
 // Fills a freshly made image (make_ntfs / make_fat) from `seed`. The same
 // seed, profile and image geometry give the same files, contents and
 // cluster layout.
-Manifest fill(const std::string& image, const Profile& profile, uint64_t seed);
+Manifest fill(const std::string &image, const Profile &profile, uint64_t seed);
 
 // ---------------------------------------------------------------- checking
 
@@ -181,11 +181,11 @@ enum CheckCode {
 
 struct CheckResult {
     int code = kToolError;
-    std::string summary;              // one line naming the reason
-    std::vector<std::string> details; // the tool lines and files behind the verdict
+    std::string summary;               // one line naming the reason
+    std::vector<std::string> details;  // the tool lines and files behind the verdict
     uint64_t files_checked = 0;
     uint64_t files_differing = 0;
-    bool dirty = false;               // NTFS dirty flag set (not a fault by itself)
+    bool dirty = false;  // NTFS dirty flag set (not a fault by itself)
 };
 
 struct CheckOptions {
@@ -199,8 +199,7 @@ struct CheckOptions {
 // image is never written. When several problems show, the code is the first
 // of: kToolError (nothing could be judged), kInconsistent, kContentMismatch,
 // kLostClusters.
-CheckResult check(const std::string& image, const Manifest& manifest,
-                  const CheckOptions& options = {});
+CheckResult check(const std::string &image, const Manifest &manifest, const CheckOptions &options = {});
 
 // ---------------------------------------------------------------- counting
 
@@ -210,17 +209,17 @@ CheckResult check(const std::string& image, const Manifest& manifest,
 // space (sparse, compression holes) are skipped. A file with no clusters
 // has 0 fragments.
 struct ItemCount {
-    std::string path;         // "\dir\file"; system files by name ("\$MFT")
-    uint64_t record = 0;      // MFT record (NTFS); first cluster (FAT)
-    uint64_t clusters = 0;    // clusters with disk space
+    std::string path;       // "\dir\file"; system files by name ("\$MFT")
+    uint64_t record = 0;    // MFT record (NTFS); first cluster (FAT)
+    uint64_t clusters = 0;  // clusters with disk space
     uint64_t fragments = 0;
     enum Kind { file, directory, system, unmovable } kind = file;
     // NTFS details.
     bool compressed = false, sparse_flag = false, reparse = false, offline = false;
-    bool multi_stream = false;     // more than one $DATA attribute in one record
-    bool has_holes = false;        // runs without disk space
-    int attr_list = 0;             // 0 none, 1 resident, 2 non-resident $ATTRIBUTE_LIST
-    uint32_t records = 1;          // MFT records holding the counted attribute
+    bool multi_stream = false;  // more than one $DATA attribute in one record
+    bool has_holes = false;     // runs without disk space
+    int attr_list = 0;          // 0 none, 1 resident, 2 non-resident $ATTRIBUTE_LIST
+    uint32_t records = 1;       // MFT records holding the counted attribute
 };
 
 struct FragCounts {
@@ -249,43 +248,43 @@ struct FragCounts {
     uint64_t unmovable_files = 0;
 
     std::vector<ItemCount> items;
-    const ItemCount* find(const std::string& path) const;
+    const ItemCount *find(const std::string &path) const;
 };
 
 // Counts without libntfs-3g: NTFS by reading the MFT and $Bitmap from the
 // image; FAT with mshowfat per file and the FAT itself for free space.
-FragCounts count(const std::string& image);
+FragCounts count(const std::string &image);
 
 // One line: "files 57 fragmented 9 fragments 120 | dirs ... | free ...".
-std::string format_counts(const FragCounts& c);
+std::string format_counts(const FragCounts &c);
 
 // ---------------------------------------------------------------- layout and faults on purpose
 
 struct Extent {
-    int64_t lcn = -1;      // -1: no disk space (sparse run); FAT: cluster number - 2
-    uint64_t length = 0;   // clusters
+    int64_t lcn = -1;     // -1: no disk space (sparse run); FAT: cluster number - 2
+    uint64_t length = 0;  // clusters
 };
 
 // The extents of a file's data (unnamed $DATA, or the named stream of
 // "\f:name"; FAT: the cluster chain), in file order, read from the image.
-std::vector<Extent> file_extents(const std::string& image, const std::string& path);
+std::vector<Extent> file_extents(const std::string &image, const std::string &path);
 
 // Byte offset in the image of the first byte of cluster `lcn`
 // (FAT: lcn = cluster number - 2).
-uint64_t cluster_offset(const std::string& image, int64_t lcn);
+uint64_t cluster_offset(const std::string &image, int64_t lcn);
 
 // Flips every bit of one byte in the data of a file, at `offset` within its
 // first cluster with disk space. Returns the cluster changed.
-int64_t corrupt_file_data(const std::string& image, const std::string& path, uint64_t offset = 0);
+int64_t corrupt_file_data(const std::string &image, const std::string &path, uint64_t offset = 0);
 
 // NTFS: clears the $Bitmap bit of the first cluster of a live file.
 // FAT: sets to 0 (free) in every FAT copy the entry of the file's second
 // cluster (its first when it has one). Returns the cluster concerned.
-int64_t clear_allocation_under_file(const std::string& image, const std::string& path);
+int64_t clear_allocation_under_file(const std::string &image, const std::string &path);
 
 // Marks `count` free clusters as in use without any owner (NTFS: $Bitmap
 // bits; FAT: one end-of-chain entry per cluster in every FAT copy), as an
 // interrupted move may leave them. Returns the first cluster marked.
-int64_t leak_clusters(const std::string& image, uint64_t count);
+int64_t leak_clusters(const std::string &image, uint64_t count);
 
 }  // namespace imgkit
