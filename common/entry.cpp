@@ -334,8 +334,9 @@ static int TakeFileList(const KEYWORD *k, const WCHAR *list) {
         LONGLONG value = 0;
         BOOL good = TRUE;
 
+        // An empty piece is read as record 0, which the list stage passes
+        // over.
         while (*end && *end != u',') end++;
-        if (end == piece) good = FALSE;  // an empty piece names no record
         for (const WCHAR *p = piece; good && p < end; p++) {
             if (!isdecimaldigit(*p))
                 good = FALSE;
@@ -400,7 +401,8 @@ static int TakeLogName(const WCHAR *name, const WCHAR *drive) {
 }
 
 // "LEV=" d: one character after "LEV="; the level is its distance from '0'.
-// Screen logging is turned on; only a digit counts.
+// Screen logging is turned on; the token counts when the level is 9 or less
+// (a character below '0' gives a negative level, which logs nothing more).
 static int TakeLevel(const KEYWORD *k, const WCHAR *text) {
     if (text[0] == 0 || text[1] != 0) return 0;
     lLogLevel = (LONG)text[0] - (LONG)u'0';
@@ -408,7 +410,7 @@ static int TakeLevel(const KEYWORD *k, const WCHAR *text) {
     cOutline[OUTLINE_CHARS - 1] = 0;
     AppendOption(cOutline, FALSE);
     bScreenLog = 1;
-    return isdecimaldigit(text[0]) ? 1 : 0;
+    return lLogLevel <= 9 ? 1 : 0;
 }
 
 // Applies the first keyword that matches an upper-cased token.

@@ -276,9 +276,21 @@ TEST_F(BootMachine, FileListTakesSixtyThreeNumbersAndStopsAtTheSixtyFourth) {
     EXPECT_TRUE(StillRegistered());
 }
 
-TEST_F(BootMachine, FileListRefusesEmptyAndOversizedNumbers) {
-    EXPECT_TRUE(Contains(RunMain(Args({"C:", "FILEX=1,,2"})), "Error in FRS list (FILEX option)...\n"));
-    EXPECT_EQ(glFileListX, 1);
+// An empty piece is record 0 (which the list stage passes over): the token
+// counts and the run goes on.
+TEST_F(BootMachine, FileListReadsAnEmptyPieceAsZeroAndRefusesOversizedNumbers) {
+    for (const char *list : {"FILEX=30,", "FILEX=,30"}) {
+        std::string screen = RunMain(Args({"C:", "FILES=LIST", list}));
+        EXPECT_FALSE(Contains(screen, "Error in FRS list")) << list << "\n" << screen;
+        EXPECT_FALSE(Contains(screen, "Some argument")) << list;
+        ASSERT_EQ(glFileListX, 2) << list;
+        EXPECT_EQ(glFileList[0] + glFileList[1], 30) << list;
+        EXPECT_EQ(glFileList[0] * glFileList[1], 0) << list;
+    }
+    RunMain(Args({"C:", "FILEX=1,,2"}));
+    ASSERT_EQ(glFileListX, 3);
+    EXPECT_EQ(glFileList[1], 0);
+    EXPECT_EQ(glFileList[2], 2);
     EXPECT_TRUE(Contains(RunMain(Args({"C:", "FILEX=4294967296"})), "Error in FRS list (FILEX option)...\n"));
     EXPECT_EQ(glFileListX, 0);
 }
@@ -325,10 +337,19 @@ TEST_F(BootMachine, LevelWithTwoDigitsIsUnrecognised) {
     EXPECT_TRUE(Contains(screen, kRefusal));
 }
 
-TEST_F(BootMachine, LevelDigitCounts) {
+// A level of 9 or less counts: a digit, or a character below '0' (a
+// negative level).
+TEST_F(BootMachine, LevelOfNineOrLessCounts) {
     std::string screen = RunMain(Args({"C:", "LEV=3"}));
     EXPECT_FALSE(Contains(screen, "Some argument"));
     EXPECT_EQ(lLogLevel, 3);
+    EXPECT_EQ(bScreenLog, 1);
+    EXPECT_TRUE(Deregistered());
+
+    EXPECT_TRUE(machine_.SetMultiSz(u"Session Manager", u"BootExecute", {u"autocheck autochk *", kOurEntry}));
+    screen = RunMain(Args({"C:", "LEV=/"}));
+    EXPECT_FALSE(Contains(screen, "Some argument")) << screen;
+    EXPECT_EQ(lLogLevel, -1);
     EXPECT_EQ(bScreenLog, 1);
     EXPECT_TRUE(Deregistered());
 }
