@@ -1,10 +1,16 @@
-// The NTFS file move engine: moves the current file's clusters to one free
-// run without help from the file system, by marking the volume bitmap,
-// copying the clusters raw, rewriting the mapping pairs of the records that
-// describe them and writing the records back into the MFT.
+// The NTFS move engine: moves clusters to free runs without help from the
+// file system, by marking the volume bitmap, copying the clusters raw,
+// rewriting the mapping pairs of the records that describe them and writing
+// the records back into the MFT. Three movers share it: a whole file's data
+// (NTFSMoveFile), a record's other non-resident attributes (NTFSMoveAttrib)
+// and one single extent of a file (NTFSMoveExtent, used on the MFT's own
+// extents); after a change to record 0 the MFT extent list is refreshed
+// (SaveMFTExtentList) and the MFT mirror kept in step (SyncNTFSMirror).
 //
-// The write order of every piece of a file is the safety promise of the
-// engine:
+// Every mover is a loop over groups: the runs of one attribute record (same
+// record, attribute type and position), whose mapping pairs are rewritten
+// as a whole. MoveGroup is the one home of the write order of a group, the
+// safety promise of the engine:
 //   1. the destination is marked in use and the whole bitmap written;
 //   2. the data is copied;
 //   3. the record is rewritten to point at the copy;
@@ -13,7 +19,10 @@
 // calls free or at clusters that do not yet hold its data; the worst left
 // behind is clusters marked in use that no record references.
 //
-// Three rules keep that promise where a literal reading would not:
+// Rules that keep that promise where a literal reading would not:
+//   - the bitmap is read from disk before every group, so that nothing a
+//     caller marked in memory only (the MFT area closed for a search) is
+//     ever written to the volume's bitmap;
 //   - the bitmap file is read and written in whole clusters, but only the
 //     clusters that hold bits of the volume are written, every copy between
 //     the bitmap block and the staging buffer is bounded by the block, and
@@ -23,17 +32,20 @@
 //     one per extent entry, never folded into one run;
 //   - every record written gets a new update sequence number, so that a
 //     record written in several requests and stopped half way fails the
-//     update-sequence check instead of reading as a mix of two versions.
+//     update-sequence check instead of reading as a mix of two versions;
+//   - record 0 is copied to the MFT mirror right after it is written, before
+//     anything else: the mirror can be out of step with record 0 only while
+//     the one write of the mirror is under way.
 #include "ntfs.h"
 
 #include <climits>
 #include <cstring>
 
-BOOL bFrsWriteIssued = FALSE;
-
 namespace {
 
 const WCHAR kMoveFile[] = u"NTFSMoveFile";
+const WCHAR kMoveAttrib[] = u"NTFSMoveAttrib";
+const WCHAR kMoveExtent[] = u"NTFSMoveExtent";
 const WCHAR kWriteFrs[] = u"WriteUpdatedFRS";
 const LONGLONG kBitmapHeaderBytes = 16;  // starting LCN, bitmap size
 const LONGLONG kTransferBytes = 65536;   // data moves and bitmap chunks
@@ -226,6 +238,35 @@ BOOL RunsMatchList(PATTRIBUTE_RECORD_HEADER attribute, const EXTENT_LIST *list, 
     return same;
 }
 
+// Checks that the entries [first, last] are where a group move leaves them
+// before their record is rewritten: each entry with disk space either still
+// at its place as read (StartingLcn = SourceLcn) or copied, the copied ones
+// back to back from `destination` in entry order and `clusters` in all. A
+// record may only point where the copies were made. *holes tells whether
+// the range has runs without disk space. FALSE after the error report.
+BOOL RunsAsCopied(const EXTENT_LIST *list, LONGLONG first, LONGLONG last, LONGLONG destination, LONGLONG clusters,
+                  BOOL *holes) {
+    *holes = FALSE;
+    LONGLONG expected = destination;
+    for (LONGLONG i = first; i <= last; i++) {
+        if (list[i].StartingLcn < 0) {
+            *holes = TRUE;
+            continue;
+        }
+        if (list[i].StartingLcn == list[i].SourceLcn) continue;
+        if (list[i].StartingLcn != expected) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        expected += list[i].ClusterCount;
+    }
+    if (expected - destination != clusters) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Rewrites the mapping pairs of the piece [first, last] of the current
 // file's extent list in `record` (record number `recordNumber`) and puts
 // the record back into the MFT. The attribute is the record's first
@@ -233,10 +274,10 @@ BOOL RunsMatchList(PATTRIBUTE_RECORD_HEADER attribute, const EXTENT_LIST *list, 
 // one the entries were read from. A directory, a compressed file or a piece
 // with runs without disk space is written one run per entry (from the
 // entries' new StartingLcn); any other piece as one run of `clusters`
-// clusters at `destination`. FALSE after the error report; bFrsWriteIssued
-// tells whether the record write was started.
+// clusters at `destination`. FALSE after the error report; *written (when
+// given) tells whether the write of the record began.
 BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LONGLONG destination, LONGLONG clusters,
-                  LONGLONG first, LONGLONG last) {
+                  LONGLONG first, LONGLONG last, BOOL *written) {
     const EXTENT_LIST *list = VolData.pExtentList;
     ULONG size = (ULONG)VolData.BytesPerFRS;
     ULONG type = VolData.bDirectory ? ATTR_INDEX_ALLOCATION : ATTR_DATA;
@@ -252,26 +293,8 @@ BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LON
         return FALSE;
     }
     if (!RunsMatchList(attribute, list, first, last)) return FALSE;
-
-    // The record may only point where the copies were made: the entries
-    // with disk space back to back from the destination.
     BOOL holes = FALSE;
-    LONGLONG expected = destination;
-    for (LONGLONG i = first; i <= last; i++) {
-        if (list[i].StartingLcn < 0) {
-            holes = TRUE;
-            continue;
-        }
-        if (list[i].StartingLcn != expected) {
-            ERROR_REPORT();
-            return FALSE;
-        }
-        expected += list[i].ClusterCount;
-    }
-    if (expected - destination != clusters) {
-        ERROR_REPORT();
-        return FALSE;
-    }
+    if (!RunsAsCopied(list, first, last, destination, clusters, &holes)) return FALSE;
     if (VolData.bDirectory || VolData.bCompressed || holes) {
         if (!ReplaceMappingPairs(record, attribute, &list[first], last - first + 1)) {
             ERROR_REPORT();
@@ -287,7 +310,7 @@ BOOL RewritePiece(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, LON
             return FALSE;
         }
     }
-    if (!WriteUpdatedFRS(record, recordNumber)) {
+    if (!WriteUpdatedFRS(record, recordNumber, written)) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -659,19 +682,20 @@ BOOL ReplaceMappingPairs(PFILE_RECORD_SEGMENT_HEADER record, PATTRIBUTE_RECORD_H
 // ======================================================= record rewriting
 
 // Takes the piece's destination, its clusters, the record number holding
-// its runs and its index range. Chooses the rewriter: bNonResident →
-// UpdateLargeFileFRS; bHugeFile or bMegaFile → UpdateHugeFileFRS; anything
-// else fails without a report. A failure of a rewriter is reported.
-// bFrsWriteIssued is cleared first and tells the caller afterwards whether a
-// write of a record was started (and so whether the record on disk may
-// already describe the destination).
-BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last) {
-    bFrsWriteIssued = FALSE;
+// its runs, its index range and *written. Chooses the rewriter:
+// bNonResident → UpdateLargeFileFRS; bHugeFile or bMegaFile →
+// UpdateHugeFileFRS; anything else fails without a report. A failure of a
+// rewriter is reported; *written (when given) tells whether the write of a
+// record began (and so whether the record on disk may already describe the
+// destination).
+BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last,
+               BOOL *written) {
+    if (written) *written = FALSE;
     BOOL ok;
     if (VolData.bNonResident)
-        ok = UpdateLargeFileFRS(destination, clusters);
+        ok = UpdateLargeFileFRS(destination, clusters, written);
     else if (VolData.bHugeFile || VolData.bMegaFile)
-        ok = UpdateHugeFileFRS(destination, clusters, recordNumber, first, last);
+        ok = UpdateHugeFileFRS(destination, clusters, recordNumber, first, last, written);
     else
         return FALSE;
     if (!ok) ERROR_REPORT();
@@ -682,8 +706,9 @@ BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, L
 // its base record (pFileRecord, record FileRecordNumber). Rewrites the
 // record's mapping pairs for the whole extent list and writes it back;
 // pFileRecord then holds the record as rewritten. FALSE after the error
-// report, also for a cluster count of 0.
-BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
+// report, also for a cluster count of 0; *written as for WriteUpdatedFRS.
+BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters, BOOL *written) {
+    if (written) *written = FALSE;
     if (clusters <= 0 || !VolData.pFileRecord || !VolData.pExtentList || VolData.NumberOfExtents < 1) {
         ERROR_REPORT();
         return FALSE;
@@ -694,7 +719,37 @@ BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
             return FALSE;
         }
     return RewritePiece((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, VolData.FileRecordNumber, destination,
-                        clusters, 0, VolData.NumberOfExtents - 1);
+                        clusters, 0, VolData.NumberOfExtents - 1, written);
+}
+
+// Reads record `recordNumber` raw into pFileRecord and checks that it is the
+// current file's base record (FileRecordNumber) or one of its extension
+// records. FALSE after the error report.
+static BOOL ReadRecordOfFile(LONGLONG recordNumber) {
+    BYTE *bitmap = MftBitmapAddress();
+    PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
+    LONGLONG n = recordNumber;
+    if (!bitmap || !record || !GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) ||
+        n != recordNumber || !SegmentOfFile(record, recordNumber, VolData.FileRecordNumber)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Reads the current file's base record (FileRecordNumber) into pFileRecord
+// again. FALSE after the error report.
+static BOOL ReadBaseRecordAgain(void) {
+    BYTE *bitmap = MftBitmapAddress();
+    LONGLONG back = VolData.FileRecordNumber;
+    if (!bitmap || !VolData.pFileRecord ||
+        !GetFrs(&back, VolData.pMftExtentList, bitmap, VolData.pMftBuffer,
+                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
+        back != VolData.FileRecordNumber) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // Takes the destination, cluster count, record number and index range of
@@ -704,27 +759,73 @@ BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters) {
 // record or one of its extension records, rewrites its mapping pairs,
 // writes it back, and reads the base record (FileRecordNumber) into
 // pFileRecord again, also when reading or rewriting the piece failed.
-// FALSE after the error report.
-BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last) {
+// FALSE after the error report; *written as for WriteUpdatedFRS.
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last,
+                       BOOL *written) {
+    if (written) *written = FALSE;
     if (clusters == 0) return TRUE;
-    BYTE *bitmap = MftBitmapAddress();
-    PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
-    if (!bitmap || !record || clusters < 0 || !VolData.pExtentList || first < 0 || last < first ||
+    if (!VolData.pFileRecord || clusters < 0 || !VolData.pExtentList || first < 0 || last < first ||
         last >= VolData.NumberOfExtents) {
         ERROR_REPORT();
         return FALSE;
     }
-    LONGLONG n = recordNumber;
-    BOOL ok = GetFrs(&n, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) && n == recordNumber &&
-              SegmentOfFile(record, recordNumber, VolData.FileRecordNumber) &&
-              RewritePiece(record, recordNumber, destination, clusters, first, last);
+    BOOL ok = ReadRecordOfFile(recordNumber) && RewritePiece((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord,
+                                                             recordNumber, destination, clusters, first, last, written);
     if (!ok) ERROR_REPORT();
-    LONGLONG back = VolData.FileRecordNumber;
-    if (!GetFrs(&back, VolData.pMftExtentList, bitmap, VolData.pMftBuffer, record) ||
-        back != VolData.FileRecordNumber) {
+    if (!ReadBaseRecordAgain()) ok = FALSE;
+    return ok;
+}
+
+// Takes a group's destination and cluster count, its index range [first,
+// last] in `list` (entries of one attribute record: same FileRecord,
+// AttributeType and AttributeIndex) and *written. Reads the group's record
+// into pFileRecord (it must be the current file's base record or one of its
+// extension records), finds the attribute by its type and position, checks
+// that its mapping pairs are the entries as read and that the entries that
+// moved were copied back to back from the destination, writes one run per
+// entry (never merged: runs that became adjacent stay separate runs) and
+// puts the record back into the MFT. Record 0 is copied to the MFT mirror
+// at once. pFileRecord then holds the current file's record
+// (FileRecordNumber) again. A cluster count of 0 writes nothing. FALSE
+// after the error report; *written (when given) tells whether the write of
+// the record began.
+BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LONGLONG last, EXTENT_LIST *list,
+                     BOOL *written) {
+    if (written) *written = FALSE;
+    if (!list || first < 0 || last < first || clusters < 0 || !VolData.pFileRecord || !MftBitmapAddress()) {
         ERROR_REPORT();
-        ok = FALSE;
+        return FALSE;
     }
+    LONGLONG recordNumber = list[first].FileRecord;
+    ULONG type = list[first].AttributeType, position = list[first].AttributeIndex;
+    for (LONGLONG i = first; i <= last; i++)
+        if (list[i].FileRecord != recordNumber || list[i].AttributeType != type || list[i].AttributeIndex != position) {
+            ERROR_REPORT();  // not one attribute record's runs
+            return FALSE;
+        }
+    if (!ReadRecordOfFile(recordNumber)) {
+        ReadBaseRecordAgain();
+        return FALSE;
+    }
+    BOOL ok = TRUE;
+    if (clusters > 0) {
+        PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
+        PATTRIBUTE_RECORD_HEADER attribute = nullptr;
+        BOOL holes = FALSE;
+        ok = FindAttributeByIndex(type, position, record, &attribute, (ULONG)VolData.BytesPerFRS) &&
+             attribute->FormCode != RESIDENT_FORM && RunsMatchList(attribute, list, first, last) &&
+             RunsAsCopied(list, first, last, destination, clusters, &holes) &&
+             ReplaceMappingPairs(record, attribute, &list[first], last - first + 1) &&
+             WriteUpdatedFRS(record, recordNumber, written);
+        if (ok && recordNumber == MFT_RECORD_MFT) {
+            LONGLONG current = VolData.FileRecordNumber;
+            VolData.FileRecordNumber = MFT_RECORD_MFT;
+            ok = SyncNTFSMirror();
+            VolData.FileRecordNumber = current;
+        }
+        if (!ok) ERROR_REPORT();
+    }
+    if (!ReadBaseRecordAgain()) ok = FALSE;
     return ok;
 }
 
@@ -736,11 +837,12 @@ BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordN
 // unit back the way it was read. The other records go back byte for byte as
 // they were. The slot must hold the same record (in use, same sequence
 // number and base reference). The record cache of GetFrs is emptied, and
-// the caller's record takes the new sequence number. bFrsWriteIssued is
-// set once the write begins. FALSE after the error report; nothing is
-// written when a check before the write fails.
-BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) {
-    bFrsWriteIssued = FALSE;
+// the caller's record takes the new sequence number. *written (when given)
+// is set once the write begins: after a failure it tells whether the record
+// on disk may already be the new one. FALSE after the error report; nothing
+// is written when a check before the write fails.
+BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, BOOL *written) {
+    if (written) *written = FALSE;
     LONGLONG bpc = VolData.BytesPerCluster, frs = VolData.BytesPerFRS, cpf = VolData.ClustersPerFRS;
     if (!record || !pFrsBuffer || !VolData.pMftExtentList || VolData.MftExtentCount <= 0 || recordNumber < 0 ||
         !ClusterGeometryValid() || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS || !IsFileRecord((BYTE *)record) ||
@@ -806,7 +908,7 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) 
             return FALSE;
         }
     }
-    bFrsWriteIssued = TRUE;
+    if (written) *written = TRUE;
     ok = TransferMftUnit(vcn, unitClusters, TRUE);
     FileRecordLow = FileRecordHi = 0;
     if (!ok) return FALSE;
@@ -814,7 +916,207 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) 
     return TRUE;
 }
 
-// ============================================================ the move
+// ============================================================ group moves
+
+// Takes a group and *left. Moves the group's runs [MoveFirst, MoveLast]
+// (with disk space: Clusters of them) back to back to Destination in the
+// safe order, the group's record rewritten by its rule, each step announced
+// by a trace naming the group's mover:
+//   bitmap read from disk ("DirectReadVolumeBitmap", 9), destination marked
+//   ("MarkDestAllocated", 4) and the bitmap written ("WriteVolumeBitMap",
+//   7), runs copied ("MoveFileClusters", 6), record rewritten ("UpdateFrs",
+//   6), source freed ("MarkFileUnallocated", 4) and the bitmap written
+//   ("WriteVolumeBitmap", 7).
+// A rewrite refused before its record was written gives the destination
+// back ("MarkDestUnallocated", 4, and the bitmap written); once the
+// record's write began, the destination and the source both stay marked in
+// use. *left tells what the group left on disk (GROUP_*); the moved entries'
+// StartingLcn holds their new place unless the group stayed where it was.
+// TRUE when the group moved and its source was freed; FALSE after the error
+// report. A group without clusters has nothing to move: TRUE at once.
+BOOL MoveGroup(const MOVE_GROUP *group, LONG *left) {
+    *left = GROUP_IN_PLACE;
+    EXTENT_LIST *list = group->List;
+    const WCHAR *routine = group->Routine;
+    LONGLONG destination = group->Destination, clusters = group->Clusters;
+    if (clusters == 0) {
+        *left = GROUP_MOVED;
+        return TRUE;
+    }
+    if (!list || !group->Rewrite || clusters < 0 || group->First < 0 || group->MoveFirst < group->First ||
+        group->MoveLast < group->MoveFirst || group->Last < group->MoveLast || group->Last >= group->Count) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    TRACE(9, routine, u"DirectReadVolumeBitmap");
+    if (!DirectReadVolumeBitmap()) {
+        // Never write a bitmap that was not read from the disk.
+        ERROR_REPORT();
+        return FALSE;
+    }
+    TRACE(4, routine, u"MarkDestAllocated");
+    if (!MarkDestAllocated(destination, clusters)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    TRACE(7, routine, u"WriteVolumeBitMap");
+    if (!WriteVolumeBitmap()) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    TRACE(6, routine, u"MoveFileClusters");
+    BOOL copied = MoveFileClusters(destination, group->MoveFirst, group->MoveLast, list);
+    BOOL written = FALSE;
+    if (copied) TRACE(6, routine, u"UpdateFrs");
+    if (!copied || !group->Rewrite(group, &written)) {
+        ERROR_REPORT();
+        if (written) {
+            // The record on disk may already point at the copy: keep both
+            // the copy and the source marked in use.
+            *left = GROUP_RECORD_UNSURE;
+            return FALSE;
+        }
+        for (LONGLONG i = group->MoveFirst; i <= group->MoveLast; i++) list[i].StartingLcn = list[i].SourceLcn;
+        if (!copied) return FALSE;  // the destination stays marked: lost clusters at worst
+        TRACE(4, routine, u"MarkDestUnallocated");
+        if (!MarkDestUnallocated(destination, clusters)) ERROR_REPORT();
+        TRACE(7, routine, u"WriteVolumeBitmap");
+        if (!WriteVolumeBitmap()) ERROR_REPORT();
+        return FALSE;
+    }
+    *left = GROUP_MOVED;
+    TRACE(4, routine, u"MarkFileUnallocated");
+    if (!MarkFileUnallocated(list, group->Count, group->MoveFirst, group->MoveLast)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    TRACE(7, routine, u"WriteVolumeBitmap");
+    if (!WriteVolumeBitmap()) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The last entry of the group that begins at `first` in list[0, count):
+// consecutive entries of the same record and, with byAttribute, the same
+// attribute type and position.
+static LONGLONG GroupLast(const EXTENT_LIST *list, LONGLONG count, LONGLONG first, BOOL byAttribute) {
+    LONGLONG last = first;
+    while (last + 1 < count && list[last + 1].FileRecord == list[first].FileRecord &&
+           (!byAttribute || (list[last + 1].AttributeType == list[first].AttributeType &&
+                             list[last + 1].AttributeIndex == list[first].AttributeIndex)))
+        last++;
+    return last;
+}
+
+// Checks a list of `count` entries about to move whole to `destination`:
+// every entry with a record number and clusters, as read (StartingLcn =
+// SourceLcn inside the volume, or both negative for a run without disk
+// space), no group in two places of the list (byAttribute as for
+// GroupLast), and the destination run inside the volume and clear of the
+// runs themselves. *clusters: the clusters with disk space; *groups: the
+// groups. FALSE after the error report.
+static BOOL ListReadyToMove(const EXTENT_LIST *list, LONGLONG count, LONGLONG destination, BOOL byAttribute,
+                            LONGLONG *clusters, LONGLONG *groups) {
+    *clusters = 0;
+    *groups = 0;
+    if (!list || count < 1 || destination < 0) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG first = 0; first < count;) {
+        LONGLONG last = GroupLast(list, count, first, byAttribute);
+        for (LONGLONG j = 0; j < first; j++)
+            if (list[j].FileRecord == list[first].FileRecord &&
+                (!byAttribute || (list[j].AttributeType == list[first].AttributeType &&
+                                  list[j].AttributeIndex == list[first].AttributeIndex))) {
+                ERROR_REPORT();  // one group's runs in two places of the list
+                return FALSE;
+            }
+        (*groups)++;
+        for (LONGLONG i = first; i <= last; i++) {
+            const EXTENT_LIST *e = &list[i];
+            if (e->FileRecord < 0 || e->ClusterCount <= 0) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            if (e->StartingLcn < 0) {
+                if (e->SourceLcn >= 0) {
+                    ERROR_REPORT();
+                    return FALSE;
+                }
+                continue;
+            }
+            // A list whose runs already moved would be copied from where the
+            // data no longer is: the list must be as read.
+            if (e->StartingLcn != e->SourceLcn || e->ClusterCount > VolData.TotalClusters - e->StartingLcn) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            *clusters += e->ClusterCount;
+        }
+        first = last + 1;
+    }
+    if (*clusters <= 0 || *clusters > VolData.TotalClusters - destination) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    for (LONGLONG i = 0; i < count; i++) {
+        const EXTENT_LIST *e = &list[i];
+        if (e->StartingLcn >= 0 && e->StartingLcn < destination + *clusters &&
+            destination < e->StartingLcn + e->ClusterCount) {
+            ERROR_REPORT();  // the destination overlaps the runs themselves
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// The rewrite rule of a file's piece (NTFSMoveFile): UpdateFRS.
+static BOOL RewriteFilePiece(const MOVE_GROUP *group, BOOL *written) {
+    return UpdateFRS(group->Destination, group->Clusters, group->List[group->First].FileRecord, group->First,
+                     group->Last, written);
+}
+
+// The rewrite rule of an attribute record's runs (NTFSMoveAttrib,
+// NTFSMoveExtent): UpdateAttribFRS over the whole group.
+static BOOL RewriteAttributeGroup(const MOVE_GROUP *group, BOOL *written) {
+    return UpdateAttribFRS(group->Destination, group->Clusters, group->First, group->Last, group->List, written);
+}
+
+// Moves every group of list[0, count) (byAttribute as for GroupLast) with
+// MoveGroup, back to back from `destination` in list order, each record
+// rewritten by `rewrite` and each step traced for `routine`. Writes the end
+// marker after the last entry first. FALSE after the error report; the
+// groups before a failed one stay moved.
+static BOOL MoveEveryGroup(const WCHAR *routine, EXTENT_LIST *list, LONGLONG count, LONGLONG destination,
+                           BOOL byAttribute, GROUP_REWRITE rewrite) {
+    list[count].FileRecord = END_OF_EXTENTS;
+    MOVE_GROUP group = {routine, list, count, 0, 0, 0, 0, destination, 0, rewrite};
+    while (group.First < count && list[group.First].FileRecord != END_OF_EXTENTS) {
+        group.Last = group.MoveLast = GroupLast(list, count, group.First, byAttribute);
+        group.MoveFirst = group.First;
+        group.Clusters = ClustersWithSpace(list, group.First, group.Last);
+        LONG left = GROUP_IN_PLACE;
+        if (!MoveGroup(&group, &left)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        group.Destination += group.Clusters;
+        group.First = group.Last + 1;
+    }
+    return TRUE;
+}
+
+// The first LCN with disk space in list[0, count); 0 when none.
+static LONGLONG FirstLcnOf(const EXTENT_LIST *list, LONGLONG count) {
+    for (LONGLONG i = 0; list && i < count; i++)
+        if (list[i].StartingLcn >= 0) return list[i].StartingLcn;
+    return 0;
+}
+
+// ============================================================ the file move
 
 // Takes the destination LCN of a free run of the current file's
 // NumberOfClusters clusters. Needs the current file as the raw family left
@@ -822,8 +1124,8 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) 
 // AttributeRecordCount, the class and kind flags, FileRecordNumber,
 // pFileRecord holding the base record), the bitmap block and the bitmap
 // file's extents, pMoveBuffer and pFrsBuffer. Shows the move line, then
-// moves the file piece by piece (the runs of one record at a time), each in
-// the safe write order. On success: glFileStats counts the move, the
+// moves the file piece by piece (the runs of one record at a time, each a
+// group moved by MoveGroup). On success: glFileStats counts the move, the
 // entries hold the new StartingLcn (SourceLcn the old), the bitmap on disk
 // and in memory agree, and pFileRecord holds the base record. FALSE after
 // the error report; pieces moved before a failure stay moved, and a failed
@@ -831,133 +1133,250 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber) 
 BOOL NTFSMoveFile(LONGLONG destination) {
     EXTENT_LIST *list = VolData.pExtentList;
     LONGLONG count = VolData.NumberOfExtents;
-    LONGLONG firstLcn = 0;
-    for (LONGLONG i = 0; list && i < count; i++)
-        if (list[i].StartingLcn >= 0) {
-            firstLcn = list[i].StartingLcn;
-            break;
-        }
     _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\r%s%s%s%sfile (%08ld) to LCN 0x%08lx for %ld Clusters", cProgress,
                VolData.bFragmented ? u"Defragmenting " : u"Moving ", VolData.bCompressed ? u"compressed " : u"",
                VolData.bDirectory ? u"directory " : u"data ", (LONG)VolData.FileRecordNumber,
                (ULONG)((ULONGLONG)destination & 0xFFFFFFFF), (LONG)VolData.NumberOfClusters);
-    ShowMoveLine(destination < firstLcn);
+    ShowMoveLine(destination < FirstLcnOf(list, count));
 
     // Everything the move relies on is checked before the first write.
+    LONGLONG total = 0, pieces = 0;
     if (!list || count < 1 || VolData.ExtentListBytes < (count + 1) * (LONGLONG)sizeof(EXTENT_LIST) ||
-        destination < 0 || !(VolData.bNonResident || VolData.bHugeFile || VolData.bMegaFile)) {
+        !(VolData.bNonResident || VolData.bHugeFile || VolData.bMegaFile) ||
+        !ListReadyToMove(list, count, destination, FALSE, &total, &pieces)) {
         ERROR_REPORT();
         return FALSE;
     }
-    LONGLONG total = 0, pieces = 0;
-    for (LONGLONG i = 0; i < count; i++) {
-        const EXTENT_LIST *e = &list[i];
-        if (e->FileRecord < 0 || e->ClusterCount <= 0) {
-            ERROR_REPORT();
-            return FALSE;
-        }
-        if (i == 0 || e->FileRecord != list[i - 1].FileRecord) {
-            pieces++;
-            for (LONGLONG j = 0; j < i; j++)
-                if (list[j].FileRecord == e->FileRecord) {
-                    ERROR_REPORT();  // one record's runs in two places of the list
-                    return FALSE;
-                }
-        }
-        if (e->StartingLcn < 0) {
-            if (e->SourceLcn >= 0) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            continue;
-        }
-        // A list whose runs already moved would be copied from where the
-        // data no longer is: the list must be as read.
-        if (e->StartingLcn != e->SourceLcn || e->ClusterCount > VolData.TotalClusters - e->StartingLcn) {
-            ERROR_REPORT();
-            return FALSE;
-        }
-        total += e->ClusterCount;
-    }
-    if (total <= 0 || total > VolData.TotalClusters - destination ||
-        (VolData.AttributeRecordCount > 0 && pieces > VolData.AttributeRecordCount) ||
+    if ((VolData.AttributeRecordCount > 0 && pieces > VolData.AttributeRecordCount) ||
         (VolData.bNonResident &&
          (pieces != 1 || total != VolData.NumberOfClusters || list[0].FileRecord != VolData.FileRecordNumber))) {
         ERROR_REPORT();
         return FALSE;
-    }
-    for (LONGLONG i = 0; i < count; i++) {
-        const EXTENT_LIST *e = &list[i];
-        if (e->StartingLcn >= 0 && e->StartingLcn < destination + total &&
-            destination < e->StartingLcn + e->ClusterCount) {
-            ERROR_REPORT();  // the destination overlaps the file itself
-            return FALSE;
-        }
     }
     if ((VolData.bHugeFile || VolData.bMegaFile) && !PieceRecordsOfFile(list, count)) {
         ERROR_REPORT();
         return FALSE;
     }
 
-    list[count].FileRecord = END_OF_EXTENTS;
-    LONGLONG first = 0, pieceDestination = destination;
-    while (first < count && list[first].FileRecord != END_OF_EXTENTS) {
-        TRACE(9, kMoveFile, u"DirectReadVolumeBitmap");
-        if (!DirectReadVolumeBitmap()) {
-            // Never write a bitmap that was not read from the disk.
-            ERROR_REPORT();
-            return FALSE;
-        }
-        LONGLONG last = first;
-        while (last + 1 < count && list[last + 1].FileRecord == list[first].FileRecord) last++;
-        LONGLONG clusters = ClustersWithSpace(list, first, last);
-        if (clusters > 0) {
-            TRACE(4, kMoveFile, u"MarkDestAllocated");
-            if (!MarkDestAllocated(pieceDestination, clusters)) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            TRACE(7, kMoveFile, u"WriteVolumeBitMap");
-            if (!WriteVolumeBitmap()) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            TRACE(6, kMoveFile, u"MoveFileClusters");
-            if (!MoveFileClusters(pieceDestination, first, last, list)) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            TRACE(6, kMoveFile, u"UpdateFrs");
-            if (!UpdateFRS(pieceDestination, clusters, list[first].FileRecord, first, last)) {
-                ERROR_REPORT();
-                if (bFrsWriteIssued) {
-                    // The record on disk may already point at the copy: keep
-                    // both the copy and the source marked in use.
-                    return FALSE;
-                }
-                for (LONGLONG i = first; i <= last; i++) list[i].StartingLcn = list[i].SourceLcn;
-                TRACE(4, kMoveFile, u"MarkDestUnallocated");
-                if (!MarkDestUnallocated(pieceDestination, clusters)) ERROR_REPORT();
-                TRACE(7, kMoveFile, u"WriteVolumeBitmap");
-                if (!WriteVolumeBitmap()) ERROR_REPORT();
-                return FALSE;
-            }
-            TRACE(4, kMoveFile, u"MarkFileUnallocated");
-            if (!MarkFileUnallocated(list, count, first, last)) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-            TRACE(7, kMoveFile, u"WriteVolumeBitmap");
-            if (!WriteVolumeBitmap()) {
-                ERROR_REPORT();
-                return FALSE;
-            }
-        }
-        pieceDestination += clusters;
-        first = last + 1;
+    if (!MoveEveryGroup(kMoveFile, list, count, destination, FALSE, RewriteFilePiece)) {
+        ERROR_REPORT();
+        return FALSE;
     }
 
     LONGLONG index = (VolData.bDirectory ? 1 : 2) + (VolData.bFragmented ? 16 : 0) + (VolData.bCompressed ? 8 : 0);
     glFileStats[index]++;
+    return TRUE;
+}
+
+// ======================================================= the attribute move
+
+// Takes the destination LCN of a free run of AttribClusters clusters. Needs
+// the current file's attribute extent list (pAttribExtentList with room for
+// one entry more, AttribExtentCount, AttribClusters, bAttribFragmented, as
+// the raw family's census left it), FileRecordNumber and pFileRecord, and
+// what NTFSMoveFile needs for its I/O. Shows the move line, then moves the
+// attributes group by group (one attribute record's runs at a time), back
+// to back from the destination in list order, each record rewritten by
+// UpdateAttribFRS. On success glFileStats counts it (index 3) and
+// pFileRecord holds the current file's record. After a move of record 0's
+// attributes the caller refreshes the MFT extent list (SaveMFTExtentList);
+// the mirror is already in step. FALSE after the error report; groups moved
+// before a failure stay moved.
+BOOL NTFSMoveAttrib(LONGLONG destination) {
+    EXTENT_LIST *list = VolData.pAttribExtentList;
+    LONGLONG count = VolData.AttribExtentCount;
+    _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\r%s%s%s%s(%08ld) to LCN 0x%08lx for %ld Clusters", cProgress,
+               VolData.bAttribFragmented ? u"Defragmenting " : u"Moving ", u"", u"non-resident attributes ",
+               (LONG)VolData.FileRecordNumber, (ULONG)((ULONGLONG)destination & 0xFFFFFFFF),
+               (LONG)VolData.AttribClusters);
+    ShowMoveLine(list && count > 0 && destination < list[0].StartingLcn);
+
+    LONGLONG total = 0, groups = 0;
+    if (!list || count < 1 || VolData.AttribExtentCapacity < count + 1 ||
+        !ListReadyToMove(list, count, destination, TRUE, &total, &groups) || total != VolData.AttribClusters ||
+        !PieceRecordsOfFile(list, count)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+
+    if (!MoveEveryGroup(kMoveAttrib, list, count, destination, TRUE, RewriteAttributeGroup)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    glFileStats[3]++;
+    return TRUE;
+}
+
+// ======================================================= the extent move
+
+// TRUE when the MFT unit that holds record `recordNumber` lies in the MFT
+// clusters [vcn, vcn + clusters).
+static BOOL MftUnitInside(LONGLONG recordNumber, LONGLONG vcn, LONGLONG clusters) {
+    LONGLONG cpf = VolData.ClustersPerFRS, unitVcn, unitClusters;
+    if (cpf > 0) {
+        unitVcn = recordNumber * cpf;
+        unitClusters = cpf;
+    } else {
+        LONGLONG perCluster = VolData.BytesPerFRS > 0 ? VolData.BytesPerCluster / VolData.BytesPerFRS : 0;
+        if (perCluster <= 0) return TRUE;  // no unit can be told: treat it as inside
+        unitVcn = recordNumber / perCluster;
+        unitClusters = 1;
+    }
+    return unitVcn < vcn + clusters && vcn < unitVcn + unitClusters;
+}
+
+// Takes the destination LCN of a free run as long as extent `index` of the
+// current file, and the index. Needs the current file's list from the raw
+// family (pExtentList with room for one entry more, NumberOfExtents),
+// FileRecordNumber and pFileRecord, and what NTFSMoveFile needs for its
+// I/O. Shows the move line and moves that one extent in the safe order; its
+// attribute record is rewritten whole (UpdateAttribFRS), the group's other
+// runs keeping their places. On the MFT itself (record 0), the extent that
+// holds the MFT unit of the record to rewrite (record 0's own, the first)
+// is refused: that record is written back through the MFT extent list as it
+// stood before the move. After a move of an MFT extent the caller refreshes
+// the MFT extent list (SaveMFTExtentList) before the next raw record
+// access; the mirror is already in step. On success glFileStats counts it
+// (index 4). FALSE after the error report; a failed move shows the line
+// again as "Failed to move ".
+BOOL NTFSMoveExtent(LONGLONG destination, LONGLONG index) {
+    EXTENT_LIST *list = VolData.pExtentList;
+    LONGLONG count = VolData.NumberOfExtents;
+    BOOL known = list && index >= 0 && index < count;
+    LONGLONG clusters = known ? list[index].ClusterCount : 0;
+    LONGLONG source = known ? list[index].StartingLcn : 0;
+    const WCHAR *format = u"\r%s%s%s%s (%08ld) to LCN 0x%08lx for %ld Clusters";
+    _snwprintf(cOutline, OUTLINE_CHARS - 1, format, cProgress, u"Moving ", u"", u"data file extent ",
+               (LONG)VolData.FileRecordNumber, (ULONG)((ULONGLONG)destination & 0xFFFFFFFF), (LONG)clusters);
+    ShowMoveLine(destination < source);
+
+    if (!known || VolData.ExtentListBytes < (count + 1) * (LONGLONG)sizeof(EXTENT_LIST) || destination < 0) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    const EXTENT_LIST *e = &list[index];
+    if (e->FileRecord < 0 || e->StartingLcn < 0 || e->StartingLcn != e->SourceLcn || clusters <= 0 ||
+        clusters > VolData.TotalClusters - e->StartingLcn || clusters > VolData.TotalClusters - destination ||
+        (destination < e->StartingLcn + clusters && e->StartingLcn < destination + clusters)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    list[count].FileRecord = END_OF_EXTENTS;
+    MOVE_GROUP group = {kMoveExtent, list,  count,       index,    index,
+                        index,       index, destination, clusters, RewriteAttributeGroup};
+    while (group.First > 0 && list[group.First - 1].FileRecord == e->FileRecord &&
+           list[group.First - 1].AttributeType == e->AttributeType &&
+           list[group.First - 1].AttributeIndex == e->AttributeIndex)
+        group.First--;
+    group.Last = GroupLast(list, count, index, TRUE);
+    if (VolData.FileRecordNumber == MFT_RECORD_MFT && e->AttributeType == ATTR_DATA) {
+        LONGLONG vcn = 0;
+        for (LONGLONG i = 0; i < index; i++)
+            if (list[i].AttributeType == ATTR_DATA) vcn += list[i].ClusterCount;
+        if (MftUnitInside(e->FileRecord, vcn, clusters)) {
+            ERROR_REPORT();  // the record to rewrite lies in the extent that moves
+            return FALSE;
+        }
+    }
+    LONG left = GROUP_IN_PLACE;
+    if (!MoveGroup(&group, &left)) {
+        if (left != GROUP_MOVED) {
+            _snwprintf(cOutline, OUTLINE_CHARS - 1, format, cProgress, u"Failed to move ", u"", u"data file extent ",
+                       (LONG)VolData.FileRecordNumber, (ULONG)((ULONGLONG)destination & 0xFFFFFFFF), (LONG)clusters);
+            ShowMoveLine(destination < source);
+        }
+        ERROR_REPORT();
+        return FALSE;
+    }
+    glFileStats[4]++;
+    return TRUE;
+}
+
+// ================================================= MFT extent list, mirror
+
+// Takes nothing; needs FileRecordNumber 0 (the MFT) and what GetFrs needs.
+// Reads record 0 into pFileRecord, builds its $DATA extent list with the
+// raw family and copies it into the MFT extent list every raw record access
+// goes through (pMftExtentList, MftExtentCount), growing that block when
+// the MFT has more extents than it holds. The current-file fields then
+// describe the MFT's data. FALSE after the error report; FALSE without one
+// when the record read is not record 0.
+BOOL SaveMFTExtentList(void) {
+    BYTE *bitmap = MftBitmapAddress();
+    if (!bitmap || !VolData.pFileRecord || VolData.FileRecordNumber != MFT_RECORD_MFT) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, bitmap, VolData.pMftBuffer,
+                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (VolData.FileRecordNumber != MFT_RECORD_MFT) return FALSE;
+    if (!ManualGetExtentList(ATTR_DATA) || VolData.NumberOfExtents < 1 || VolData.bResident) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LONGLONG n = VolData.NumberOfExtents;
+    LONGLONG capacity = VolData.hMftExtentList ? (LONGLONG)GlobalSize(VolData.hMftExtentList) / sizeof(EXTENT_LIST) : 0;
+    if (n > capacity) {
+        if ((n + 1) > 0x7FFFFFFF / (LONGLONG)sizeof(EXTENT_LIST) ||
+            !AllocateMemory((DWORD)((n + 1) * sizeof(EXTENT_LIST)), &VolData.hMftExtentList,
+                            (void **)&VolData.pMftExtentList)) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+    }
+    for (LONGLONG i = 0; i < n; i++) {
+        memset(&VolData.pMftExtentList[i], 0, sizeof(EXTENT_LIST));
+        VolData.pMftExtentList[i].StartingLcn = VolData.pExtentList[i].StartingLcn;
+        VolData.pMftExtentList[i].ClusterCount = VolData.pExtentList[i].ClusterCount;
+    }
+    VolData.MftExtentCount = n;
+    FileRecordLow = FileRecordHi = 0;
+    return TRUE;
+}
+
+// Takes nothing; needs FileRecordNumber 0 and pFileRecord holding record 0
+// as the MFT has it (update sequence removed), pMoveBuffer and the
+// geometry. Reads the mirror's first unit (BytesPerFRS of clusters, at
+// least one, from Mft2StartLcn) into pMoveBuffer, puts record 0 over its
+// start with its update sequence protection applied, and writes the unit
+// back; the other records in those clusters go back as read. Nothing is
+// written when the mirror already holds the record. FALSE, with nothing
+// read or written, for another record number; FALSE after the error report
+// when the geometry, the record or the I/O fails.
+BOOL SyncNTFSMirror(void) {
+    LONGLONG bpc = VolData.BytesPerCluster, frs = VolData.BytesPerFRS;
+    if (VolData.FileRecordNumber != MFT_RECORD_MFT) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    PFILE_RECORD_SEGMENT_HEADER record = (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord;
+    LONGLONG clusters = bpc > 0 ? frs / bpc : 0;
+    if (clusters < 1) clusters = 1;
+    if (!ClusterGeometryValid() || !pMoveBuffer || !record || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS ||
+        clusters * bpc < frs || clusters * bpc > kTransferBytes || VolData.Mft2StartLcn < 0 ||
+        VolData.Mft2StartLcn > VolData.TotalClusters - clusters || !IsFileRecord((BYTE *)record) ||
+        !UsaHeaderValid(record, (ULONG)frs)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (!DasdReadClusters(VolData.hVolume, VolData.Mft2StartLcn, clusters, pMoveBuffer, VolData.BytesPerSector, bpc)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    BYTE before[NTFS_MAX_FRS];
+    memcpy(before, pMoveBuffer, (size_t)frs);
+    memcpy(pMoveBuffer, record, (size_t)frs);
+    if (!EncodeUSA((PFILE_RECORD_SEGMENT_HEADER)pMoveBuffer)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (memcmp(before, pMoveBuffer, (size_t)frs) == 0) return TRUE;
+    if (!DasdWriteClusters(VolData.hVolume, VolData.Mft2StartLcn, clusters, pMoveBuffer, VolData.BytesPerSector, bpc)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
     return TRUE;
 }

@@ -145,26 +145,63 @@ BOOL ExtractAttributes(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize,
 const WCHAR *GetAttribName(ULONG type, BOOL longForm);
 void CountAttrib(ULONG type, BOOL all);
 
-// ------------------------------------------------------------ file moves
-// The move engine (moventfs.cpp). Every piece of a file is moved in the safe
-// order: destination marked in use and the bitmap written, data copied,
+// ------------------------------------------------------------ moves
+// The move engine (moventfs.cpp): the moves of a file's data, of a record's
+// other non-resident attributes and of one single extent. Each is a loop
+// over groups, the runs of one attribute record (same record, attribute
+// type and position), and every group is moved in the safe order by
+// MoveGroup: destination marked in use and the bitmap written, data copied,
 // record rewritten, source marked free and the bitmap written again.
-//
-// Set by WriteUpdatedFRS once it starts writing a record's MFT unit (cleared
-// at its start and by UpdateFRS): after a failed rewrite, TRUE means the
-// record on disk may already describe the destination, so the destination
-// must stay marked in use.
-extern BOOL bFrsWriteIssued;
+
+// What a group move left on disk.
+#define GROUP_IN_PLACE 0       // the record describes the old place (the destination may be left marked in use)
+#define GROUP_RECORD_UNSURE 1  // the record's write began and failed: it may describe either place, both stay in use
+#define GROUP_MOVED 2          // the record describes the copy (after a failure the source may stay marked in use)
+
+struct _MOVE_GROUP;
+// The rule by which a group's record is rewritten once its runs are copied:
+// TRUE when the record on disk describes the copy; on failure *written tells
+// whether the write of the record began.
+typedef BOOL (*GROUP_REWRITE)(const struct _MOVE_GROUP *group, BOOL *written);
+
+typedef struct _MOVE_GROUP {
+    const WCHAR *Routine;          // the mover its traces name
+    EXTENT_LIST *List;             // the extent array the group belongs to
+    LONGLONG Count;                // entries of that array
+    LONGLONG First, Last;          // the group: the runs of one attribute record
+    LONGLONG MoveFirst, MoveLast;  // the runs that move, inside the group
+    LONGLONG Destination;          // where they go, back to back in entry order
+    LONGLONG Clusters;             // their clusters with disk space
+    GROUP_REWRITE Rewrite;         // how the group's record is rewritten
+} MOVE_GROUP;
+
+// Moves one group in the safe order; *left = GROUP_*. TRUE when it moved and
+// its source was freed.
+BOOL MoveGroup(const MOVE_GROUP *group, LONG *left);
 
 BOOL NTFSMoveFile(LONGLONG destination);
+BOOL NTFSMoveAttrib(LONGLONG destination);
+BOOL NTFSMoveExtent(LONGLONG destination, LONGLONG index);
+// After a change to record 0: the MFT extent list read again from record 0,
+// and record 0 copied to the MFT mirror.
+BOOL SaveMFTExtentList(void);
+BOOL SyncNTFSMirror(void);
+
 BOOL MarkDestAllocated(LONGLONG lcn, LONGLONG clusters);
 BOOL MarkDestUnallocated(LONGLONG lcn, LONGLONG clusters);
 BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONGLONG last);
 BOOL MoveFileClusters(LONGLONG destination, LONGLONG first, LONGLONG last, EXTENT_LIST *list);
-BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last);
-BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters);
-BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last);
-BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber);
+// The record rewriters. *written (may be null) tells after a failure whether
+// the write of a record's MFT unit began: the record on disk may then
+// already describe the destination.
+BOOL UpdateFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last,
+               BOOL *written);
+BOOL UpdateLargeFileFRS(LONGLONG destination, LONGLONG clusters, BOOL *written);
+BOOL UpdateHugeFileFRS(LONGLONG destination, LONGLONG clusters, LONGLONG recordNumber, LONGLONG first, LONGLONG last,
+                       BOOL *written);
+BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LONGLONG last, EXTENT_LIST *list,
+                     BOOL *written);
+BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, BOOL *written);
 BOOL WriteVolumeBitmap(void);
 BOOL DirectReadVolumeBitmap(void);
 

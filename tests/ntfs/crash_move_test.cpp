@@ -1,13 +1,22 @@
-// Crash consistency of a move, the way a power cut would test it: a move of
-// a fragmented file (its runs in one record, or in several records) is run
-// once with the raw writes logged to count them, then once per write point
-// k on a fresh copy of the volume, stopped by the platform in place of its
-// k-th raw write (NT_FAIL_WRITE_AT). After every stop the volume is checked:
-// the image kit's checkers (ntfsresize, ntfs-3g.probe, ntfsfix) and every
-// file's content must pass, with lost clusters allowed; every record's runs
-// are cross-checked against $Bitmap (no referenced cluster free, none
-// referenced twice). Every run is a child process of the test, as a boot
-// would be; the test itself never opens the volume.
+// Crash consistency of the three movers, the way a power cut would test
+// them: a move (a file's data in one record or in several, a directory's
+// index, the other attributes of a file spread over two records, record 0's
+// $BITMAP, an extent of the MFT) is run once with the raw writes logged to
+// count them, then once per write point k on a fresh copy of the volume,
+// stopped by the platform in place of its k-th raw write
+// (NT_FAIL_WRITE_AT). After every stop the volume is checked: the image
+// kit's checkers (ntfsresize, ntfs-3g.probe, ntfsfix) and every file's
+// content must pass, with lost clusters allowed; every record's runs are
+// cross-checked against $Bitmap (no referenced cluster free, none referenced
+// twice); every directory lists the same names and record numbers. Every run
+// is a child process of the test, as a boot would be; the test itself never
+// opens the volume.
+//
+// One stop cannot leave the MFT mirror in step with record 0: the one
+// between the write of record 0 and the write of the mirror that follows it
+// at once. There the mirror must hold the record as it was, so that the
+// repair every checker makes (record 0 copied to the mirror, as ntfsfix
+// does) gives a sound volume.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -15,6 +24,7 @@
 
 #include <fstream>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include <imgkit/imgkit.h>
@@ -22,15 +32,27 @@
 #include "internal.h"
 #include "move_reference.h"
 #include "move_support.h"
+#include "ntfs3g_reference.h"
+#include "shell.h"
 
 using namespace ntfstest;
 
 namespace {
 
-enum class Pick { OneRecord, SeveralRecords };
+enum class Mover { FileInOneRecord, FileInSeveralRecords, Directory, Attributes, MftBitmap, MftExtent };
 
+struct CrashCase {
+    const char *name;
+    uint32_t cluster;
+    Mover mover;
+    imgkit::Profile profile;
+    LONGLONG minimumGroups;
+};
+
+// What the counting run chose and found.
 struct Plan {
-    LONGLONG record = -1, destination = -1, pieces = 0, extents = 0;
+    LONGLONG record = -1, destination = -1, index = -1, groups = 0;
+    LONGLONG mirrorOffset = -1;  // byte offset of the MFT mirror on the volume
 };
 
 // The base image in a scratch folder, and a machine whose drive C: is the
@@ -40,16 +62,20 @@ struct Bench {
     movetest::ImageMachine machine;
     std::string base, work, folder, plan, log;
     imgkit::Manifest manifest;
+    std::map<uint64_t, std::set<std::string>> paths;
 
-    Bench(uint32_t cluster, const imgkit::Profile &profile) {
+    explicit Bench(const CrashCase &c) {
         if (!machine.ok()) throw std::runtime_error("cannot make the machine");
         base = scratch.file("base.img");
         work = machine.image();
         folder = machine.folder();
         plan = scratch.file("plan.txt");
         log = scratch.file("writes.log");
-        imgkit::make_ntfs(base, 16 << 20, cluster);
-        manifest = imgkit::fill(base, profile, 23);
+        imgkit::make_ntfs(base, 16 << 20, c.cluster);
+        manifest = imgkit::fill(base, c.profile, 23);
+        std::string error;
+        paths = ntfsref::ListPaths(base, &error);
+        if (!error.empty() || paths.empty()) throw std::runtime_error("cannot list the base image: " + error);
     }
 };
 
@@ -71,62 +97,125 @@ int InChild(Fn fn) {
     return WEXITSTATUS(status);
 }
 
+// Groups of runs in a list: consecutive entries of one record, type and position.
+LONGLONG Groups(const EXTENT_LIST *list, LONGLONG count) {
+    LONGLONG groups = 0;
+    for (LONGLONG e = 0; e < count; e++)
+        if (e == 0 || list[e].FileRecord != list[e - 1].FileRecord ||
+            list[e].AttributeType != list[e - 1].AttributeType || list[e].AttributeIndex != list[e - 1].AttributeIndex)
+            groups++;
+    return groups;
+}
+
+LONGLONG RecordsOf(const EXTENT_LIST *list, LONGLONG count) {
+    std::set<LONGLONG> records;
+    for (LONGLONG e = 0; e < count; e++) records.insert(list[e].FileRecord);
+    return (LONGLONG)records.size();
+}
+
+// The mover of the case on the current file, and the refresh of the MFT
+// extent list and mirror after a change to record 0, as the stages do it.
+BOOL Act(Mover mover, const Plan &plan) {
+    BOOL ok = FALSE;
+    Screen([&] {
+        switch (mover) {
+        case Mover::FileInOneRecord:
+        case Mover::FileInSeveralRecords:
+        case Mover::Directory:
+            ok = NTFSMoveFile(plan.destination);
+            break;
+        case Mover::Attributes:
+        case Mover::MftBitmap:
+            ok = NTFSMoveAttrib(plan.destination);
+            break;
+        case Mover::MftExtent:
+            ok = NTFSMoveExtent(plan.destination, plan.index);
+            break;
+        }
+        if (plan.record == MFT_RECORD_MFT) {
+            VolData.FileRecordNumber = MFT_RECORD_MFT;
+            ok = SaveMFTExtentList() && SyncNTFSMirror() && ok;
+        }
+    });
+    return ok;
+}
+
 // In the child: the volume set up as for a run, the file read with the raw
 // family, and the move. Exit codes: 0 moved, 1 the move failed, 2 the set-up
 // failed.
-int MoveInChild(const Bench &b, LONGLONG record, LONGLONG destination) {
+int MoveInChild(const Bench &b, Mover mover, const Plan &plan) {
     setenv("NT_MACHINE", b.folder.c_str(), 1);
     movetest::SetUpVolume();
-    if (testing::Test::HasFatalFailure() || !movetest::LoadFile(record)) return 2;
-    BOOL ok = FALSE;
-    Screen([&] { ok = NTFSMoveFile(destination); });
+    if (testing::Test::HasFatalFailure() || !movetest::LoadFile(plan.record)) return 2;
+    BOOL ok = Act(mover, plan);
     movetest::TearDownVolume();
     return ok ? 0 : 1;
 }
 
-// In the child: chooses the file and its destination, writes them to the
-// plan, and moves the file with every raw write logged.
-int PlanInChild(const Bench &b, Pick pick) {
+// In the child: chooses what moves (the candidate with the most groups) and
+// its destination, writes them to the plan, and moves with every raw write
+// logged.
+int PlanInChild(const Bench &b, Mover mover) {
     setenv("NT_MACHINE", b.folder.c_str(), 1);
     setenv("NT_WRITE_LOG", b.log.c_str(), 1);
     movetest::SetUpVolume();
     if (testing::Test::HasFatalFailure()) return 2;
     Plan best;
-    BOOL read = FALSE;
-    for (LONGLONG n = 16; movetest::ReadNextRecord(&n, &read); n++) {
-        if (!read || VolData.bResident || VolData.bDirectory || VolData.bCompressed || !VolData.bFragmented) continue;
-        if (((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord)->ReferenceCount == 0) continue;
-        LONGLONG pieces = 0;
-        for (LONGLONG e = 0; e < VolData.NumberOfExtents; e++)
-            if (e == 0 || VolData.pExtentList[e].FileRecord != VolData.pExtentList[e - 1].FileRecord) pieces++;
-        if (pick == Pick::OneRecord) {
-            // The file of most runs in its base record, up to 12 of them.
-            if (!VolData.bNonResident || VolData.NumberOfExtents > 12 || VolData.NumberOfExtents <= best.extents)
-                continue;
-        } else if (!(VolData.bHugeFile || VolData.bMegaFile) || pieces <= best.pieces) {
-            continue;
+    if (mover == Mover::MftBitmap || mover == Mover::MftExtent) {
+        if (!movetest::LoadFile(MFT_RECORD_MFT)) return 3;
+        best.record = MFT_RECORD_MFT;
+        best.index = VolData.NumberOfExtents - 1;
+        best.groups = mover == Mover::MftBitmap ? Groups(VolData.pAttribExtentList, VolData.AttribExtentCount) : 1;
+        if (mover == Mover::MftExtent && best.index < 1) return 3;  // the MFT in one piece
+    } else {
+        BOOL read = FALSE;
+        for (LONGLONG n = 16; movetest::ReadNextRecord(&n, &read); n++) {
+            if (!read || VolData.bResident) continue;
+            if (((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord)->ReferenceCount == 0) continue;
+            LONGLONG groups = 0;
+            if (mover == Mover::Attributes) {
+                if (RecordsOf(VolData.pAttribExtentList, VolData.AttribExtentCount) < 2) continue;
+                groups = Groups(VolData.pAttribExtentList, VolData.AttribExtentCount);
+            } else {
+                if (VolData.bCompressed || !VolData.bFragmented) continue;
+                if (VolData.bDirectory != (mover == Mover::Directory)) continue;
+                if (mover == Mover::FileInOneRecord && (!VolData.bNonResident || VolData.NumberOfExtents > 12))
+                    continue;
+                if (mover == Mover::FileInSeveralRecords && !(VolData.bHugeFile || VolData.bMegaFile)) continue;
+                groups = Groups(VolData.pExtentList, VolData.NumberOfExtents);
+                if (mover == Mover::FileInOneRecord) groups = VolData.NumberOfExtents;  // the most runs
+            }
+            if (groups <= best.groups) continue;
+            best.record = n;
+            best.groups = groups;
         }
-        best.record = n;
-        best.pieces = pieces;
-        best.extents = VolData.NumberOfExtents;
+        if (best.record < 0 || !movetest::LoadFile(best.record)) return 3;
+        if (mover == Mover::FileInOneRecord) best.groups = 1;
     }
-    if (best.record < 0 || !movetest::LoadFile(best.record)) return 3;
-    best.destination = movetest::FindDestination(VolData.NumberOfClusters);
+    LONGLONG clusters = VolData.NumberOfClusters;
+    if (mover == Mover::Attributes || mover == Mover::MftBitmap) clusters = VolData.AttribClusters;
+    if (mover == Mover::MftExtent) clusters = VolData.pExtentList[best.index].ClusterCount;
+    best.destination = movetest::FindDestination(clusters);
+    best.mirrorOffset = VolData.Mft2StartLcn * VolData.BytesPerCluster;
     if (best.destination < 0) return 3;
-    std::ofstream(b.plan) << best.record << " " << best.destination << " " << best.pieces << " " << best.extents
-                          << "\n";
-    BOOL ok = FALSE;
-    Screen([&] { ok = NTFSMoveFile(best.destination); });
+    std::ofstream(b.plan) << best.record << " " << best.destination << " " << best.index << " " << best.groups << " "
+                          << best.mirrorOffset << "\n";
+    BOOL ok = Act(mover, best);
     movetest::TearDownVolume();
     return ok ? 0 : 1;
 }
 
-int CountLines(const std::string &file) {
+// The byte offsets of the raw writes logged, in order.
+std::vector<LONGLONG> WriteOffsets(const std::string &file) {
     std::ifstream in(file);
     std::string line;
-    int n = 0;
-    while (std::getline(in, line)) n++;
-    return n;
+    std::vector<LONGLONG> offsets;
+    while (std::getline(in, line)) {
+        char drive;
+        unsigned long long offset = 0, length = 0;
+        if (sscanf(line.c_str(), "%c: %llu %llu", &drive, &offset, &length) == 3) offsets.push_back((LONGLONG)offset);
+    }
+    return offsets;
 }
 
 // Checks the work image after a run; `lost` allows clusters without owner.
@@ -139,52 +228,98 @@ void CheckWork(const Bench &b, bool lost, const std::string &when) {
     moveref::CrossCheck c = moveref::Check(b.work);
     for (size_t i = 0; i < c.errors.size() && i < 3; i++) ADD_FAILURE() << when << ": " << c.errors[i];
     EXPECT_GT(c.records, 100u) << when;
+    std::string error;
+    EXPECT_TRUE(ntfsref::ListPaths(b.work, &error) == b.paths) << when << ": every directory lists as before";
+    EXPECT_EQ(error, "") << when;
 }
 
-void StopAtEveryWrite(uint32_t cluster, const imgkit::Profile &profile, Pick pick, LONGLONG minimumPieces) {
+// At the stop in place of the mirror's write: record 0 is written, the
+// mirror still holds it as it was. That, and nothing else, must be wrong;
+// the checkers' repair then leaves a sound volume.
+void CheckStaleMirror(const Bench &b, const std::string &when) {
+    imgkit::CheckResult r = imgkit::check(b.work, b.manifest);
+    EXPECT_EQ(r.code, imgkit::kInconsistent) << when << ": " << r.summary;
+    bool mirror = false;
+    for (const auto &l : r.details) mirror |= l.find("$MFTMirr does not match $MFT (record 0)") != std::string::npos;
+    EXPECT_TRUE(mirror) << when << ": " << r.summary;
+    testshell::Result fix = testshell::Run("ntfsfix " + testshell::Quote(b.work));
+    EXPECT_EQ(fix.code, 0) << fix.out;
+    CheckWork(b, true, when + ", after ntfsfix copied record 0 to the mirror");
+}
+
+// The case's name in the test's name and messages.
+void PrintTo(const CrashCase &c, std::ostream *os) { *os << c.name; }
+
+class CrashMove : public testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashMove, StoppedAtEveryWriteTheVolumeStaysSound) {
+    const CrashCase &c = GetParam();
     std::unique_ptr<Bench> b;
     try {
-        b = std::make_unique<Bench>(cluster, profile);
+        b = std::make_unique<Bench>(c);
     } catch (const std::exception &e) {
         FAIL() << e.what();
     }
     // The counting run: the whole move, every raw write logged.
     imgkit::copy_image(b->base, b->work);
-    ASSERT_EQ(InChild([&] { return PlanInChild(*b, pick); }), 0) << "the move itself";
+    ASSERT_EQ(InChild([&] { return PlanInChild(*b, c.mover); }), 0) << "the move itself";
     Plan plan;
-    std::ifstream(b->plan) >> plan.record >> plan.destination >> plan.pieces >> plan.extents;
-    ASSERT_GE(plan.pieces, minimumPieces) << "record " << plan.record;
-    int writes = CountLines(b->log);
-    ASSERT_GE(writes, 2 * plan.pieces + plan.extents + plan.pieces) << "bitmap twice, data and record per piece";
+    std::ifstream(b->plan) >> plan.record >> plan.destination >> plan.index >> plan.groups >> plan.mirrorOffset;
+    ASSERT_GE(plan.groups, c.minimumGroups) << "record " << plan.record;
+    std::vector<LONGLONG> offsets = WriteOffsets(b->log);
+    int writes = (int)offsets.size();
+    bool recordZero = plan.record == MFT_RECORD_MFT;
+    ASSERT_GE(writes, 4 * plan.groups + (recordZero ? 1 : 0)) << "bitmap twice, data and record per group";
     CheckWork(*b, false, "after the whole move");
-    printf("record %lld: %lld runs in %lld records, %d write points\n", (long long)plan.record, (long long)plan.extents,
-           (long long)plan.pieces, writes);
+    printf("%s: record %lld, %lld groups, %d write points\n", c.name, (long long)plan.record, (long long)plan.groups,
+           writes);
 
+    int mirrorWrites = 0;
     for (int k = 1; k <= writes; k++) {
         std::string when = "stopped at write " + std::to_string(k) + " of " + std::to_string(writes);
         imgkit::copy_image(b->base, b->work);
         int code = InChild([&] {
             setenv("NT_FAIL_WRITE_AT", std::to_string(ntp::raw_write_count() + k).c_str(), 1);
-            return MoveInChild(*b, plan.record, plan.destination);
+            return MoveInChild(*b, c.mover, plan);
         });
         ASSERT_EQ(code, 99) << when << ": the run must stop there";
-        CheckWork(*b, true, when);
+        if (offsets[(size_t)k - 1] == plan.mirrorOffset) {
+            ASSERT_TRUE(recordZero) << when << ": only a change to record 0 writes the mirror";
+            mirrorWrites++;
+            CheckStaleMirror(*b, when);
+        } else {
+            CheckWork(*b, true, when);
+        }
         if (testing::Test::HasFailure()) break;
     }
+    EXPECT_EQ(mirrorWrites, recordZero ? 1 : 0) << "the mirror is written once, right after record 0";
 }
 
-TEST(CrashMove, FileInOneRecordStoppedAtEveryWrite4096) {
-    StopAtEveryWrite(4096, imgkit::Profile::basic(), Pick::OneRecord, 1);
-}
-
-TEST(CrashMove, FileInOneRecordStoppedAtEveryWrite512) {
-    StopAtEveryWrite(512, imgkit::Profile::basic(), Pick::OneRecord, 1);
-}
-
-TEST(CrashMove, FileInSeveralRecordsStoppedAtEveryWrite) {
+imgkit::Profile WithList(bool resident) {
     imgkit::Profile p = imgkit::Profile::basic();
-    p.attrlist_resident_fragments = 300;
-    StopAtEveryWrite(4096, p, Pick::SeveralRecords, 2);
+    if (resident) p.attrlist_resident_fragments = 300;
+    if (!resident) {
+        p.attrlist_nonresident_fragments = 1000;
+        p.attrlist_ea = true;
+    }
+    return p;
 }
+
+imgkit::Profile WithMftFragments() {
+    imgkit::Profile p = imgkit::Profile::basic();
+    p.mft_fragments = 4;
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movers, CrashMove,
+    testing::Values(CrashCase{"FileInOneRecord4096", 4096, Mover::FileInOneRecord, imgkit::Profile::basic(), 1},
+                    CrashCase{"FileInOneRecord512", 512, Mover::FileInOneRecord, imgkit::Profile::basic(), 1},
+                    CrashCase{"FileInSeveralRecords", 4096, Mover::FileInSeveralRecords, WithList(true), 2},
+                    CrashCase{"DirectoryIndex", 1024, Mover::Directory, imgkit::Profile::basic(), 1},
+                    CrashCase{"AttributesInTwoRecords", 512, Mover::Attributes, WithList(false), 2},
+                    CrashCase{"MftBitmap", 4096, Mover::MftBitmap, imgkit::Profile::basic(), 1},
+                    CrashCase{"MftExtent", 1024, Mover::MftExtent, WithMftFragments(), 1}),
+    [](const testing::TestParamInfo<CrashCase> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Moves on real volumes: mkntfs images of 512- and 4,096-byte clusters
 // filled by the image kit (fragmented files, attribute lists of both forms,
-// a compressed file, fragmented directories, a sparse file) plus a plain
-// file with holes, set up the way volume setup leaves them, each file moved
-// with NTFSMoveFile to a free run found by the first-fit search. Afterwards
+// a compressed file, fragmented directories, a sparse file, a file whose
+// other non-resident attributes lie in two records, a directory with a
+// non-resident index bitmap) plus a plain file with holes, set up the way
+// volume setup leaves them, each file moved with NTFSMoveFile (or its other
+// attributes with NTFSMoveAttrib) to a free run found by the first-fit
+// search. Afterwards
 // the volume is checked with the kit (ntfsresize, ntfs-3g.probe, ntfsfix and
 // every file's content), every record's runs are cross-checked against
 // $Bitmap through libntfs-3g, and the runs libntfs-3g reads are compared
@@ -13,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 
 #include <imgkit/imgkit.h>
 
@@ -44,7 +48,10 @@ BaseImage &BaseFor(LONGLONG cluster) {
     b.image = b.dir->file("base.img");
     try {
         imgkit::make_ntfs(b.image, 64 << 20, (uint32_t)cluster);
-        b.manifest = imgkit::fill(b.image, imgkit::Profile::full(), 11);
+        imgkit::Profile profile = imgkit::Profile::full();
+        profile.attrlist_ea = true;
+        profile.frag_dir_bitmap_nonresident = true;
+        b.manifest = imgkit::fill(b.image, profile, 11);
     } catch (const std::exception &e) {
         b.error = e.what();
         return b;
@@ -439,6 +446,63 @@ TEST_P(MoveImage, FailedRecordRewriteFreesTheDestinationAndKeepsTheFile) {
     EXPECT_EQ(glFileStats[2 + 16], 0);
     CheckVolume(false);
     EXPECT_EQ(AllRuns(Pieces(after_, (uint64_t)n)), old);
+}
+
+// The other non-resident attributes of a file spread over two records (its
+// attribute list, its security descriptor and an extended attribute), of a
+// directory (its index bitmap) and of the MFT (its $BITMAP): moved as one
+// block, group after group in list order, each attribute keeping its value;
+// after record 0 the mirror is in step (the kit's checkers compare them).
+TEST_P(MoveImage, OtherAttributesMoveBackToBackAndKeepTheirValues) {
+    std::vector<LONGLONG> chosen = {MFT_RECORD_MFT};
+    for (const auto &[n, r] : before_.records) {
+        std::set<uint64_t> records;
+        for (const auto &o : r.others) records.insert(o.record);
+        if (n >= 16 && (records.size() >= 2 || (r.directory && !r.others.empty())) && chosen.size() < 3)
+            chosen.push_back((LONGLONG)n);
+    }
+    ASSERT_EQ(chosen.size(), 3u) << "the MFT, a file of two records and a directory";
+    std::map<LONGLONG, std::vector<RefRun>> packed;
+    for (LONGLONG n : chosen) {
+        ASSERT_TRUE(movetest::LoadFile(n)) << n;
+        std::set<LONGLONG> records;
+        std::vector<RefRun> runs;
+        for (LONGLONG e = 0; e < VolData.AttribExtentCount; e++) {
+            records.insert(VolData.pAttribExtentList[e].FileRecord);
+            runs.push_back({VolData.pAttribExtentList[e].StartingLcn, VolData.pAttribExtentList[e].ClusterCount});
+        }
+        bool file = n != MFT_RECORD_MFT && !before_.records.at((uint64_t)n).directory;
+        EXPECT_EQ(records.size(), file ? 2u : 1u) << n;
+        LONGLONG destination = movetest::FindDestination(VolData.AttribClusters);
+        ASSERT_GE(destination, 0);
+        BOOL ok = FALSE;
+        std::string screen = Screen([&] { ok = NTFSMoveAttrib(destination); });
+        ASSERT_TRUE(ok) << n << screen;
+        EXPECT_NE(screen.find("non-resident attributes (" + std::string(8 - std::to_string(n).size(), '0') +
+                              std::to_string(n) + ") to LCN"),
+                  std::string::npos)
+            << screen;
+        EXPECT_EQ(VolData.FileRecordNumber, n);
+        packed[n] = Packed(runs, destination);
+        if (n == MFT_RECORD_MFT) {
+            ASSERT_TRUE(SaveMFTExtentList());
+            ASSERT_TRUE(SyncNTFSMirror());
+        }
+    }
+    EXPECT_EQ(glFileStats[3], 3);
+    CheckVolume(false);
+    for (LONGLONG n : chosen) {
+        std::vector<RefRun> now, old;
+        for (const auto &o : after_.records.at((uint64_t)n).others) now.insert(now.end(), o.runs.begin(), o.runs.end());
+        std::sort(now.begin(), now.end(), [](const RefRun &a, const RefRun &b) { return a.lcn < b.lcn; });
+        EXPECT_EQ(now, packed[n]) << "record " << n << ": one run per entry, back to back";
+        const auto &was = before_.records.at((uint64_t)n).others, &is = after_.records.at((uint64_t)n).others;
+        ASSERT_EQ(was.size(), is.size());
+        for (size_t i = 0; i < was.size(); i++) {
+            EXPECT_EQ(is[i].record, was[i].record) << "record " << n << ": attribute " << i << " stays in its record";
+            EXPECT_TRUE(is[i].value == was[i].value) << "record " << n << ": attribute " << i << " keeps its value";
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Clusters, MoveImage, testing::Values(512, 4096),

@@ -362,11 +362,12 @@ TEST_P(MoveMft, RecordGoesBackInItsUnitWithANewSequenceNumberAndNeighboursUntouc
     uint64_t writes = ntp::raw_write_count();
     FileRecordLow = 3;
     FileRecordHi = 7;
-    ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9));
+    BOOL written = FALSE;
+    ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, &written));
     EXPECT_EQ(FileRecordLow, 0);
     EXPECT_EQ(FileRecordHi, 0);
     EXPECT_EQ(ntp::raw_write_count(), writes + 1) << "the unit in one request";
-    EXPECT_TRUE(bFrsWriteIssued);
+    EXPECT_TRUE(written);
     EXPECT_EQ(Usn(OnDisk(9)), 8);
     EXPECT_EQ(Usn(std::string((const char *)VolData.pFileRecord, 1024)), 8) << "the caller's record follows";
     for (LONGLONG n = 0; n < 16; n++)
@@ -377,7 +378,7 @@ TEST_P(MoveMft, RecordGoesBackInItsUnitWithANewSequenceNumberAndNeighboursUntouc
     EXPECT_EQ(NameOf(8), u"record I");
     // Written again: the number moves on again.
     ASSERT_TRUE(Read(9));
-    ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9));
+    ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, nullptr));
     EXPECT_EQ(Usn(OnDisk(9)), 9);
 }
 
@@ -394,7 +395,7 @@ TEST_P(MoveMft, SequenceNumberSkipsZeroAndFFFF) {
         WriteRecord(4, std::string(r.begin(), r.end()));
         FileRecordLow = FileRecordHi = 0;
         ASSERT_TRUE(Read(4));
-        ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 4));
+        ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 4, nullptr));
         EXPECT_EQ(Usn(OnDisk(4)), c.to) << std::hex << c.from;
         EXPECT_TRUE(Read(4));
     }
@@ -413,7 +414,7 @@ TEST_P(MoveMftSmallClusters, RecordAcrossTwoExtentsIsWrittenClusterByCluster) {
     lLogLevel = 8;
     bScreenLog = TRUE;
     BOOL ok = FALSE;
-    std::string s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 5); });
+    std::string s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 5, nullptr); });
     lLogLevel = 0;
     bScreenLog = FALSE;
     ASSERT_TRUE(ok);
@@ -427,7 +428,7 @@ TEST_P(MoveMftSmallClusters, RecordAcrossTwoExtentsIsWrittenClusterByCluster) {
     writes = ntp::raw_write_count();
     lLogLevel = 8;
     bScreenLog = TRUE;
-    s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 4); });
+    s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 4, nullptr); });
     lLogLevel = 0;
     bScreenLog = FALSE;
     ASSERT_TRUE(ok);
@@ -460,7 +461,7 @@ TEST_P(MoveMftSmallClusters, RecordWriteStoppedBetweenItsTwoHalvesFailsTheUpdate
     ASSERT_GE(child, 0);
     if (child == 0) {
         setenv("NT_FAIL_WRITE_AT", std::to_string(ntp::raw_write_count() + 2).c_str(), 1);
-        WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 5);
+        WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 5, nullptr);
         _exit(0);
     }
     int status = 0;
@@ -509,10 +510,12 @@ TEST_P(MoveMft, NothingIsWrittenWhenTheUnitDoesNotHoldTheRecordRewritten) {
         uint64_t writes = ntp::raw_write_count();
         BOOL ok = TRUE;
         bScreenLog = TRUE;
-        std::string s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9); });
+        BOOL written = TRUE;
+        std::string s =
+            Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, &written); });
         bScreenLog = FALSE;
         EXPECT_FALSE(ok) << c.name;
-        EXPECT_FALSE(bFrsWriteIssued) << c.name;
+        EXPECT_FALSE(written) << c.name;
         EXPECT_EQ(ntp::raw_write_count(), writes) << c.name;
         EXPECT_EQ(OnDisk(9), before[9]) << c.name;
         EXPECT_NE(s.find(c.screen), std::string::npos) << c.name << ": " << s;
@@ -530,13 +533,183 @@ TEST_P(MoveMft, FailedRecordWriteSaysTheWriteWasIssued) {
     VolData.hVolume = OpenVolume(GENERIC_READ);
     ASSERT_NE(VolData.hVolume, INVALID_HANDLE_VALUE);
     BOOL ok = TRUE;
-    Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9); });
+    BOOL written = FALSE;
+    Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, &written); });
     CloseHandle(VolData.hVolume);
     VolData.hVolume = readWrite;
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(bFrsWriteIssued) << "the record on disk may describe the new place";
+    EXPECT_TRUE(written) << "the record on disk may describe the new place";
     EXPECT_EQ(OnDisk(9), before);
     EXPECT_EQ(FileRecordLow, 0);
+}
+
+// ------------------------------------------ MFT extents and the MFT mirror
+
+// The hand-built MFT of 16 records in five extents of 4 KB each, at units
+// 10, 20, 30, 40 and 50 (a unit is 4 KB of clusters); record 0 describes
+// them in a $DATA of five runs. The mirror holds records 0 to 3 at unit 60,
+// the volume bitmap file lies at unit 1 and marks all of them in use.
+class MoveMftExtents : public MoveMft {
+protected:
+    void SetUp() override {
+        MoveMft::SetUp();
+        const LONGLONG u = Unit();
+        std::vector<std::pair<LONGLONG, LONGLONG>> extents;
+        for (LONGLONG e = 1; e <= 5; e++) extents.push_back({10 * e * u, u});
+        Build(extents);
+        std::vector<EXTENT_LIST> runs(5);
+        for (size_t e = 0; e < 5; e++) {
+            memset(&runs[e], 0, sizeof(EXTENT_LIST));
+            runs[e].StartingLcn = extents[e].first;
+            runs[e].ClusterCount = extents[e].second;
+        }
+        RecordBuilder b;
+        b.StandardInformation(0x06);
+        b.FileName(5, 3, u"$MFT");
+        b.NonResident(0x80, Pairs(runs), 5 * 4096);
+        std::vector<uint8_t> r = b.FinishPlain();
+        Put16(r, 0x10, 1);
+        RecordBuilder::Protect(r, 0x0007);
+        WriteRecord(0, std::string(r.begin(), r.end()));
+        VolData.Mft2StartLcn = 60 * u;
+        VolData.MftStartLcn = 10 * u;
+        std::string mirror;
+        for (LONGLONG n = 0; n < 4; n++) mirror += OnDisk(n);
+        WriteImage((size_t)(60 * u * GetParam()), mirror);
+        // The bitmap file: cluster 0, the bitmap itself, the MFT, the mirror.
+        BitmapExtents({{u, u}});
+        std::string bits((size_t)(u * GetParam()), '\0');
+        auto mark = [&](LONGLONG first, LONGLONG count) {
+            for (LONGLONG c = first; c < first + count; c++) bits[(size_t)(c / 8)] |= (char)(1 << (c % 8));
+        };
+        mark(0, 1);
+        mark(u, u);
+        for (auto &e : extents) mark(e.first, e.second);
+        mark(60 * u, u);
+        WriteImage((size_t)(u * GetParam()), bits);
+        FileRecordLow = FileRecordHi = 0;
+        VolData.FileRecordNumber = 0;
+        ASSERT_TRUE(ManualGetExtentList(0));
+        ASSERT_EQ(VolData.NumberOfExtents, 5);
+    }
+    // Clusters of 4 KB.
+    LONGLONG Unit() const { return 4096 / GetParam(); }
+    static std::vector<uint8_t> Pairs(const std::vector<EXTENT_LIST> &runs) {
+        BYTE pairs[256];
+        LONGLONG length = 0;
+        EXPECT_TRUE(EncodeMappingPairs(runs.data(), (LONGLONG)runs.size(), pairs, sizeof pairs, &length));
+        return std::vector<uint8_t>(pairs, pairs + length - 1);
+    }
+    // The mapping pairs of record 0's $DATA as the disk holds them.
+    std::vector<uint8_t> PairsOnDisk() {
+        std::string r = OnDisk(0);
+        std::vector<uint8_t> bytes(r.begin(), r.end());
+        VolData.FileRecordNumber = 0;
+        EXPECT_TRUE(AdjustUSA(Frs(bytes)));
+        PATTRIBUTE_RECORD_HEADER a = nullptr;
+        ULONG position = 0;
+        EXPECT_TRUE(FindAttribute(0x80, Frs(bytes), &a, 1024, &position));
+        if (!a) return {};
+        BYTE *p = (BYTE *)a + a->Form.Nonresident.MappingPairsOffset;
+        std::vector<uint8_t> pairs;
+        while (*p) {
+            size_t n = 1 + (*p & 0x0F) + (*p >> 4);
+            pairs.insert(pairs.end(), p, p + n);
+            p += n;
+        }
+        return pairs;
+    }
+    bool Bit(LONGLONG c) { return (ReadImage((size_t)(Unit() * GetParam() + c / 8), 1)[0] >> (c % 8)) & 1; }
+    std::string Mirror(size_t bytes) { return ReadImage((size_t)(60 * Unit() * GetParam()), bytes); }
+};
+
+// The MFT's third extent moved to where its second ends: record 0 keeps five
+// runs (the second and third now adjacent, not merged), the data is copied,
+// the bitmap and the mirror follow, and the MFT extent list read again
+// holds the new place.
+TEST_P(MoveMftExtents, ThirdOfFiveExtentsMovesToWhereTheSecondEnds) {
+    const LONGLONG u = Unit();
+    std::string data = Cluster(30 * u, u);
+    uint64_t writes = ntp::raw_write_count();
+    BOOL ok = FALSE;
+    std::string screen = Screen([&] { ok = NTFSMoveExtent(21 * u, 2); });
+    ASSERT_TRUE(ok) << screen;
+    char text[128];
+    snprintf(text, sizeof text, "\rMoving data file extent  (00000000) to LCN 0x%08llx for %lld Clusters",
+             (unsigned long long)(21 * u), (long long)u);
+    EXPECT_EQ(screen, (text + std::string(86, ' ')).substr(0, 76) + " <<");
+    EXPECT_EQ(ntp::raw_write_count(), writes + 5) << "bitmap, data, record 0, mirror, bitmap";
+    EXPECT_EQ(glFileStats[4], 1);
+    EXPECT_EQ(Cluster(21 * u, u), data);
+    std::vector<EXTENT_LIST> expected(5);
+    for (size_t e = 0; e < 5; e++) {
+        memset(&expected[e], 0, sizeof(EXTENT_LIST));
+        expected[e].StartingLcn = (e == 2 ? 21 : 10 * (LONGLONG)(e + 1)) * u;
+        expected[e].ClusterCount = u;
+    }
+    EXPECT_EQ(PairsOnDisk(), Pairs(expected));
+    EXPECT_TRUE(Bit(21 * u) && Bit(22 * u - 1));
+    EXPECT_FALSE(Bit(30 * u) || Bit(31 * u - 1));
+    EXPECT_EQ(Mirror(1024), OnDisk(0)) << "the mirror follows record 0";
+
+    writes = ntp::raw_write_count();
+    VolData.FileRecordNumber = 0;
+    ASSERT_TRUE(SaveMFTExtentList());
+    ASSERT_EQ(VolData.MftExtentCount, 5);
+    for (LONGLONG e = 0; e < 5; e++) {
+        EXPECT_EQ(VolData.pMftExtentList[e].StartingLcn, expected[e].StartingLcn) << e;
+        EXPECT_EQ(VolData.pMftExtentList[e].ClusterCount, u) << e;
+    }
+    ASSERT_TRUE(SyncNTFSMirror());
+    EXPECT_EQ(ntp::raw_write_count(), writes) << "a mirror already in step is not written again";
+    EXPECT_EQ(NameOf(9), u"record J") << "records read through the new list";
+}
+
+// The extent that holds record 0 is not moved: record 0 would be written
+// back where the MFT no longer is.
+TEST_P(MoveMftExtents, ExtentHoldingRecordZeroIsRefusedBeforeAnyWrite) {
+    uint64_t writes = ntp::raw_write_count();
+    BOOL ok = TRUE;
+    bScreenLog = TRUE;
+    std::string screen = Screen([&] { ok = NTFSMoveExtent(21 * Unit(), 0); });
+    EXPECT_FALSE(ok);
+    EXPECT_NE(screen.find("Error #0 at line"), std::string::npos) << screen;
+    EXPECT_EQ(ntp::raw_write_count(), writes);
+    EXPECT_EQ(glFileStats[4], 0);
+}
+
+// The mirror unit is a record's worth of clusters (two of 512 bytes), or one
+// cluster whose first record alone is replaced, protected again; any other
+// record number reads and writes nothing.
+TEST_P(MoveMftExtents, MirrorTakesRecordZeroAndNothingElse) {
+    const LONGLONG u = Unit();
+    std::string neighbours = Mirror(4096).substr(1024);
+    memset(pMoveBuffer, 0x5A, 4096);
+    VolData.FileRecordNumber = 7;
+    uint64_t writes = ntp::raw_write_count();
+    BOOL ok = TRUE;
+    Screen([&] { ok = SyncNTFSMirror(); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ntp::raw_write_count(), writes);
+    for (int i = 0; i < 4096; i++) ASSERT_EQ(pMoveBuffer[i], 0x5A) << "nothing read, at byte " << i;
+
+    // Record 0 changed in memory: "$MFT" named "QMFT", and a new USN.
+    ASSERT_TRUE(Read(0));
+    PATTRIBUTE_RECORD_HEADER a = nullptr;
+    ULONG position = 0;
+    ASSERT_TRUE(FindAttribute(0x30, (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, &a, 1024, &position));
+    ((BYTE *)a + a->Form.Resident.ValueOffset)[0x42] = 'Q';
+    USHORT usn = 0x0123;
+    memcpy(VolData.pFileRecord + 0x30, &usn, 2);
+    VolData.FileRecordNumber = 0;
+    ASSERT_TRUE(SyncNTFSMirror());
+    EXPECT_EQ(ntp::raw_write_count(), writes + 1);
+    std::vector<uint8_t> expected(VolData.pFileRecord, VolData.pFileRecord + 1024);
+    RecordBuilder::Protect(expected, 0x0123);
+    EXPECT_TRUE(Mirror(1024) == std::string(expected.begin(), expected.end())) << "record 0, protected";
+    EXPECT_EQ(Mirror(4096).substr(1024), neighbours) << "the mirror's other records as they were";
+    EXPECT_EQ(Cluster(60 * u + u), Pattern((size_t)((60 * u + u) * GetParam()), (size_t)GetParam()))
+        << "nothing past the unit";
 }
 
 INSTANTIATE_TEST_SUITE_P(Clusters, MoveRaw, testing::Values(512, 4096),
@@ -544,6 +717,8 @@ INSTANTIATE_TEST_SUITE_P(Clusters, MoveRaw, testing::Values(512, 4096),
 INSTANTIATE_TEST_SUITE_P(Clusters, MoveMftSmallClusters, testing::Values(512),
                          [](const testing::TestParamInfo<LONGLONG> &i) { return std::to_string(i.param); });
 INSTANTIATE_TEST_SUITE_P(Clusters, MoveMft, testing::Values(512, 1024, 4096),
+                         [](const testing::TestParamInfo<LONGLONG> &i) { return std::to_string(i.param); });
+INSTANTIATE_TEST_SUITE_P(Clusters, MoveMftExtents, testing::Values(512, 1024, 4096),
                          [](const testing::TestParamInfo<LONGLONG> &i) { return std::to_string(i.param); });
 
 }  // namespace

@@ -624,9 +624,10 @@ TEST_F(MoveListRefusals, RecordOfAnotherFileIsNotRewritten) {
         lLogLevel = 9;
         bScreenLog = TRUE;
         BOOL ok = TRUE;
-        std::string s = Screen([&] { ok = UpdateFRS(1000, 8, 71, 1, 2); });
+        BOOL written = TRUE;
+        std::string s = Screen([&] { ok = UpdateFRS(1000, 8, 71, 1, 2, &written); });
         EXPECT_FALSE(ok) << reference << ": there is no volume to write to";
-        EXPECT_FALSE(bFrsWriteIssued) << reference;
+        EXPECT_FALSE(written) << reference;
         EXPECT_EQ(s.find("(Rd)FRS contained in extent") != std::string::npos, reference == 70)
             << reference << ": only the file's own record gets as far as the write\n"
             << s;
@@ -639,7 +640,7 @@ TEST_F(MoveRefusals, AFileOfNoKnownClass) {
     ExpectRefused(1000, "resident");
     BOOL ok = TRUE;
     bScreenLog = TRUE;
-    std::string s = Screen([&] { ok = UpdateFRS(1000, 12, 70, 0, 2); });
+    std::string s = Screen([&] { ok = UpdateFRS(1000, 12, 70, 0, 2, nullptr); });
     bScreenLog = FALSE;
     EXPECT_FALSE(ok);
     EXPECT_EQ(s, "") << "the rewriter choice fails without a report";

@@ -52,6 +52,55 @@ static std::vector<Piece> Pieces(ntfs_volume *vol, ntfs_inode *ni, ATTR_TYPES ty
     return pieces;
 }
 
+// The value of the attribute `a` of ni (its name taken from the record).
+static std::vector<uint8_t> Value(ntfs_inode *ni, ATTR_RECORD *a) {
+    std::vector<uint8_t> value;
+    ntfschar *name = (ntfschar *)((uint8_t *)a + le16_to_cpu(a->name_offset));
+    ntfs_attr *na = ntfs_attr_open(ni, a->type, a->name_length ? name : AT_UNNAMED, a->name_length);
+    if (!na) return value;
+    value.resize((size_t)na->data_size);
+    if (ntfs_attr_pread(na, 0, na->data_size, value.data()) != na->data_size) value.clear();
+    ntfs_attr_close(na);
+    return value;
+}
+
+// The non-resident attributes of ni other than $DATA and $INDEX_ALLOCATION,
+// its attribute list first, then in lookup order.
+static std::vector<Other> Others(ntfs_volume *vol, ntfs_inode *ni) {
+    std::vector<Other> others;
+    ntfs_attr_search_ctx *ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (!ctx) return others;
+    while (!ntfs_attr_lookup(AT_UNUSED, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
+        ATTR_RECORD *a = ctx->attr;
+        if (a->type == AT_DATA || a->type == AT_INDEX_ALLOCATION || !a->non_resident) continue;
+        Other o;
+        o.type = le32_to_cpu(a->type);
+        o.record = ctx->ntfs_ino->mft_no;
+        o.runs = Decode(vol, a);
+        if (a->lowest_vcn == 0) o.value = Value(ni, a);
+        if (a->type == AT_ATTRIBUTE_LIST)
+            others.insert(others.begin(), o);
+        else
+            others.push_back(o);
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    if (ni->attr_list && (others.empty() || others.front().type != le32_to_cpu(AT_ATTRIBUTE_LIST))) {
+        // The attribute list is not among the attributes it lists.
+        ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+        if (ctx && !ntfs_attr_lookup(AT_ATTRIBUTE_LIST, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) &&
+            ctx->attr->non_resident) {
+            Other o;
+            o.type = le32_to_cpu(AT_ATTRIBUTE_LIST);
+            o.record = ni->mft_no;
+            o.runs = Decode(vol, ctx->attr);
+            o.value.assign(ni->attr_list, ni->attr_list + ni->attr_list_size);
+            others.insert(others.begin(), o);
+        }
+        if (ctx) ntfs_attr_put_search_ctx(ctx);
+    }
+    return others;
+}
+
 Volume Load(const std::string &image) {
     Volume v;
     ntfs_volume *vol = ntfs_mount(image.c_str(), NTFS_MNT_RDONLY);
@@ -100,6 +149,7 @@ Volume Load(const std::string &image) {
         if (ctx) ntfs_attr_put_search_ctx(ctx);
         rec.data = Pieces(vol, ni, AT_DATA);
         rec.index = Pieces(vol, ni, AT_INDEX_ALLOCATION);
+        rec.others = Others(vol, ni);
         ntfs_inode_close(ni);
         v.records[rec.number] = rec;
     }
@@ -109,7 +159,8 @@ Volume Load(const std::string &image) {
 
 std::map<uint64_t, std::set<std::string>> ListPaths(const std::string &image, std::string *error) {
     std::map<uint64_t, std::set<std::string>> paths;
-    std::string command = "ntfsls -R -i '" + image + "' 2>/dev/null";
+    // -f: a volume a repair marked for a check lists too.
+    std::string command = "ntfsls -f -R -i '" + image + "' 2>/dev/null";
     FILE *p = popen(command.c_str(), "r");
     if (!p) {
         *error = "cannot run ntfsls";

@@ -25,14 +25,25 @@ struct Piece {
     std::vector<Run> runs;
 };
 
+// A non-resident attribute other than data and index allocation (an
+// attribute list, an index bitmap, an extended attribute ...): one attribute
+// record of it.
+struct Other {
+    uint32_t type = 0;
+    uint64_t record = 0;  // record holding it
+    std::vector<Run> runs;
+    std::vector<uint8_t> value;  // the attribute's value (read with its first attribute record)
+};
+
 struct Record {
     uint64_t number = 0;
     bool directory = false;
     uint32_t fileAttributes = 0;  // $STANDARD_INFORMATION
     bool hasStandardInformation = false;
-    int attributeList = 0;     // 0 none, 1 resident, 2 non-resident
-    std::vector<Piece> data;   // $DATA pieces (any name)
-    std::vector<Piece> index;  // $INDEX_ALLOCATION pieces (any name)
+    int attributeList = 0;      // 0 none, 1 resident, 2 non-resident
+    std::vector<Piece> data;    // $DATA pieces (any name)
+    std::vector<Piece> index;   // $INDEX_ALLOCATION pieces (any name)
+    std::vector<Other> others;  // the non-resident attributes other than $DATA and $INDEX_ALLOCATION
 };
 
 struct Volume {
@@ -48,7 +59,7 @@ struct Volume {
 
 Volume Load(const std::string &image);
 
-// Paths as ntfsls -R lists them ("/dir/name"), by record number.
+// Paths as ntfsls -R lists them (forced on a volume marked for a check) ("/dir/name"), by record number.
 std::map<uint64_t, std::set<std::string>> ListPaths(const std::string &image, std::string *error);
 
 // Adjacent runs merged (sparse with sparse, contiguous with contiguous).

@@ -95,6 +95,10 @@ void set_key(imgkit::Profile &p, const std::string &kv) {
         u(p.attrlist_resident_fragments);
     else if (k == "attrlist_nonresident_fragments")
         u(p.attrlist_nonresident_fragments);
+    else if (k == "attrlist_ea")
+        b(p.attrlist_ea);
+    else if (k == "frag_dir_bitmap_nonresident")
+        b(p.frag_dir_bitmap_nonresident);
     else if (k == "mft_fragments")
         u(p.mft_fragments);
     else if (k == "bulk_files")

@@ -108,6 +108,8 @@ private:
     void big_dir();
     void specials();
     void attrlist_file(bool resident, uint32_t fragments);
+    void ea_beside_last_piece(ntfs_inode *ni);
+    void index_bitmap_nonresident(uint64_t dir);
     void bulk();
     void mft();
 
@@ -539,6 +541,21 @@ void Filler::fragmented_dirs() {
     }
     release();
     for (auto &x : done) record(join_path(x.dir, x.name), x.data);
+    if (p_.frag_dir_bitmap_nonresident) index_bitmap_nonresident(dir_ref_.at(paths[0]));
+}
+
+// Makes a directory's index $BITMAP non-resident, as NTFS does once a
+// directory outgrows what its record can hold beside its other attributes.
+void Filler::index_bitmap_nonresident(uint64_t dir) {
+    ntfs_inode *ni = open(dir);
+    ntfs_attr *na = ntfs_attr_open(ni, AT_BITMAP, NTFS_INDEX_I30, 4);
+    int failed = !na || (!NAttrNonResident(na) && ntfs_attr_force_non_resident(na));
+    int e = errno;
+    if (na) ntfs_attr_close(na);
+    ntfs_inode_close(ni);
+    if (failed)
+        throw Error(
+            fmt("cannot make the index bitmap of record %llu non-resident: %s", (unsigned long long)dir, strerror(e)));
 }
 
 void Filler::big_dir() {
@@ -664,11 +681,46 @@ void Filler::attrlist_file(bool resident, uint32_t fragments) {
     bool found = ctx && !ntfs_attr_lookup(AT_ATTRIBUTE_LIST, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx);
     bool nonres = found && ctx->attr->non_resident;
     if (ctx) ntfs_attr_put_search_ctx(ctx);
+    if (!resident && p_.attrlist_ea) ea_beside_last_piece(ni);
     finish(ni, dir_ni, dir, name);
     if (!found || nonres == resident)
         throw Error(fmt("%u fragments did not give a %s attribute list; choose %s fragments", fragments,
                         resident ? "resident" : "non-resident", resident ? "fewer" : "more"));
     record(join_path(dir, name), data);
+}
+
+// Gives a file whose data lies in several records an extended attribute too
+// large for a record (so non-resident), and moves the $EA into the extension
+// record that holds the last piece of the data.
+void Filler::ea_beside_last_piece(ntfs_inode *ni) {
+    // One EA entry: next-entry offset, flags, name length, value length, the
+    // name with its terminator, the value; the entry ends on 4 bytes.
+    const std::string ea_name = "IMGKIT.PADDING";
+    std::vector<uint8_t> value = make_content(mix64(seed_, next_content_++), 3 * vol_->mft_record_size);
+    size_t length = (8 + ea_name.size() + 1 + value.size() + 3) & ~size_t(3);
+    std::vector<char> ea(length, 0);
+    uint32_t next = uint32_t(length);
+    uint16_t value_length = uint16_t(value.size());
+    memcpy(&ea[0], &next, 4);
+    ea[5] = char(ea_name.size());
+    memcpy(&ea[6], &value_length, 2);
+    memcpy(&ea[8], ea_name.data(), ea_name.size());
+    memcpy(&ea[8 + ea_name.size() + 1], value.data(), value.size());
+    if (ntfs_set_ntfs_ea(ni, ea.data(), ea.size(), 0))
+        throw Error(
+            fmt("cannot give record %llu an extended attribute: %s", (unsigned long long)ni->mft_no, strerror(errno)));
+    ntfs_attr_search_ctx *ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (!ctx) throw Error("out of memory");
+    ntfs_inode *last = nullptr;
+    while (!ntfs_attr_lookup(AT_DATA, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) last = ctx->ntfs_ino;
+    ntfs_attr_reinit_search_ctx(ctx);
+    int failed = !last || last == ni || ntfs_attr_lookup(AT_EA, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) ||
+                 !ctx->attr->non_resident || (ctx->ntfs_ino != last && ntfs_attr_record_move_to(ctx, last));
+    int e = errno;
+    ntfs_attr_put_search_ctx(ctx);
+    if (failed)
+        throw Error(fmt("cannot put the extended attribute of record %llu beside its last data piece: %s",
+                        (unsigned long long)ni->mft_no, strerror(e)));
 }
 
 void Filler::bulk() {

@@ -13,6 +13,7 @@ extern "C" {
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/dir.h>
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/logging.h>
 #include <ntfs-3g/security.h>

@@ -117,7 +117,13 @@ struct Profile {
     bool named_stream = true;                     // a file with a named $DATA stream
     uint32_t attrlist_resident_fragments = 0;     // >0: file whose $ATTRIBUTE_LIST stays resident
     uint32_t attrlist_nonresident_fragments = 0;  // >0: file with a non-resident $ATTRIBUTE_LIST
-    uint32_t mft_fragments = 0;                   // >0: grow the MFT in pieces until it has this many
+    // That file also gets a non-resident $EA, kept in the extension record of
+    // its last data piece: its non-resident attributes other than the data
+    // (the list and the EA) then lie in two records.
+    bool attrlist_ea = false;
+    // The index $BITMAP of the first fragmented directory made non-resident.
+    bool frag_dir_bitmap_nonresident = false;
+    uint32_t mft_fragments = 0;  // >0: grow the MFT in pieces until it has this many
 
     // Many files for benchmarks: bulk_files files of bulk_min..bulk_max bytes.
     uint32_t bulk_files = 0;
