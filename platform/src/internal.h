@@ -1,14 +1,17 @@
 // Linux side of the emulated NT machine: the pieces the native calls are
 // built from. Plain C++ inside; nothing here is seen by the programs.
 //
-//   machine.cpp      NT_MACHINE, the drives file, the reboot record
-//   handles.cpp      the handle table
-//   volume.cpp       open images/devices, raw I/O (the one raw write path)
-//   io.cpp           NtCreateFile and the other file calls, name parsing
-//   ntfs_driver.cpp  NTFS volumes (own reader for the FSCTLs, libntfs-3g for files)
-//   fat_driver.cpp   FAT12/16/32 volumes (own compact driver)
-//   folder_driver.cpp host folders acting as volumes
-//   registry.cpp     hives through hivex
+//   nt/        strings and formatting, counted strings, heap, handles and
+//              waits, the process and its parameters, screen, time, shutdown
+//              and system information, UTF-8/UTF-16 text
+//   io/        volume.cpp: open images/devices, raw I/O (the one raw write
+//              path); io.cpp: NtCreateFile and the other file calls, names
+//   fs/ntfs/   NTFS volumes (own reader for the FSCTLs, libntfs-3g for files)
+//   fs/fat/    FAT12/16/32 volumes (own compact driver)
+//   fs/folder/ host folders acting as volumes
+//   registry/  hives through hivex
+//   host/      NT_MACHINE, the drives file, the reboot record; the Linux
+//              process entry of the programs
 #pragma once
 
 #include <nt/nt.h>

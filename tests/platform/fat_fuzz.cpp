@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fat_fs.h"
+#include "fs/fat/fat_fs.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // names, and which long names the parser believes.
 #include <gtest/gtest.h>
 
-#include "fat_fs.h"
+#include "fs/fat/fat_fs.h"
 
 namespace {
 

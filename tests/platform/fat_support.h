@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "fat_fs.h"
+#include "fs/fat/fat_fs.h"
 #include "internal.h"
 
 namespace fattest {

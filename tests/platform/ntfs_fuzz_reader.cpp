@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "ntfs_reader.h"
+#include "fs/ntfs/ntfs_reader.h"
 
 using namespace ntp::ntfs;
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <map>
 
-#include "ntfs_reader.h"
+#include "fs/ntfs/ntfs_reader.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <set>
 
-#include "fat_fs.h"
+#include "fs/fat/fat_fs.h"
 #include "internal.h"
 #include "tool.h"
 
