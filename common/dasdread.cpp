@@ -240,7 +240,6 @@ BOOL GetFileSystem(WCHAR driveLetter, ULONG *type) {
     return TRUE;
 }
 
-#ifdef BOOT_FAT
 // Takes the volume handle, a first sector, a sector count and the sector
 // size; reads those sectors (counted from the start of the volume, without
 // the data-area offset) into a new Global block of sectorCount x
@@ -295,4 +294,3 @@ BOOL DasdStoreSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount,
     }
     return TRUE;
 }
-#endif

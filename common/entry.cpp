@@ -9,8 +9,9 @@
 // that Windows goes on booting.
 //
 // bootntfs and bootfat share this code; their differences (keyword tables,
-// derived settings, messages) are chosen at compile time.
-#include "frame.h"
+// the options PAGE= implies, messages) come from the program's record,
+// BootProgram (program.h).
+#include "program.h"
 
 #include <cstring>
 
@@ -18,11 +19,7 @@
 BOOL bMoveFiles = 1;
 BOOL bMoveAttrs = 1;
 BOOL bDfrgBins = 0;
-#ifdef BOOT_FAT
-BOOL bDfrgShel = 1;
-#else
-BOOL bDfrgShel = 0;
-#endif
+BOOL bDfrgShel = 0;  // main sets the program's initial value (BootProgram.DfrgShelInitial)
 BOOL bWho = 0;
 BOOL bShowEH = 0;
 BOOL bEndPause = 0;
@@ -69,124 +66,11 @@ WCHAR cLogFileName[LOG_NAME_CHARS] = {0};
 static HGLOBAL hOptions = nullptr;
 static WCHAR *ptOptions = nullptr;
 
-// ----------------------------------------------------------- banner texts
-#ifdef BOOT_NTFS
-static const WCHAR cBanner[] = u"\nBoot-time defragmenter for NTFS volumes\n";
-static const WCHAR cCredits[] = u"Runtime frame, NTFS engine and run stages by the boot-time defragmenter team.\n";
-#else
-static const WCHAR cBanner[] = u"\nBoot-time defragmenter for FAT16 and FAT32 volumes\n";
-static const WCHAR cCredits[] = u"Runtime frame, FAT engine and run stages by the boot-time defragmenter team.\n";
-#endif
 static const WCHAR cMakersNotice[] = u"Copyright (C) the boot-time defragmenter developers.\n\n";
 
-// -------------------------------------------------------------- keywords
-
-// What a keyword does.
-enum KEYWORD_KIND {
-    KW_FLAG,     // sets one or two flags; always counted
-    KW_OPTION,   // sets a group option (conflict when already set)
-    KW_PFFRN,    // "PFFRN=" n
-    KW_PFZONE,   // "PFZONE=" n
-    KW_EXCLUDE,  // "EX=" list
-    KW_FILEX,    // "FILEX=" list
-    KW_LOG,      // "LOG=" name
-    KW_LEVEL,    // "LEV=" d
-};
-
-typedef struct _KEYWORD {
-    const WCHAR *Text;
-    BOOL Prefix;  // matches when the token begins with Text
-    KEYWORD_KIND Kind;
-    BOOL *Flag;   // KW_FLAG
-    BOOL *Flag2;  // KW_FLAG, optional second flag
-    BOOL FlagValue;
-    LONG *Option;  // KW_OPTION
-    LONG Value;
-    BOOL Pending;  // KW_OPTION: sets PENDING_KEYWORD in PendingSet
-    LONG *PendingSet;
-    const WCHAR *Report;
-    const WCHAR *Conflict;
-} KEYWORD;
-
-#define FLAG1(text, flag, value, report)                                                                               \
-    { text, FALSE, KW_FLAG, &flag, nullptr, value, nullptr, 0, FALSE, nullptr, report, nullptr }
-#define FLAG2(text, flag, flag2, value, report)                                                                        \
-    { text, FALSE, KW_FLAG, &flag, &flag2, value, nullptr, 0, FALSE, nullptr, report, nullptr }
-#define OPTION(text, option, value, pending, pendingSet, report, conflict)                                             \
-    { text, FALSE, KW_OPTION, nullptr, nullptr, 0, &option, value, pending, pendingSet, report, conflict }
-#define SPECIAL(text, kind, report, conflict)                                                                          \
-    { text, TRUE, kind, nullptr, nullptr, 0, nullptr, 0, FALSE, nullptr, report, conflict }
-
-static const WCHAR cDirsConflict[] = u"Directory options conflict...\n";
-static const WCHAR cFilesConflict[] = u"File options conflict...\n";
-static const WCHAR cPageConflict[] = u"Paging file options conflict...\n";
-
-#ifdef BOOT_NTFS
-static const KEYWORD Keywords[] = {
-    FLAG2(u"NOMOVE", bMoveFiles, bMoveAttrs, 0, u"Nomove set...\n"),
-    FLAG2(u"MOVEALL", bMoveFiles, bMoveAttrs, 1, u"MoveAll (Files&Attrs) set...\n"),
-    FLAG1(u"MOVEATTR", bMoveAttrs, 1, u"MoveAttr set...\n"),
-    FLAG1(u"MOVEFILE", bMoveFiles, 1, u"MoveFile set...\n"),
-    FLAG1(u"DFRGBINS", bDfrgBins, 1, u"DfrgBins set...\n"),
-    FLAG1(u"DFRGSHEL", bDfrgShel, 1, u"DfrgShel set...\n"),
-    FLAG1(u"WHO", bWho, 1, u"Who set...\n"),
-    FLAG1(u"SHOWEH", bShowEH, 1, u"ShowEH set...\n"),
-    OPTION(u"DIRS=MFTZ", lDirsOpt, 3, TRUE, &lDirsPending, u"Directories -> MFT area...\n", cDirsConflict),
-    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory manipulation skipped...\n", cDirsConflict),
-    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n", cDirsConflict),
-    OPTION(u"DIRS=MFTM", lDirsOpt, 4, TRUE, &lDirsPending, u"Directories -> MFT Mirror end...\n", cDirsConflict),
-    OPTION(u"DIRS=ZERO", lDirsOpt, 2, TRUE, &lDirsPending, u"Directories -> Toward LCN Zero...\n", cDirsConflict),
-    FLAG1(u"ENDPAUSE", bEndPause, 1, u"Pausing at end...\n"),
-    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n", cFilesConflict),
-    OPTION(u"FILES=NONE", lFileOpt, 0, FALSE, &lFilesPending, u"Not doing full partition defragmentation...\n",
-           cFilesConflict),
-    OPTION(u"FILES=LIST", lFileOpt, 2, TRUE, &lFilesPending, u"Doing specified file defragmentation...\n",
-           cFilesConflict),
-    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, nullptr, u"Keeping paging file...\n", cPageConflict),
-    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, nullptr, u"Forcing Paging File Rebuild...\n", cPageConflict),
-    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, nullptr, u"Minimizing Paging File Fragments...\n", cPageConflict),
-    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, nullptr, u"Defragmenting/Placing Paging File ...\n", cPageConflict),
-    OPTION(u"MFT=MIN", lMFTOpt, 1, FALSE, nullptr, u"Minimizing MFT Fragments...\n", u"MFT file options conflict...\n"),
-    OPTION(u"MFT=NONE", lMFTOpt, 0, FALSE, nullptr, u"Leaving MFT alone...\n", u"MFT file options conflict...\n"),
-    FLAG1(u"LAST50", bLast50, 1, u"Gathering Last50 data...\n"),
-    SPECIAL(u"PFFRN=", KW_PFFRN, u"Paging File FRN passed in as %ld...\n", u"Paging File FRN options conflict...\n"),
-    SPECIAL(u"PFZONE=", KW_PFZONE, u"Paging File Zone passed in as %ld...\n",
-            u"Paging File Zone options conflict...\n"),
-    FLAG1(u"KYBD=NO", bKybd, 0, u"Keyboard input ignored...\n"),
-    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", nullptr),
-    SPECIAL(u"FILEX=", KW_FILEX, u"Assimilating target FRS list...\n", nullptr),
-    SPECIAL(u"LOG=", KW_LOG, nullptr, nullptr),
-    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", nullptr),
-};
-#else
-static const KEYWORD Keywords[] = {
-    FLAG1(u"NOMOVE", bMoveFiles, 0, u"Nomove set...\n"),
-    FLAG1(u"DFRGBINS", bDfrgBins, 1, u"DfrgBins set...\n"),
-    FLAG1(u"DFRGSHEL", bDfrgShel, 1, u"DfrgShel set...\n"),
-    FLAG1(u"WHO", bWho, 1, u"Who set...\n"),
-    FLAG1(u"ENDPAUSE", bEndPause, 1, u"Pausing at end...\n"),
-    OPTION(u"DIRS=MFTZ", lDirsOpt, 3, TRUE, &lDirsPending, u"Directories -> front of partition...\n", cDirsConflict),
-    OPTION(u"DIRS=NONE", lDirsOpt, 0, FALSE, &lDirsPending, u"Directory consolidation skipped...\n", cDirsConflict),
-    OPTION(u"DIRS=FREE", lDirsOpt, 1, TRUE, &lDirsPending, u"Directories -> Contiguous Freespace...\n", cDirsConflict),
-    OPTION(u"DIRS=MFTM", lDirsOpt, 4, TRUE, &lDirsPending, u"Directories -> Middle of partition...\n", cDirsConflict),
-    OPTION(u"DIRS=ZERO", lDirsOpt, 2, TRUE, &lDirsPending, u"Directories -> Toward LCN Zero...\n", cDirsConflict),
-    OPTION(u"FILES=FULL", lFileOpt, 1, TRUE, &lFilesPending, u"Doing Full File Defragmentation...\n", cFilesConflict),
-    OPTION(u"FILES=NONE", lFileOpt, 0, FALSE, &lFilesPending, u"Not doing full partition defragmentation...\n",
-           cFilesConflict),
-    OPTION(u"PAGE=KEEP", lPageOpt, 0, FALSE, nullptr, u"Keeping paging file...\n", cPageConflict),
-    OPTION(u"PAGE=ZERO", lPageOpt, 1, FALSE, nullptr, u"Forcing Paging File Rebuild...\n", cPageConflict),
-    OPTION(u"PAGE=MIN", lPageOpt, 2, FALSE, nullptr, u"Minimize Paging File Fragments Requested...\n", cPageConflict),
-    OPTION(u"PAGE=PLACE", lPageOpt, 3, FALSE, nullptr, u"Defragmenting/Placing Paging File...\n", cPageConflict),
-    FLAG1(u"KYBD=NO", bKybd, 0, u"Keyboard input ignored...\n"),
-    SPECIAL(u"PFZONE=", KW_PFZONE, u"Paging File Zone passed in as %ld...\n",
-            u"Paging File Zone options conflict...\n"),
-    SPECIAL(u"EX=", KW_EXCLUDE, u"Assimilating exclusion list...\n", nullptr),
-    SPECIAL(u"LOG=", KW_LOG, nullptr, nullptr),
-    SPECIAL(u"LEV=", KW_LEVEL, u"Log Level Set To %ld\n", nullptr),
-};
-#endif
-
-#define KEYWORD_COUNT (sizeof(Keywords) / sizeof(Keywords[0]))
+const WCHAR cDirsConflict[] = u"Directory options conflict...\n";
+const WCHAR cFilesConflict[] = u"File options conflict...\n";
+const WCHAR cPageConflict[] = u"Paging file options conflict...\n";
 
 // ---------------------------------------------------------- small helpers
 
@@ -251,11 +135,7 @@ static void ResetRunOptions(void) {
     bMoveFiles = 1;
     bMoveAttrs = 1;
     bDfrgBins = 0;
-#ifdef BOOT_FAT
-    bDfrgShel = 1;
-#else
-    bDfrgShel = 0;
-#endif
+    bDfrgShel = BootProgram.DfrgShelInitial;
     bWho = 0;
     bShowEH = 0;
     bEndPause = 0;
@@ -264,9 +144,7 @@ static void ResetRunOptions(void) {
     lPageOpt = -1;
     lDirsOpt = -1;
     lFileOpt = -1;
-#ifdef BOOT_NTFS
     lMFTOpt = -1;
-#endif
     lDirsPending = 0;
     lFilesPending = 0;
     for (row = 0; row < EXCLUDE_ROWS; row++) {
@@ -281,10 +159,8 @@ static void ResetRunOptions(void) {
     hLogFile = nullptr;
     bDbgMsg = 0;
     cLogFileName[0] = 0;
-#ifdef BOOT_NTFS
     memset(glFileList, 0, sizeof glFileList);
     glFileListX = 0;
-#endif
 }
 
 // ---------------------------------------------------- keyword handlers
@@ -323,7 +199,6 @@ static int TakeExcludes(const KEYWORD *k, const WCHAR *list) {
     return 1;
 }
 
-#ifdef BOOT_NTFS
 // "FILEX=" list: comma-separated record numbers into glFileList.
 static int TakeFileList(const KEYWORD *k, const WCHAR *list) {
     const WCHAR *piece = list;
@@ -357,7 +232,6 @@ static int TakeFileList(const KEYWORD *k, const WCHAR *list) {
     }
     return 1;
 }
-#endif
 
 // "PFFRN=" / "PFZONE=" n: the report line first, then the value or the
 // conflict.
@@ -417,8 +291,8 @@ static int TakeLevel(const KEYWORD *k, const WCHAR *text) {
 static int TakeKeyword(const WCHAR *token, const WCHAR *drive) {
     size_t i;
 
-    for (i = 0; i < KEYWORD_COUNT; i++) {
-        const KEYWORD *k = &Keywords[i];
+    for (i = 0; i < BootProgram.KeywordCount; i++) {
+        const KEYWORD *k = &BootProgram.Keywords[i];
         size_t length = wcslen(k->Text);
 
         if (k->Prefix ? wcsncmp(token, k->Text, length) != 0 : wcscmp(token, k->Text) != 0) continue;
@@ -444,11 +318,7 @@ static int TakeKeyword(const WCHAR *token, const WCHAR *drive) {
         case KW_EXCLUDE:
             return TakeExcludes(k, token + length);
         case KW_FILEX:
-#ifdef BOOT_NTFS
             return TakeFileList(k, token + length);
-#else
-            return 0;
-#endif
         case KW_LOG:
             return TakeLogName(token + length, drive);
         case KW_LEVEL:
@@ -458,9 +328,9 @@ static int TakeKeyword(const WCHAR *token, const WCHAR *drive) {
     return 0;
 }
 
-// Settings that follow from the options given.
+// Settings that follow from the options given. (lMFTOpt is set only by the
+// NTFS program's keywords.)
 static void DeriveSettings(void) {
-#ifdef BOOT_NTFS
     if (bLogFile && lLogLevel == 0) lLogLevel = 1;
     if (lMFTOpt == 1) {
         if (lDirsOpt == -1) lDirsOpt = 4;
@@ -471,24 +341,13 @@ static void DeriveSettings(void) {
         bDfrgShel = 1;
     }
     if (lPageOpt == 3 || lPageOpt == 2) {
-        if (lDirsOpt == -1) lDirsOpt = 4;
+        if (lDirsOpt == -1) lDirsOpt = BootProgram.PageDirsOpt;
         lDirsPending |= PENDING_PAGE;
         if (lFileOpt == -1) lFileOpt = 1;
         lFilesPending |= PENDING_PAGE;
         bDfrgBins = 1;
         bDfrgShel = 1;
     }
-#else
-    if (lPageOpt == 3 || lPageOpt == 2) {
-        if (lDirsOpt == -1) lDirsOpt = 3;
-        lDirsPending |= PENDING_PAGE;
-        if (lFileOpt == -1) lFileOpt = 1;
-        lFilesPending |= PENDING_PAGE;
-        bDfrgBins = 1;
-        bDfrgShel = 1;
-    }
-    if (bLogFile && lLogLevel == 0) lLogLevel = 1;
-#endif
     if (lPageOpt == -1) lPageOpt = 0;
     if (lDirsOpt == -1) lDirsOpt = 1;
     if (lFileOpt == -1) lFileOpt = 0;
@@ -517,11 +376,7 @@ static int TakeTriggerFile(const WCHAR *drive) {
 // reboots.
 static void RunDefragmentation(const WCHAR *drive) {
     if (!OkOnThisOS()) {
-#ifdef BOOT_NTFS
-        ShowMessage(u"This boot-time defragmenter was not created for this operating system version\n");
-#else
-        ShowMessage(u"Can't run boot-time defragmenter on this operating system version\n");
-#endif
+        ShowMessage(BootProgram.OsRefusal);
         return;
     }
     // The log is written through the file system while the volume is
@@ -537,9 +392,9 @@ static void RunDefragmentation(const WCHAR *drive) {
         hLogFile = InitializeLogFile(cLogFileName);
         if (hLogFile == nullptr) ShowMessage(u"Could't open summary/log file...\n");
     }
-    ShowDiag(cBanner);
+    ShowDiag(BootProgram.Banner);
     ShowDiag(cMakersNotice);
-    if (bWho) ShowDiag(cCredits);
+    if (bWho) ShowDiag(BootProgram.Credits);
 
     bDbgMsg = 0;
     ShowOptions();
@@ -547,30 +402,22 @@ static void RunDefragmentation(const WCHAR *drive) {
 
     TRACE(2, u"main", u"Initialize");
     if (!Initialize(drive)) {
-#ifdef BOOT_NTFS
-        swprintf(cOutline,
-                 u"Failed to initialize for volume %c: -- volume probably not mounted or is not NTFS\nExiting -- \n",
-                 (int)drive[0]);
-        ShowDiag(cOutline);
-#endif
+        if (BootProgram.InitializeFailure != nullptr) {
+            swprintf(cOutline, BootProgram.InitializeFailure, (int)drive[0]);
+            ShowDiag(cOutline);
+        }
     } else {
         TRACE(2, u"main", u"InitializeDefrag");
         if (InitializeDefrag()) {
-#ifdef BOOT_NTFS
-            if (bDbgMsg) ShowDiag(u"\n");
-            DisplayNtfsVolumeStats();
-            if (VolData.BytesPerCluster > 4096) {
-                swprintf(cOutline, u"Volume %c: -- Cannot process a partition with cluster size > 4k\n", (int)drive[0]);
+            if (BootProgram.BlankLineAfterDiagnostics && bDbgMsg) ShowDiag(u"\n");
+            BootProgram.DisplayVolumeStats();
+            if (BootProgram.MaxBytesPerCluster != 0 && VolData.BytesPerCluster > BootProgram.MaxBytesPerCluster) {
+                swprintf(cOutline, BootProgram.ClusterRefusal, (int)drive[0]);
                 ShowDiag(cOutline);
             } else {
                 TRACE(2, u"main", u"OfflineDefrag");
                 OffLineDefrag();
             }
-#else
-            DisplayFatVolumeStats();
-            TRACE(2, u"main", u"OfflineDefrag");
-            OffLineDefrag();
-#endif
         }
     }
     TRACE(2, u"main", u"OffLineExit");
@@ -664,12 +511,8 @@ int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag) {
     }
 
     if (counter != argc) {
-#ifdef BOOT_NTFS
-        ShowOptions();
-        ShowDiag(u"Some argument was unrecognized or conflicting, boot-time not running...\n");
-#else
-        ShowMessage(u"Some argument was unrecognized, not running...\n");
-#endif
+        if (BootProgram.ShowOptionsWhenRefused) ShowOptions();
+        BootProgram.ShowRefused(BootProgram.RefusedLine);
         return EndPhase(0);
     }
     if (drive[0] == 0) {
@@ -682,11 +525,7 @@ int NativeMain(int argc, char **argv, char **envp, ULONG DebugFlag) {
     run = TakeTriggerFile(drive);
     if (!run) {
         ReleaseOptions();
-#ifdef BOOT_NTFS
-        if (!DeregisterDozuZORO()) {
-#else
-        if (!DeregisterZiriZUD()) {
-#endif
+        if (!BootProgram.Deregister()) {
             ERROR_REPORT();
             return 0;
         }

@@ -2,17 +2,16 @@
 // the Win32-style layer, raw volume I/O, the volume bitmap and free-space
 // search, extent lists, exclusions and volume setup.
 //
-// The sources of common/ are compiled once per program, with BOOT_NTFS or
-// BOOT_FAT defined; the differences between the programs are chosen there.
+// common/ is compiled once, into one library both programs link. Where the
+// programs' frames differ, the program's constant record (BootProgram,
+// program.h) says how; the routines the frame calls in a run (Initialize,
+// InitializeDefrag, OffLineDefrag, OffLineExit) and LegalToMove are each
+// program's own, bound when the program is linked.
 #pragma once
 
 #include <nt/nt.h>
 
 #include "voldata.h"
-
-#if defined(BOOT_NTFS) == defined(BOOT_FAT)
-#error "compile the frame with exactly one of BOOT_NTFS and BOOT_FAT"
-#endif
 
 // ------------------------------------------------------------ run options
 extern BOOL bMoveFiles, bMoveAttrs, bDfrgBins, bDfrgShel, bWho, bShowEH, bEndPause, bKybd, bLast50;
@@ -119,9 +118,7 @@ LPWSTR CharUpper(LPWSTR arg);
 DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
                     va_list *arguments);
 void SetLastError(DWORD error);
-#ifdef BOOT_FAT
 DWORD GetLastError(void);
-#endif
 
 // ---------------------------------------------------------- raw volume I/O
 BOOL DasdReadClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buffer, LONGLONG bytesPerSector,
@@ -131,10 +128,8 @@ BOOL DasdWriteClusters(HANDLE volume, LONGLONG lcn, LONGLONG clusters, PVOID buf
 BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output, DWORD outputLength,
                        LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL GetFileSystem(WCHAR driveLetter, ULONG *type);
-#ifdef BOOT_FAT
 HGLOBAL DasdLoadSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector);
 BOOL DasdStoreSectors(HANDLE volume, LONGLONG firstSector, LONGLONG sectorCount, LONGLONG bytesPerSector, PVOID buffer);
-#endif
 
 // --------------------------------------------- volume bitmap, free space
 extern const BYTE CountBitsArray[256];
@@ -150,23 +145,17 @@ BOOL GetLowestStartingLcn(LONGLONG *result);
 
 // ------------------------------------------------- exclusions and legality
 BOOL lStrWildCmp(const WCHAR *text, const WCHAR *pattern, BOOL caseSensitive);
-BOOL CheckExcluded(void);
-BOOL LegalToMove(void);
+BOOL LegalToMove(void);  // each program's
 BOOL isdecimaldigit(WCHAR c);
 
 // ------------------------------------------------- volume setup, teardown
+// Each program's own (ntfs/, fat/):
 BOOL Initialize(const WCHAR *drive);
 BOOL InitializeDefrag(void);
 BOOL OffLineExit(void);
 BOOL OffLineDefrag(void);
+// The frame's:
 BOOL OkOnThisOS(void);
-#ifdef BOOT_NTFS
-void DisplayNtfsVolumeStats(void);
-BOOL DeregisterDozuZORO(void);
-#else
-void DisplayFatVolumeStats(void);
-BOOL DeregisterZiriZUD(void);
-#endif
 
 // ------------------------------------------------------------ paging files
 extern HGLOBAL hPageFileNames;

@@ -10,7 +10,7 @@
 // The log is UTF-16LE with a byte-order mark and CR LF line ends. A null log
 // handle silently disables logging, and write failures on the log are
 // ignored.
-#include "frame.h"
+#include "program.h"
 
 #include <cstring>
 
@@ -207,9 +207,7 @@ BOOL WriteToLogFile(HANDLE file, const WCHAR *text) {
         LogWrite(file, start, (size_t)(p - start));
         LogWrite(file, lineEnd, 2);
     }
-#ifdef BOOT_FAT
-    FlushFileBuffers(file);
-#endif
+    if (BootProgram.FlushLogWrites) FlushFileBuffers(file);
     return TRUE;
 }
 

@@ -355,9 +355,7 @@ DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWST
 // The Win32 error state is not kept.
 void SetLastError(DWORD error) {}
 
-#ifdef BOOT_FAT
 DWORD GetLastError(void) { return 0; }
-#endif
 
 // ------------------------------------------------------------ command line
 

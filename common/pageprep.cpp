@@ -8,9 +8,9 @@
 //               builds a fresh one, and excluded from the moves.
 // The paging files are changed through the file system, before the volume
 // setup reads the MFT raw. bootntfs and bootfat differ in a few messages and
-// in how a second paging file is handled under PAGE=MIN; the differences are
-// chosen at compile time.
-#include "frame.h"
+// in how a second paging file is handled under PAGE=MIN; the program's
+// record (BootProgram) holds the differences.
+#include "program.h"
 
 #include <climits>
 #include <cstring>
@@ -32,7 +32,7 @@ static_assert(sizeof(cFillPattern) == FILL_PATTERN_BYTES + 1, "the fill pattern 
 #define PAGE_PATH_CHARS 256
 #define BYTES_PER_MEGABYTE 1048576LL
 
-static const WCHAR cMoreThanOne[] =
+const WCHAR cMoreThanOne[] =
     u"Info: Cannot optimize paging files when there's more than one paging file per partition\n";
 
 // Shows a line with one text argument formatted in, through show.
@@ -200,11 +200,7 @@ static BOOL PrepareRebuild(WCHAR driveLetter) {
             ERROR_REPORT();
             return FALSE;
         }
-#ifdef BOOT_NTFS
-        ShowWith(ShowDiag, u"Registry Data For Paging File Found: %s\n", path);
-#else
-        ShowWith(ShowMessage, u"Registry Data For Paging File Found: %s\n", path);
-#endif
+        ShowWith(BootProgram.ShowRebuildFound, u"Registry Data For Paging File Found: %s\n", path);
         bDbgMsg = 1;
         if (DeleteFile(path)) {
             HANDLE file = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -213,17 +209,11 @@ static BOOL PrepareRebuild(WCHAR driveLetter) {
             DeleteFile(path);
             Wait(ZERO_WAIT_INTERVAL);
         } else {
-#ifdef BOOT_NTFS
-            ShowWith(ShowDiag, u"Failed to handle paging file %s properly\n", path);
-#else
-            ShowWith(ShowDiag, u"Failed to handle pagefile %s properly\n", path);
-#endif
+            ShowWith(ShowDiag, BootProgram.RebuildFailure, path);
         }
         if (!ExcludePath(path)) return FALSE;
     }
-#ifdef BOOT_NTFS
-    lPageOpt = 0;
-#endif
+    if (BootProgram.RebuildClearsPageOpt) lPageOpt = 0;
     return TRUE;
 }
 
@@ -258,15 +248,12 @@ BOOL PreparePageFile(WCHAR driveLetter) {
     switch (lPageOpt) {
     case 2:
         TRACE(7, u"PreparePageFile", u"PageMinFound");
-#ifdef BOOT_NTFS
-        return RecordOnePageFile(driveLetter, pPageFileNames, u"Registry Data For Paging File Found: %s\n", ShowMessage,
-                                 cMoreThanOne);
-#else
-        // A second paging file only switches minimisation off.
-        RecordOnePageFile(driveLetter, pPageFileNames, u"Registry Data for Paging File Found: %s\n", ShowMessage,
-                          u"Error: Cannot optimize more than one pagefile per partition\n");
+        // A second paging file refuses the setup (bootntfs) or only switches
+        // minimisation off (bootfat).
+        if (!RecordOnePageFile(driveLetter, pPageFileNames, BootProgram.MinFound, ShowMessage,
+                               BootProgram.MinMoreThanOne))
+            return BootProgram.MinSecondRefusesSetup ? FALSE : TRUE;
         return TRUE;
-#endif
     case 3:
         return PreparePlacement(driveLetter);
     case 1:

@@ -1,6 +1,6 @@
 // Volume setup and teardown: the program's BootExecute entry and the
 // operating-system gate.
-#include "frame.h"
+#include "program.h"
 
 #include <cstring>
 
@@ -8,11 +8,13 @@ static const WCHAR cSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\
 
 // Removes every string that begins with token (compared case-insensitively,
 // over the token's length) from the Session Manager's BootExecute value and
-// writes the rest back, in order and with the type the value had.
+// writes the rest back, in order and with the type the value had. Each
+// program's deregistration (DeregisterDozuZORO, DeregisterZiriZUD) calls it
+// with its token.
 // Returns TRUE; FALSE with the error report when the key cannot be opened,
 // the value is missing or empty, memory runs out, or the value cannot be
 // written or the key closed; the value is then left as it was.
-static BOOL DeregisterToken(const WCHAR *token) {
+BOOL DeregisterBootExecuteToken(const WCHAR *token) {
     HKEY key = nullptr;
     HGLOBAL hRead = nullptr, hWrite = nullptr;
     WCHAR *readBuffer = nullptr, *writeBuffer = nullptr;
@@ -98,16 +100,6 @@ done:
     return ok;
 }
 
-#ifdef BOOT_NTFS
-// Removes the program's own entries ("DOZUZORO ...", any letter case) from
-// BootExecute, keeping every other entry. TRUE/FALSE as DeregisterToken.
-BOOL DeregisterDozuZORO(void) { return DeregisterToken(u"DOZUZORO"); }
-#else
-// Removes the program's own entries ("ZIRIZUD ...", any letter case) from
-// BootExecute, keeping every other entry. TRUE/FALSE as DeregisterToken.
-BOOL DeregisterZiriZUD(void) { return DeregisterToken(u"ZIRIZUD"); }
-#endif
-
 // May the program run on this system? bootntfs needs the mounted-device
 // table of Windows 2000 (NTFS version 3); bootfat runs on both systems.
 // Either form answers FALSE when it cannot close the key it opened.
@@ -115,11 +107,7 @@ BOOL OkOnThisOS(void) {
     HKEY key = nullptr;
 
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, u"SYSTEM\\MountedDevices", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-#ifdef BOOT_NTFS
-        return FALSE;
-#else
-        return TRUE;
-#endif
+        return BootProgram.NeedsMountedDevices ? FALSE : TRUE;
     }
     TRACE(7, u"OkOnThisOS", u"FoundMountedDevicesKey");
     if (RegCloseKey(key) != ERROR_SUCCESS) {

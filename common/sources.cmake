@@ -1,4 +1,4 @@
-# Sources of the runtime frame, compiled into both programs.
+# Sources of the runtime frame, compiled once for both programs.
 set(BOOT_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/voldata.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dasdread.cpp

@@ -2,7 +2,7 @@
 // are built: each refuses the run with a clear line, so that a run ends
 // normally (teardown, the 15-second wait and the reboot) without touching
 // the volume.
-#include "frame.h"
+#include "fat.h"
 
 // Refuses the run: there is no FAT volume setup in this program yet.
 BOOL Initialize(const WCHAR *drive) {

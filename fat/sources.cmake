@@ -1,4 +1,5 @@
 # Sources of the FAT engine and run (bootfat only).
 set(BOOT_FAT_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/fatprogram.cpp
   ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
 )

@@ -60,6 +60,14 @@ extern LONGLONG llMftBitmapBits;
 // Parent record number of the last path built the long way.
 extern LONGLONG LastPathFrs;
 
+// ------------------------------- the NTFS program's side of the frame
+// (ntfsprogram.cpp; the record BootProgram, program.h, names them)
+BOOL DeregisterDozuZORO(void);
+void DisplayNtfsVolumeStats(void);
+// Puts the current record on the excluded list when its path matches a
+// pattern; FALSE only when the list cannot grow.
+BOOL CheckExcluded(void);
+
 // --------------------------------------------- geometry and file records
 BOOL GetNtfsVolumeStats(void);
 BOOL IsVolumeDirty(void);

@@ -6,4 +6,5 @@ set(BOOT_NTFS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/moventfs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bootntfs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ntfsprogram.cpp
 )

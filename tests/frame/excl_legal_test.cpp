@@ -6,6 +6,9 @@
 #include <string>
 
 #include "frame_support.h"
+#ifdef BOOT_NTFS
+#include "ntfs.h"
+#endif
 
 namespace {
 

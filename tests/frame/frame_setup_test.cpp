@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "frame_support.h"
+#include "program.h"
 
 using namespace frametest;
 
@@ -11,12 +12,12 @@ namespace {
 #ifdef BOOT_NTFS
 const std::u16string kToken = u"DOZUZORO";
 const std::u16string kOtherToken = u"ZIRIZUD";
-BOOL Deregister() { return DeregisterDozuZORO(); }
 #else
 const std::u16string kToken = u"ZIRIZUD";
 const std::u16string kOtherToken = u"DOZUZORO";
-BOOL Deregister() { return DeregisterZiriZUD(); }
 #endif
+// The program's own deregistration, as its record names it.
+BOOL Deregister() { return BootProgram.Deregister(); }
 
 class Setup : public ::testing::Test {
 protected:

@@ -186,7 +186,6 @@ TEST_F(VolDasd, FatClustersCountFromTheDataArea) {
     EXPECT_TRUE(HasErrorReport(screen));
 }
 
-#ifdef BOOT_FAT
 TEST_F(VolDasd, SectorsLoadIntoANewBlock) {
     // Sector numbers count from the start of the volume, whatever the data area.
     VolData.FileSystem = FS_FAT;
@@ -234,6 +233,5 @@ TEST_F(VolDasd, SectorsStoreWhereTheyWereRead) {
     EXPECT_TRUE(HasErrorReport(screen));
     EXPECT_EQ(ntp::raw_write_count(), writes);  // neither refused write reached the volume
 }
-#endif
 
 }  // namespace

@@ -183,7 +183,6 @@ TEST_F(VolFatImage, ClusterZeroIsTheStartOfTheDataArea) {
         ASSERT_TRUE(DasdReadClusters(VolData.hVolume, first - 2, 3, p, 512, l.clusterBytes()));
         EXPECT_EQ(std::string((char *)p, 3 * l.clusterBytes()), data.substr(0, 3 * l.clusterBytes()));
 
-#ifdef BOOT_FAT
         // Sectors count from the start of the volume: sector 0 is the boot sector.
         HGLOBAL boot = DasdLoadSectors(VolData.hVolume, 0, 1, 512);
         ASSERT_NE(boot, nullptr);
@@ -193,7 +192,6 @@ TEST_F(VolFatImage, ClusterZeroIsTheStartOfTheDataArea) {
         EXPECT_EQ(b[511], 0xAA);
         GlobalUnlock(boot);
         GlobalFree(boot);
-#endif
         TearDown();
     }
 }
