@@ -30,9 +30,6 @@ LONG lLast50 = 0;
 
 // Bytes before the bits in the volume bitmap block (starting LCN, size).
 #define VOLUME_BITMAP_HEADER 16
-// Records below this number are the system files the file stages never
-// treat.
-#define FIRST_USER_RECORD 16
 // Width of a stage's closing line before its line ends.
 #define CLOSING_LINE_CHARS 78
 // Room for a closing line: the longest text, cPad, the ending.
@@ -130,6 +127,39 @@ static BOOL WalkToNextFile(void) {
     return FALSE;
 }
 
+// Reads the record `number` (the MFT or the root directory, whose reading
+// the run cannot do without) with its extent list into the current-file
+// fields; FileRecordNumber becomes the number. FALSE, after the trace
+// `badRecord` (the record) or `badList` (its extent list) at log level 3,
+// when it cannot be had.
+static BOOL ReadFixedRecord(LONGLONG number, const WCHAR *badRecord, const WCHAR *badList) {
+    VolData.FileRecordNumber = number;
+    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, pMftBitmapBits, VolData.pMftBuffer,
+                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
+        VolData.FileRecordNumber != number) {
+        TRACE(3, u"OffLineDefrag", badRecord);
+        return FALSE;
+    }
+    if (!ManualGetExtentList(0)) {
+        TRACE(3, u"OffLineDefrag", badList);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Reads record 0 (the MFT) with its extent list into the current-file
+// fields; FileRecordNumber becomes 0. FALSE, after the trace "BadMFT1" (the
+// record) or "BadMFT2" (its extent list) at log level 3, when it cannot be
+// had: the run must end.
+BOOL ReadMftRecord(void) {
+    if (!ReadFixedRecord(MFT_RECORD_MFT, u"BadMFT1", u"BadMFT2")) return FALSE;
+    if (VolData.NumberOfExtents < 1) {
+        TRACE(3, u"OffLineDefrag", u"BadMFT2");
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The record walk for the one record FileRecordNumber names (or, when it is
 // not in use, the next one in use). TRUE with the current file ready.
 BOOL WalkOneRecord(void) { return WalkFile() == WALK_READ ? TRUE : FALSE; }
@@ -163,40 +193,51 @@ BOOL HasSeveralDataStreams(void) {
     return FindNextAttribute(ATTR_DATA, record, &attribute, (ULONG)VolData.BytesPerFRS, &position);
 }
 
-// The candidate filter of the file stages, on the current file: not a
-// directory, has clusters, may be moved (LegalToMove), its runs are
-// non-resident (in the base record or in several records), and it has a
-// single data stream.
-BOOL IsFileCandidate(void) {
-    if (VolData.bDirectory || VolData.NumberOfClusters <= 0) return FALSE;
+// The current file (or directory) may move: it has clusters, may be moved
+// (LegalToMove), its runs are non-resident (in the base record or in several
+// records), and it has a single data stream.
+BOOL IsMovable(void) {
+    if (VolData.NumberOfClusters <= 0) return FALSE;
     if (!VolData.bNonResident && !VolData.bHugeFile && !VolData.bMegaFile) return FALSE;
     if (!LegalToMove()) return FALSE;
     return HasSeveralDataStreams() ? FALSE : TRUE;
 }
 
+// The candidate filter of the file stages, on the current file: not a
+// directory, and movable.
+BOOL IsFileCandidate(void) { return VolData.bDirectory ? FALSE : IsMovable(); }
+
 // TRUE when lcn lies in the MFT area [MftZoneStart, MftZoneLimit].
 BOOL InMftArea(LONGLONG lcn) { return lcn >= VolData.MftZoneStart && lcn <= VolData.MftZoneLimit; }
 
-// Takes a window [start, end) and the current file's NumberOfClusters.
-// First-fit search over the locked volume bitmap: repeated FindFreeExtent
-// from start with end as range end, shorter runs passed over. Returns TRUE
-// with the start of the first run of at least NumberOfClusters free
-// clusters in *destination; FALSE when there is none (or no bitmap).
-BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination) {
+// Takes a cluster count and a window [start, end). First-fit search over
+// the locked volume bitmap: repeated FindFreeExtent from start with end as
+// range end, shorter runs passed over. Only the part of a run inside the
+// window counts (FindFreeExtent may report a run up to 31 clusters past its
+// range end). Returns TRUE with the start of the first run of at least
+// `needed` free clusters in *destination; FALSE when there is none (or no
+// bitmap).
+BOOL FirstFitSearchFor(LONGLONG needed, LONGLONG start, LONGLONG end, LONGLONG *destination) {
     LONGLONG cursor = start < 0 ? 0 : start;
 
     if (end > VolData.TotalClusters) end = VolData.TotalClusters;
-    if (pVolumeBitmapBits == nullptr || VolData.NumberOfClusters <= 0) return FALSE;
+    if (pVolumeBitmapBits == nullptr || needed <= 0) return FALSE;
     while (cursor < end) {
         LONGLONG lcn = 0, clusters = 0;
         FindFreeExtent(pVolumeBitmapBits, end, &cursor, &lcn, &clusters);
         if (clusters == 0) return FALSE;
-        if (clusters >= VolData.NumberOfClusters) {
+        if (lcn + clusters > end) clusters = end - lcn;
+        if (clusters >= needed) {
             *destination = lcn;
             return TRUE;
         }
     }
     return FALSE;
+}
+
+// The first-fit search for the current file's NumberOfClusters clusters.
+BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination) {
+    return FirstFitSearchFor(VolData.NumberOfClusters, start, end, destination);
 }
 
 // Takes a window [start, end). Sets the search window and asks FindFreeSpace
@@ -411,17 +452,7 @@ static BOOL GatherPartitionData(void) {
     ShowStageBanner(u"*** STAGE %ld *** Gathering Partition Data\n");
 
     // The root directory first.
-    VolData.FileRecordNumber = MFT_RECORD_ROOT;
-    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, pMftBitmapBits, VolData.pMftBuffer,
-                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
-        VolData.FileRecordNumber != MFT_RECORD_ROOT) {
-        TRACE(3, u"OffLineDefrag", u"BadRoot2");
-        return FALSE;
-    }
-    if (!ManualGetExtentList(0)) {
-        TRACE(3, u"OffLineDefrag", u"BadRoot1");
-        return FALSE;
-    }
+    if (!ReadFixedRecord(MFT_RECORD_ROOT, u"BadRoot2", u"BadRoot1")) return FALSE;
     if (!ManualGetNtfsFilePath()) {
         wcscpy(VolData.cFileName, cNoFileName);
         TRACE(3, u"OffLineDefrag", u"BadRoot2");
@@ -853,17 +884,7 @@ BOOL OffLineDefrag(void) {
     VolData.PagingZoneEndLcn = -1;
 
     // The MFT itself: its size and place decide the MFT area.
-    VolData.FileRecordNumber = MFT_RECORD_MFT;
-    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, pMftBitmapBits, VolData.pMftBuffer,
-                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
-        VolData.FileRecordNumber != MFT_RECORD_MFT) {
-        TRACE(3, u"OffLineDefrag", u"BadMFT1");
-        return FALSE;
-    }
-    if (!ManualGetExtentList(0) || VolData.NumberOfExtents < 1) {
-        TRACE(3, u"OffLineDefrag", u"BadMFT2");
-        return FALSE;
-    }
+    if (!ReadMftRecord()) return FALSE;
     llAttribClusters += VolData.AttribClusters;
     llMftFirstLcn = VolData.pExtentList[0].StartingLcn;
     SetMftArea(llMftFirstLcn, VolData.NumberOfClusters);

@@ -26,6 +26,10 @@ extern BYTE *pMftBitmapBits;
 // Entries of plLast50 in use.
 extern LONG lLast50;
 
+// Records below this number are the system files the stages never treat
+// (the root directory, record 5, aside).
+#define FIRST_USER_RECORD 16
+
 // Results of the record walk's read step.
 #define WALK_END (-1)  // no in-use record left: the scan is over
 #define WALK_SKIP 0    // the record at FileRecordNumber is passed over
@@ -42,6 +46,9 @@ BOOL OffLineDefrag(void);
 // Re-reads the volume bitmap from disk and locks both bitmaps (the pointers
 // above). FALSE after the error report.
 BOOL ReloadVolumeBitmap(void);
+// Record 0 with its extent list into the current-file fields; FALSE after
+// the trace "BadMFT1" or "BadMFT2".
+BOOL ReadMftRecord(void);
 // The read step of the record walk for FileRecordNumber (see WALK_*).
 LONG ReadWalkRecord(void);
 // The whole record walk step: ReadWalkRecord, then ManualGetExtentList(0).
@@ -56,13 +63,17 @@ BOOL GetCurrentPath(void);
 
 // The current file's base record holds more than one $DATA attribute.
 BOOL HasSeveralDataStreams(void);
-// Candidate filter of the file stages.
+// The current file may move (clusters, class, LegalToMove, one stream).
+BOOL IsMovable(void);
+// Candidate filter of the file stages: a movable file, not a directory.
 BOOL IsFileCandidate(void);
 // LCN inside the MFT area [MftZoneStart, MftZoneLimit] (both included).
 BOOL InMftArea(LONGLONG lcn);
 
-// First-fit search over the locked bitmap for NumberOfClusters clusters in
-// [start, end): TRUE with the run's start in *destination.
+// First-fit search over the locked bitmap for `needed` clusters in [start,
+// end) (the run's part inside the window counts): TRUE with the run's start
+// in *destination. FirstFitSearch looks for NumberOfClusters.
+BOOL FirstFitSearchFor(LONGLONG needed, LONGLONG start, LONGLONG end, LONGLONG *destination);
 BOOL FirstFitSearch(LONGLONG start, LONGLONG end, LONGLONG *destination);
 // FindFreeSpace(first fit) over [start, end) with the checks of the stages:
 // TRUE with FoundLcn holding NumberOfClusters clusters inside the window.
@@ -114,3 +125,19 @@ BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZ
 BOOL MinimizePagingFileStage(void);
 // The directory and attribute stages for lDirsOpt 1 to 4 (DIRS_*).
 LONG ConsolidateDirsAndAttributes(void);
+
+// ------------------------------------ directory and attribute consolidation
+// TRUE when every entry of the list with disk space lies in [first, last]
+// (both included); runs without disk space are ignored, an empty list is
+// TRUE.
+BOOL AllClustersInZone(const EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONGLONG last);
+
+// The target area of the directory and attribute stages: directories in
+// [S, Ed), attributes from Sa on, the area ends at E (in-area tests include
+// both bounds).
+typedef struct _TARGET_AREA {
+    LONGLONG S, Ed, Sa, E;
+} TARGET_AREA;
+// The area of DIRS=ZERO, MFTZ or MFTM (lDirsOpt 2 to 4) for directory
+// clusters d and attribute clusters a, every bound within TotalClusters.
+TARGET_AREA FixedTargetArea(LONG dirsOpt, LONGLONG d, LONGLONG a);

@@ -1,10 +1,10 @@
 // Stand-ins for the stages of the NTFS run that are not part of this program
-// yet: MFT fragment minimisation, paging-file placement and minimisation,
-// and the directory and attribute consolidation. Each shows its banner where
-// the stage has one and a line saying that it is skipped, reads and writes
-// nothing on the volume, and leaves the run options as a stage that has no
-// more work to do would leave them, so that the driver's sequence goes on as
-// it would after the real stage.
+// yet: MFT fragment minimisation and the paging-file placement and
+// minimisation. Each shows its banner where the stage has one and a line
+// saying that it is skipped, reads and writes nothing on the volume, and
+// leaves the run options as a stage that has no more work to do would leave
+// them, so that the driver's sequence goes on as it would after the real
+// stage.
 #include "bootntfs.h"
 
 // Stands in for the MFT stage (MFT=MIN). Takes the stage number, the locked
@@ -40,14 +40,4 @@ BOOL MinimizePagingFileStage(void) {
     ShowStageBanner(u"*** STAGE %ld *** Minimizing Paging File Fragmentation\n");
     ShowMessage(u"Paging file fragment minimization not available in this build; stage skipped\n\n");
     return TRUE;
-}
-
-// Stands in for the directory and attribute stages (DIRS=FREE, ZERO, MFTZ,
-// MFTM): shows the files located and the skip line, moves nothing, and
-// lets the run go on with the file stages (DIRS_FILES).
-LONG ConsolidateDirsAndAttributes(void) {
-    swprintf(cOutline, u"\rLocated %ld files...            \n\n", (LONG)llFilesLocated);
-    ShowMessage(cOutline);
-    ShowMessage(u"Directory and attribute consolidation not available in this build; stage skipped\n\n");
-    return DIRS_FILES;
 }

@@ -1,11 +1,15 @@
 // Full NTFS runs on machines made with the machine tool: a kit image (mkntfs,
 // filled and fragmented through libntfs-3g) is scheduled with
-// "DIRS=NONE FILES=FULL" (or a list of records, or NOMOVE) and booted. The
-// volume is then judged by tools nobody here wrote: ntfsresize --info,
-// ntfs-3g.probe (read-only, and --readwrite on a copy), ntfsfix -n, every
-// manifest file's content through ntfscat, fragments counted by the machine
-// tool, and every run list read through libntfs-3g before and after.
+// "DIRS=NONE FILES=FULL" (or a list of records, or NOMOVE), or with one of
+// the four DIRS= modes, and booted. The volume is then judged by tools
+// nobody here wrote: ntfsresize --info, ntfs-3g.probe (read-only, and
+// --readwrite on a copy), ntfsfix -n, every manifest file's content through
+// ntfscat, every directory listing through ntfsls, fragments counted by the
+// machine tool, and every run list read through libntfs-3g before and
+// after.
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -22,11 +26,21 @@ protected:
     // of files grown in turn when `groups` is given.
     void Make(uint32_t cluster, uint64_t seed, uint32_t groups = 0) {
         image_ = dir_.file("c.img");
-        machine_ = dir_.file("m");
         imgkit::make_ntfs(image_, 64 << 20, cluster);
         imgkit::Profile profile = imgkit::Profile::full();
         if (groups) profile.frag_groups = groups;
         manifest_ = imgkit::fill(image_, profile, seed);
+        Attach();
+    }
+    // A machine around a copy of a kit image made before.
+    void MakeFrom(const std::string &image, const imgkit::Manifest &manifest) {
+        image_ = dir_.file("c.img");
+        imgkit::copy_image(image, image_);
+        manifest_ = manifest;
+        Attach();
+    }
+    void Attach() {
+        machine_ = dir_.file("m");
         Tool("create " + Quote(machine_));
         Tool("attach " + Quote(machine_) + " C: image " + Quote(image_));
     }
@@ -245,6 +259,218 @@ TEST_P(NtfsFullRun, DefragmentsTheFilesAndKeepsTheVolumeSound) {
 
 INSTANTIATE_TEST_SUITE_P(Clusters, NtfsFullRun, testing::Values(512u, 1024u, 4096u),
                          [](const testing::TestParamInfo<uint32_t> &i) { return std::to_string(i.param); });
+
+// ---------------------------------------- directories and attributes
+
+// The runs of a record's index allocation, merged (adjacent runs count as one).
+std::vector<ntfsref::Run> IndexRuns(const ntfsref::Record &r) { return RunListsOf(r).index; }
+
+// The directories the stages walk: the root and those from record 16 on,
+// outside $Extend (never moved), with an index allocation.
+bool WalkedDirectory(const ntfsref::Record &r, const std::map<uint64_t, std::set<std::string>> &paths) {
+    if (!r.directory || r.index.empty() || (r.number != 5 && r.number < 16)) return false;
+    auto it = paths.find(r.number);
+    if (it != paths.end())
+        for (const auto &p : it->second)
+            if (p.rfind("/$Extend/", 0) == 0) return false;
+    return true;
+}
+
+// One kit image per cluster size for the runs of the four DIRS= modes:
+// fragmented directories of several hundred entries (one with a
+// non-resident index bitmap), files with resident and non-resident
+// attribute lists (the latter's other attributes in two records), named
+// streams, a fragmented MFT.
+struct DirsImage {
+    std::unique_ptr<imgkit::ScratchDir> dir;
+    std::string image;
+    imgkit::Manifest manifest;
+    std::string error;
+};
+const DirsImage &DirsImageFor(uint32_t cluster) {
+    static std::map<uint32_t, DirsImage> images;
+    DirsImage &d = images[cluster];
+    if (d.dir) return d;
+    d.dir = std::make_unique<imgkit::ScratchDir>();
+    d.image = d.dir->file("base.img");
+    try {
+        imgkit::make_ntfs(d.image, 64 << 20, cluster);
+        imgkit::Profile p = imgkit::Profile::full();
+        p.frag_dirs = 3;
+        p.frag_dir_entries = 300;
+        p.frag_dir_bitmap_nonresident = true;
+        p.attrlist_ea = true;
+        d.manifest = imgkit::fill(d.image, p, 90 + cluster);
+    } catch (const std::exception &e) {
+        d.error = e.what();
+    }
+    return d;
+}
+
+struct DirsCase {
+    const char *dirs;  // the DIRS= keyword, or "" for the default (FREE)
+    const char *files;
+    uint32_t cluster;
+};
+void PrintTo(const DirsCase &c, std::ostream *os) { *os << (*c.dirs ? c.dirs : "default") << " " << c.files; }
+
+class NtfsDirsRun : public NtfsRun, public testing::WithParamInterface<DirsCase> {
+protected:
+    // The listing after the run is the listing before it, the trigger file
+    // aside.
+    void ExpectListingKept() {
+        std::string error;
+        auto now = ntfsref::ListPaths(image_, &error);
+        EXPECT_EQ(error, "");
+        auto expected = paths_;
+        int64_t trigger = TriggerRecord();
+        if (trigger >= 0) expected.erase((uint64_t)trigger);
+        EXPECT_TRUE(now == expected) << "every directory lists the same names and record numbers";
+    }
+    // Every walked directory's index allocation in one piece, and every
+    // record whose other attributes moved has them physically consecutive.
+    // Returns the directories and attribute sets that moved.
+    std::pair<int, int> ExpectConsolidated() {
+        int dirsMoved = 0, attrsMoved = 0;
+        for (const auto &[number, record] : after_.records) {
+            auto was = before_.records.find(number);
+            if (was == before_.records.end()) continue;
+            if (WalkedDirectory(record, paths_)) {
+                EXPECT_LE(IndexRuns(record).size(), 1u) << "directory " << number << " is in pieces";
+                if (!(IndexRuns(record) == IndexRuns(was->second))) dirsMoved++;
+            }
+            if (!(OtherRuns(record) == OtherRuns(was->second))) {
+                attrsMoved++;
+                EXPECT_EQ(OtherRuns(record).size(), 1u) << "the other attributes of record " << number;
+            }
+        }
+        return {dirsMoved, attrsMoved};
+    }
+    // With FILES=NONE no file's data moved.
+    void ExpectNoFileDataMoved() {
+        int64_t trigger = TriggerRecord();
+        int compared = 0;
+        for (const auto &[number, record] : before_.records) {
+            if (record.directory || (int64_t)number == trigger) continue;
+            auto it = after_.records.find(number);
+            ASSERT_NE(it, after_.records.end()) << "record " << number;
+            EXPECT_TRUE(RunListsOf(record).data == RunListsOf(it->second).data) << "the data of record " << number;
+            compared++;
+        }
+        EXPECT_GT(compared, 100);
+    }
+    // "Target area is LCNs 0x<S>-0x<E>" and "Need <n> clusters".
+    void TargetArea(int64_t *s, int64_t *e, int64_t *needed) const {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(screen_, m, std::regex("Target area is LCNs 0x([0-9a-f]+)-0x([0-9a-f]+)")));
+        *s = std::stoll(m[1].str(), nullptr, 16);
+        *e = std::stoll(m[2].str(), nullptr, 16);
+        ASSERT_TRUE(std::regex_search(screen_, m, std::regex("Need ([0-9]+) clusters for directories")));
+        *needed = std::stoll(m[1].str());
+    }
+};
+
+// The acceptance runs of the directory and attribute stages: each DIRS= mode
+// with FILES=NONE and FILES=FULL on 512-, 1,024- and 4,096-byte clusters
+// (DIRS=FREE FILES=NONE as the default run, the drive letter alone, booted
+// twice).
+TEST_P(NtfsDirsRun, ConsolidatesDirectoriesAndAttributesAndKeepsTheVolumeSound) {
+    const DirsCase &c = GetParam();
+    const DirsImage &base = DirsImageFor(c.cluster);
+    ASSERT_EQ(base.error, "");
+    MakeFrom(base.image, base.manifest);
+    // DIRS=FREE FILES=NONE is the default run: the drive letter alone.
+    bool byDefault = !*c.dirs && std::string(c.files) == "FILES=NONE";
+    std::string keywords = byDefault ? "" : std::string(c.dirs) + " " + c.files;
+    std::string screen = ScheduleAndBoot(keywords);
+    std::vector<std::string> lines = ScreenLines(screen);
+    std::string mode = *c.dirs ? std::string(c.dirs).substr(5) : "FREE";
+
+    ExpectConsistent();
+    ExpectListingKept();
+    // Only the clearing stage of MFTZ and MFTM moves files without FILES=FULL.
+    if (std::string(c.files) == "FILES=NONE" && (mode == "FREE" || mode == "ZERO")) ExpectNoFileDataMoved();
+    EXPECT_NE(screen.find("\nTesserin boot-time processing completed.\n"), std::string::npos) << screen;
+
+    int64_t s = 0, e = 0, needed = 0;
+    TargetArea(&s, &e, &needed);
+    EXPECT_LE(e, (int64_t)counts_.total_clusters);
+    std::regex closing("^Moved ([0-9]+) (directories|attributes) to target area");
+    int64_t dirsCounted = -1, attrsCounted = -1;
+    for (const auto &l : lines) {
+        std::smatch m;
+        if (!std::regex_search(l, m, closing)) continue;
+        (m[2].str() == "directories" ? dirsCounted : attrsCounted) = std::stoll(m[1].str());
+    }
+    ASSERT_GE(dirsCounted, 0) << screen;
+    ASSERT_GT(attrsCounted, 0) << "the MFT's $BITMAP at least";
+    EXPECT_EQ(TableMoves(lines, "Non-resident Attributes "), attrsCounted);
+
+    if (mode == "ZERO") {
+        // A directory only moves toward the front.
+        for (const auto &[number, record] : after_.records) {
+            if (!WalkedDirectory(record, paths_)) continue;
+            const auto &was = before_.records.at(number);
+            int64_t now = IndexRuns(record).front().lcn, then = IndexRuns(was).front().lcn;
+            EXPECT_LE(now, then) << "directory " << number;
+        }
+        return;
+    }
+    auto [dirsMoved, attrsMoved] = ExpectConsolidated();
+    EXPECT_GT(dirsMoved, 3) << "the fragmented directories";
+    EXPECT_GT(attrsMoved, 2);
+    if (mode == "FREE") {
+        EXPECT_EQ(dirsCounted, dirsMoved);
+        if (!byDefault) return;
+        // A second default run keeps the volume as sound and its directories
+        // and attributes as consolidated.
+        ScheduleAndBoot("");
+        ExpectConsistent();
+        ExpectListingKept();
+        ExpectNoFileDataMoved();
+        ExpectConsolidated();
+        return;
+    }
+    // "(b)": the directories it moved to the target area in [S, Ed], the
+    // attributes from Sa on. A directory that found no room there stays
+    // where it was taken out of the way, behind Ed (uncounted).
+    int64_t d = 0;
+    for (const auto &[number, record] : before_.records)
+        if (record.directory && (number == 5 || number >= 16)) d += Clusters(RunListsOf(record).index);
+    ASSERT_LE(d, needed);
+    int64_t ed = std::min<int64_t>(s + d + d / 10, (int64_t)counts_.total_clusters), sa = ed + 1;
+    int64_t intoArea = 0;
+    for (const auto &[number, record] : after_.records) {
+        const auto &was = before_.records.at(number);
+        if (WalkedDirectory(record, paths_) && !(IndexRuns(record) == IndexRuns(was))) {
+            ntfsref::Run run = IndexRuns(record).front();
+            if (run.lcn >= s && run.lcn + run.length <= ed)
+                intoArea++;
+            else
+                EXPECT_GE(run.lcn, ed) << "directory " << number << " moved, neither into " << s << "-" << ed
+                                       << " nor behind it";
+        }
+        if (OtherRuns(record) == OtherRuns(was)) continue;
+        for (const auto &run : OtherRuns(record)) EXPECT_GE(run.lcn, sa) << "the other attributes of record " << number;
+    }
+    EXPECT_EQ(intoArea, dirsCounted) << "the directories counted lie in the directory part of the area";
+    printf("%s %s %u: %lld of %d directories moved into the area %lld-%lld\n", c.dirs, c.files, c.cluster,
+           (long long)intoArea, dirsMoved, (long long)s, (long long)ed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, NtfsDirsRun, testing::ValuesIn([] {
+                             std::vector<DirsCase> cases;
+                             for (uint32_t cluster : {512u, 1024u, 4096u})
+                                 for (const char *dirs : {"", "DIRS=ZERO", "DIRS=MFTZ", "DIRS=MFTM"})
+                                     for (const char *files : {"FILES=NONE", "FILES=FULL"})
+                                         cases.push_back({dirs, files, cluster});
+                             return cases;
+                         }()),
+                         [](const testing::TestParamInfo<DirsCase> &i) {
+                             std::string dirs = *i.param.dirs ? std::string(i.param.dirs).substr(5) : "Default";
+                             return dirs + "_" + std::string(i.param.files).substr(6) + "_" +
+                                    std::to_string(i.param.cluster);
+                         });
 
 // EX= patterns keep the files they name where they are, fragments and all.
 TEST_F(NtfsRun, ExcludedFilesStayWhereTheyAre) {

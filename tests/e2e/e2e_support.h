@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -69,6 +70,23 @@ inline RunLists RunListsOf(const ntfsref::Record &r) {
     l.data = ntfsref::Merge(d);
     l.index = ntfsref::Merge(i);
     return l;
+}
+
+// The clusters of a record's other non-resident attributes, as one sorted,
+// merged list of runs: a single run when they lie physically consecutive.
+inline std::vector<ntfsref::Run> OtherRuns(const ntfsref::Record &r) {
+    std::vector<ntfsref::Run> runs;
+    for (const auto &o : r.others) runs.insert(runs.end(), o.runs.begin(), o.runs.end());
+    std::sort(runs.begin(), runs.end(), [](const ntfsref::Run &a, const ntfsref::Run &b) { return a.lcn < b.lcn; });
+    return ntfsref::Merge(runs);
+}
+
+// Clusters with disk space in a list of runs.
+inline int64_t Clusters(const std::vector<ntfsref::Run> &runs) {
+    int64_t n = 0;
+    for (const auto &r : runs)
+        if (r.lcn >= 0) n += r.length;
+    return n;
 }
 
 // Lowest LCN of a record's data runs with disk space; -1 when none.

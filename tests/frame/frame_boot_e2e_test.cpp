@@ -182,7 +182,9 @@ class BootWithRun : public BootedMachine, public ::testing::WithParamInterface<b
 
 TEST_P(BootWithRun, DeletesTriggerLogsBannerAndOptionsAndReboots) {
     Make(GetParam());
-    Tool("schedule " + Quote(machine_) + " C: FILES=FULL " + Quote("LOG=A:\\RUN.LOG"));
+    // DIRS=NONE: the directory stage of an NTFS run moves the MFT's own
+    // attributes on every run; the file stages find nothing to move here.
+    Tool("schedule " + Quote(machine_) + " C: DIRS=NONE FILES=FULL " + Quote("LOG=A:\\RUN.LOG"));
     ASSERT_TRUE(VolumeHasFile("Defragme.dat"));
     std::string writes = dir_.path() + "/writes.log";
     std::string screen = Boot("NT_TIME_SCALE=0 NT_WRITE_LOG=" + Quote(writes));

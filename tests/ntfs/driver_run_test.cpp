@@ -11,6 +11,7 @@
 #include "e2e_support.h"
 #include "frame_support.h"
 #include "internal.h"
+#include "move_reference.h"
 
 namespace {
 
@@ -22,14 +23,14 @@ using e2e::RunListsOf;
 struct Options {
     LONG dirs = 0, files = 0, page = 0, mft = -1;
     LONG dirsPending = 0, filesPending = 0;
-    BOOL move = TRUE, last50 = FALSE;
+    BOOL move = TRUE, attrs = TRUE, last50 = FALSE;
     std::vector<LONGLONG> list;
 };
 
 void SetOptions(const Options &o) {
     frametest::ResetProcessGlobals();
     bMoveFiles = o.move;
-    bMoveAttrs = o.move;
+    bMoveAttrs = o.move && o.attrs;
     bDfrgBins = bDfrgShel = bWho = bShowEH = bEndPause = 0;
     bLast50 = o.last50;
     lDirsOpt = o.dirs;
@@ -101,7 +102,8 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
     MakeImage(16 << 20, 4096, profile, 5);
     const std::string end = "Tesserin boot-time processing completed.";
     const std::string gather = "*** STAGE 0 *** Gathering Partition Data";
-    const std::string dirsSkipped = "Directory and attribute consolidation not available in this build; stage skipped";
+    const std::string dirsMoved = "Moved 0 directories to target area",
+                      attrsMoved = "Moved 0 attributes to target area";
     std::vector<std::string> fileStages = {
         "*** STAGE 1 *** Defragmenting Files and Consolidating Free Space",
         "Moved 0 files during free space consolidation",
@@ -133,6 +135,10 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
     };
     Options defaults;  // no keyword: DIRS=FREE, FILES=NONE
     defaults.dirs = 1;
+    Options zero, mftz, mftmFull;
+    zero.dirs = 2;
+    mftz.dirs = 3;
+    mftmFull.dirs = 4, mftmFull.files = 1, mftmFull.filesPending = 1;
     Options nothing;
     Options last50;
     last50.last50 = TRUE;
@@ -151,7 +157,35 @@ TEST_F(DriverRun, OptionsChooseTheStages) {
     Options badFiles;
     badFiles.files = 7;
     Case cases[] = {
-        {"default", defaults, {gather, "Located", dirsSkipped, end}, -1, 1, 0},
+        {"default",
+         defaults,
+         {gather, "Located", "*** STAGE 1 *** Defragmenting and Consolidating Directories & Attributes (a)", dirsMoved,
+          attrsMoved, end},
+         -1,
+         1,
+         0},
+        {"DIRS=ZERO",
+         zero,
+         {gather, "Located", "*** STAGE 1 *** Moving Directories & Attributes (to front of disk)", dirsMoved,
+          attrsMoved, end},
+         -1,
+         2,
+         0},
+        {"DIRS=MFTZ",
+         mftz,
+         {gather, "Located", "*** STAGE 1 *** Clearing Directory & Attribute Target Area",
+          "Moved 0 files from directory target area",
+          "*** STAGE 2 *** Defragmenting and Consolidating Directories & Attributes (b)", dirsMoved, attrsMoved, end},
+         -1,
+         3,
+         0},
+        {"DIRS=MFTM FILES=FULL", mftmFull,
+         withFiles({gather, "Located", "*** STAGE 1 *** Clearing Directory & Attribute Target Area",
+                    "Moved 0 files from directory target area",
+                    "*** STAGE 2 *** Defragmenting and Consolidating Directories & Attributes (b)", dirsMoved,
+                    attrsMoved},
+                   2),
+         -1, 4, 1},
         {"DIRS=NONE FILES=NONE", nothing, {end}, -1, 0, 0},
         {"LAST50 alone",
          last50,
@@ -349,6 +383,144 @@ TEST_F(DriverMftArea, LowFreeSpaceOpensTheBackHalfOfTheArea) {
     EXPECT_GT(intoOpenedHalf, 0) << "contiguous files moved toward the front into the opened half";
     EXPECT_LE(fragmentedLeft, 2);
     ExpectSound();
+}
+
+// DIRS=FREE on a volume whose only free space lies in the MFT area: no
+// target area, the two lines that say so, and the file stages skipped.
+TEST_F(DriverMftArea, NoRoomForTheFreeAreaEndsTheDirectoryWorkAndSkipsTheFileStages) {
+    TakeFreeSpaceFrom(limit_);
+    Options o;
+    o.dirs = 1, o.dirsPending = 1, o.files = 1, o.filesPending = 1;
+    BOOL result = -1;
+    std::string screen = Run(o, &result);
+    ASSERT_EQ(result, TRUE) << screen;
+    std::string needed = std::to_string(llDirClusters + llAttribClusters);
+    EXPECT_NE(screen.find("\n...Need " + needed +
+                          " clusters for directories & attributes\nCouldn't find free space for directories & "
+                          "attributes.\n"),
+              std::string::npos)
+        << screen;
+    EXPECT_EQ(Course(screen), (std::vector<std::string>{"*** STAGE 0 *** Gathering Partition Data",
+                                                        "Tesserin boot-time processing completed."}));
+    after_ = ntfsref::Load(image_);
+    for (const auto &[number, record] : before_.records)
+        EXPECT_TRUE(RunListsOf(record) == RunListsOf(after_.records.at(number))) << "record " << number;
+}
+
+// ------------------------------------------ directories and attributes
+
+// The walked directories with an index allocation: the root and those from
+// record 16 on, outside $Extend.
+std::map<uint64_t, std::vector<ntfsref::Run>> DirectoryIndexes(const ntfsref::Volume &v) {
+    std::map<uint64_t, std::vector<ntfsref::Run>> indexes;
+    for (const auto &[number, record] : v.records)
+        if (record.directory && !record.index.empty() && (number == 5 || number >= 16))
+            indexes[number] = RunListsOf(record).index;
+    return indexes;
+}
+
+// The part of the screen from the banner that contains `from` to the line
+// that contains `to`.
+std::string Between(const std::string &screen, const std::string &from, const std::string &to) {
+    size_t a = screen.find(from), b = screen.find(to, a == std::string::npos ? 0 : a);
+    if (a == std::string::npos || b == std::string::npos) return "";
+    return screen.substr(a, b - a);
+}
+
+std::string Frn(uint64_t n) {
+    char b[16];
+    snprintf(b, sizeof b, "(%08llu)", (unsigned long long)n);
+    return b;
+}
+
+// DIRS=MFTM three times over. The first run gathers the directories into
+// [S, Ed]; the second finds them in place and moves none (only the MFT's
+// own attributes move, as every run moves them); then a directory inside
+// the area is made fragmented (its index grown through libntfs-3g), and the
+// third run's clearing stage moves it, and only it, out of the area, and
+// "(b)" brings it back in one piece while the others stay where they are.
+TEST_F(DriverRun, TargetAreaKeepsWhatLiesInPlaceAndTakesBackWhatDoesNot) {
+    MakeImage(16 << 20, 1024, imgkit::Profile::basic(), 8);
+    Options mftm;
+    mftm.dirs = 4, mftm.dirsPending = 1;
+    BOOL result = -1;
+    std::string screen = Run(mftm, &result);
+    ASSERT_EQ(result, TRUE) << screen;
+    TARGET_AREA area = FixedTargetArea(4, llDirClusters, llAttribClusters);
+    ntfsref::Volume first = ntfsref::Load(image_);
+    ASSERT_EQ(first.error, "");
+    auto inDirectoryPart = [&](const std::vector<ntfsref::Run> &runs) {
+        return runs.size() == 1 && runs[0].lcn >= area.S && runs[0].lcn + runs[0].length <= area.Ed;
+    };
+    for (const auto &[number, runs] : DirectoryIndexes(first))
+        EXPECT_TRUE(inDirectoryPart(runs)) << "directory " << number;
+    EXPECT_EQ(imgkit::check(image_, manifest_).code, imgkit::kConsistent);
+
+    screen = Run(mftm, &result);
+    ASSERT_EQ(result, TRUE) << screen;
+    std::vector<std::string> course = Course(screen);
+    for (const char *line : {"Moved 0 files from directory target area", "Moved 0 directories to target area",
+                             "Moved 1 attributes to target area"})
+        EXPECT_NE(std::find(course.begin(), course.end(), line), course.end()) << line << "\n" << screen;
+    ntfsref::Volume second = ntfsref::Load(image_);
+    ASSERT_EQ(second.error, "");
+    for (const auto &[number, record] : first.records) {
+        if (number == MFT_RECORD_MFT) continue;
+        const ntfsref::Record &now = second.records.at(number);
+        EXPECT_TRUE(RunListsOf(record) == RunListsOf(now)) << "record " << number;
+        EXPECT_EQ(e2e::OtherRuns(record), e2e::OtherRuns(now)) << "record " << number;
+    }
+
+    // The directory packed first in the area, grown in pieces.
+    uint64_t grown = 0;
+    for (const auto &[number, runs] : DirectoryIndexes(second))
+        if (inDirectoryPart(runs) && (!grown || runs[0].lcn < DirectoryIndexes(second)[grown][0].lcn)) grown = number;
+    ASSERT_NE(grown, 0u);
+    std::string error;
+    ASSERT_TRUE(moveref::AddEntries(image_, grown, 60, &error)) << error;
+    ntfsref::Volume fragmented = ntfsref::Load(image_);
+    ASSERT_GT(DirectoryIndexes(fragmented)[grown].size(), 1u) << "directory " << grown << " grew in pieces";
+
+    screen = Run(mftm, &result);
+    ASSERT_EQ(result, TRUE) << screen;
+    area = FixedTargetArea(4, llDirClusters, llAttribClusters);
+    std::string clearing = Between(screen, "Clearing Directory & Attribute Target Area", "from directory target area");
+    EXPECT_NE(clearing.find("directory file " + Frn(grown)), std::string::npos) << clearing;
+    EXPECT_EQ(clearing.find("directory file "), clearing.rfind("directory file ")) << "one directory moved out";
+    ntfsref::Volume third = ntfsref::Load(image_);
+    ASSERT_EQ(third.error, "");
+    for (const auto &[number, runs] : DirectoryIndexes(third)) {
+        if (number == grown)
+            EXPECT_TRUE(inDirectoryPart(runs)) << "directory " << number << " brought back in one piece";
+        else
+            EXPECT_EQ(runs, DirectoryIndexes(fragmented)[number]) << "directory " << number << " left in place";
+    }
+    EXPECT_EQ(imgkit::check(image_, manifest_).code, imgkit::kConsistent);
+}
+
+// With attribute moves switched off the attributes stay where they are while
+// the directories move; the closing lines count only what moved.
+TEST_F(DriverRun, AttributesStayWhenOnlyDirectoriesMayMove) {
+    MakeImage(16 << 20, 4096, imgkit::Profile::basic(), 9);
+    ntfsref::Volume before = ntfsref::Load(image_);
+    Options free;
+    free.dirs = 1, free.dirsPending = 1, free.attrs = FALSE;
+    BOOL result = -1;
+    std::string screen = Run(free, &result);
+    ASSERT_EQ(result, TRUE) << screen;
+    std::vector<std::string> course = Course(screen);
+    EXPECT_NE(std::find(course.begin(), course.end(), "Moved 0 attributes to target area"), course.end()) << screen;
+    ntfsref::Volume after = ntfsref::Load(image_);
+    int directories = 0;
+    for (const auto &[number, record] : before.records) {
+        const ntfsref::Record &now = after.records.at(number);
+        EXPECT_EQ(e2e::OtherRuns(record), e2e::OtherRuns(now)) << "record " << number;
+        if (record.directory && !(RunListsOf(record).index == RunListsOf(now).index)) directories++;
+    }
+    EXPECT_GT(directories, 0);
+    EXPECT_NE(screen.find("Moved " + std::to_string(directories) + " directories to target area"), std::string::npos)
+        << screen;
+    EXPECT_EQ(imgkit::check(image_, manifest_).code, imgkit::kConsistent);
 }
 
 }  // namespace

@@ -286,6 +286,51 @@ TEST_F(DriverPlacement, FirstFitTakesTheFirstRunLongEnoughInsideTheWindow) {
     EXPECT_EQ(Search(501, 0, 1024), -1);
     EXPECT_EQ(Search(50, 0, 5000), 100) << "a window past the volume ends with it";
     EXPECT_EQ(Search(0, 0, 1024), -1) << "nothing to place";
+    // A free word reaching past the window's end counts only up to it.
+    Set(640, 96, false);  // 640..735
+    EXPECT_EQ(Search(8, 630, 648), 640);
+    EXPECT_EQ(Search(9, 630, 648), -1) << "only 8 clusters of the run lie inside the window";
+}
+
+TEST_F(DriverPlacement, ZoneTestIncludesBothBoundsAndIgnoresRunsWithoutDiskSpace) {
+    EXTENT_LIST list[3];
+    memset(list, 0, sizeof list);
+    list[0].StartingLcn = 100, list[0].ClusterCount = 10;
+    list[1].StartingLcn = -1, list[1].ClusterCount = 5000;
+    list[2].StartingLcn = 110, list[2].ClusterCount = 5;
+    EXPECT_TRUE(AllClustersInZone(list, 3, 100, 114));
+    EXPECT_FALSE(AllClustersInZone(list, 3, 100, 113)) << "the last cluster is 114";
+    EXPECT_FALSE(AllClustersInZone(list, 3, 101, 200)) << "the first cluster is 100";
+    EXPECT_TRUE(AllClustersInZone(list, 2, 100, 109)) << "a run without disk space lies nowhere";
+    EXPECT_TRUE(AllClustersInZone(list, 0, 500, 600)) << "an empty list";
+}
+
+TEST_F(DriverPlacement, TargetAreasLieWhereTheModeSaysAndNeverPassTheVolume) {
+    struct Case {
+        const char *name;
+        LONG dirsOpt;
+        LONGLONG zoneStart, limitBase, systemEnd, d, a;
+        TARGET_AREA area;
+    } cases[] = {
+        {"ZERO: the whole volume", 2, 1000, 1200, 300, 100, 50, {0, 10000, 0, 10000}},
+        {"MFTZ before the MFT zone", 3, 1000, 1200, 300, 100, 50, {0, 110, 111, 166}},
+        {"MFTZ that does not fit before the zone", 3, 150, 1200, 300, 100, 50, {1200, 1310, 1311, 1366}},
+        {"MFTM behind the system files", 4, 0, 1200, 300, 100, 50, {300, 410, 411, 466}},
+        {"MFTM running past the end", 4, 0, 1200, 9950, 100, 50, {9950, 10000, 10000, 10000}},
+        {"MFTZ starting past the end", 3, 0, 12000, 300, 100, 50, {10000, 10000, 10000, 10000}},
+        {"attributes running past the end", 4, 0, 0, 9800, 100, 500, {9800, 9910, 9911, 10000}},
+    };
+    for (const Case &c : cases) {
+        VolData.TotalClusters = 10000;
+        VolData.MftZoneStart = c.zoneStart;
+        VolData.MftZoneLimitBase = c.limitBase;
+        VolData.SystemAreaEnd = c.systemEnd;
+        TARGET_AREA t = FixedTargetArea(c.dirsOpt, c.d, c.a);
+        EXPECT_EQ(t.S, c.area.S) << c.name;
+        EXPECT_EQ(t.Ed, c.area.Ed) << c.name;
+        EXPECT_EQ(t.Sa, c.area.Sa) << c.name;
+        EXPECT_EQ(t.E, c.area.E) << c.name;
+    }
 }
 
 TEST_F(DriverPlacement, FirstFitNeverOffersClusterZero) {

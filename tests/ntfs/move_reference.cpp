@@ -197,4 +197,26 @@ uint64_t MakeHoledFile(const std::string &image, const std::string &name, uint64
     return error->empty() ? inode : 0;
 }
 
+bool AddEntries(const std::string &image, uint64_t directory, int count, std::string *error) {
+    Quiet();
+    ntfs_volume *vol = ntfs_mount(image.c_str(), 0);
+    if (!vol) {
+        *error = "cannot mount for writing";
+        return false;
+    }
+    for (int i = 0; i < count && error->empty(); i++) {
+        std::string name = Format("Added entry with a long name to grow the index %04d.txt", i);
+        std::u16string u(name.begin(), name.end());
+        ntfs_inode *dir = ntfs_inode_open(vol, (MFT_REF)directory);
+        ntfs_inode *ni = dir ? ntfs_create(dir, 0, (ntfschar *)u.data(), (u8)u.size(), S_IFREG) : nullptr;
+        if (!ni)
+            *error = Format("cannot create entry %d in record %llu", i, (unsigned long long)directory);
+        else
+            ntfs_inode_close_in_dir(ni, dir);
+        if (dir) ntfs_inode_close(dir);
+    }
+    if (ntfs_umount(vol, FALSE) && error->empty()) *error = "cannot unmount";
+    return error->empty();
+}
+
 }  // namespace moveref

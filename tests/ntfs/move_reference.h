@@ -33,4 +33,9 @@ uint64_t MakeHoledFile(const std::string &image, const std::string &name, uint64
                        const std::vector<std::pair<uint64_t, uint64_t>> &regions, std::vector<uint8_t> *content,
                        std::string *error);
 
+// Creates `count` empty files with long names in the directory of record
+// `directory`, through libntfs-3g, so that its index grows. False with
+// *error set on failure.
+bool AddEntries(const std::string &image, uint64_t directory, int count, std::string *error);
+
 }  // namespace moveref
