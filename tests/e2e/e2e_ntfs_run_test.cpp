@@ -386,6 +386,30 @@ TEST_P(NtfsDirsRun, ConsolidatesDirectoriesAndAttributesAndKeepsTheVolumeSound) 
     std::vector<std::string> lines = ScreenLines(screen);
     std::string mode = *c.dirs ? std::string(c.dirs).substr(5) : "FREE";
 
+    // The volume these runs are made for: fragmented directories of several
+    // hundred entries, attribute lists of both forms, other attributes of
+    // one file in two records, named streams.
+    int bigFragmentedDirs = 0, lists[3] = {0, 0, 0}, twoRecords = 0;
+    for (const auto &[number, record] : before_.records) {
+        std::set<uint64_t> holders;
+        for (const auto &o : record.others) holders.insert(o.record);
+        twoRecords += holders.size() >= 2;
+        lists[record.attributeList]++;
+        if (!WalkedDirectory(record, paths_) || IndexRuns(record).size() < 3 || !paths_.count(number)) continue;
+        std::string self = *paths_.at(number).begin() + "/";
+        int entries = 0;
+        for (const auto &[n, names] : paths_)
+            for (const auto &name : names)
+                entries += name.rfind(self, 0) == 0 && name.find('/', self.size()) == std::string::npos;
+        bigFragmentedDirs += entries >= 300;
+    }
+    ASSERT_GE(bigFragmentedDirs, 3);
+    ASSERT_GE(lists[1], 1);
+    ASSERT_GE(lists[2], 1);
+    ASSERT_GE(twoRecords, 1);
+    ASSERT_TRUE(std::any_of(manifest_.files.begin(), manifest_.files.end(),
+                            [](const imgkit::ManifestEntry &f) { return f.path.find(':') != std::string::npos; }));
+
     ExpectConsistent();
     ExpectListingKept();
     // Only the clearing stage of MFTZ and MFTM moves files without FILES=FULL.
