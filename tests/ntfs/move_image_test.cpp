@@ -490,7 +490,19 @@ TEST_P(MoveImage, OtherAttributesMoveBackToBackAndKeepTheirValues) {
         }
     }
     EXPECT_EQ(glFileStats[3], 3);
+    // The MFT bitmap and extent list in memory still describe the disk.
+    std::vector<uint8_t> mftBitmap((size_t)(VolData.TotalFileRecords + 7) / 8);
+    memcpy(mftBitmap.data(), GlobalLock(VolData.hMftBitmap), mftBitmap.size());
+    GlobalUnlock(VolData.hMftBitmap);
+    std::vector<RefRun> mftList;
+    for (LONGLONG e = 0; e < VolData.MftExtentCount; e++)
+        mftList.push_back({VolData.pMftExtentList[e].StartingLcn, VolData.pMftExtentList[e].ClusterCount});
     CheckVolume(false);
+    EXPECT_EQ(mftList, after_.mftRuns);
+    const auto &mftOthers = after_.records.at(MFT_RECORD_MFT).others;
+    ASSERT_FALSE(mftOthers.empty());
+    ASSERT_GE(mftOthers[0].value.size(), mftBitmap.size());
+    EXPECT_TRUE(std::equal(mftBitmap.begin(), mftBitmap.end(), mftOthers[0].value.begin()));
     for (LONGLONG n : chosen) {
         std::vector<RefRun> now, old;
         for (const auto &o : after_.records.at((uint64_t)n).others) now.insert(now.end(), o.runs.begin(), o.runs.end());
