@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 
+#include "fs/ntfs/ntfs_files.h"
 #include "internal.h"
 #include "io_machine.h"
 
@@ -125,6 +126,11 @@ TEST(IoHostErrno, KnownErrorsMapAndUnknownOnesNeverReadAsSuccess) {
     EXPECT_TRUE(NT_ERROR(ntp::status_from_errno(EBUSY)));
     EXPECT_EQ(ntp::status_from_errno(0), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ntp::status_from_errno(EHOSTUNREACH), STATUS_UNSUCCESSFUL);
+    // libntfs-3g's errors go through the same table; its EIO is corrupt metadata.
+    EXPECT_TRUE(NT_ERROR(ntp::ntfs::status_from_ntfs_errno(EBUSY)));
+    EXPECT_EQ(ntp::ntfs::status_from_ntfs_errno(ENOENT), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ntp::ntfs::status_from_ntfs_errno(EIO), STATUS_DISK_CORRUPT_ERROR);
+    EXPECT_EQ(ntp::status_from_errno(EIO), STATUS_IO_DEVICE_ERROR);
 }
 
 // -------------------------------------------------- other processes

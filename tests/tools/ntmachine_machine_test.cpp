@@ -1,5 +1,5 @@
 // ntmachine create and attach, and the REG_MULTI_SZ form the tool writes.
-#include "internal.h"
+#include <ntp/host.h>
 #include "ntmachine_support.h"
 #include "tool.h"
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "internal.h"
+#include <ntp/host.h>
 #include "tool.h"
 
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <set>
 
-#include "fs/fat/fat_fs.h"
-#include "internal.h"
+#include <ntp/host.h>
+
 #include "tool.h"
 
 namespace ntm::frag {
@@ -170,89 +170,25 @@ namespace ntm {
 
 namespace {
 
-// The platform's FAT driver reads through this.
-class VolumeDevice : public ntp::fat::Device {
-public:
-    explicit VolumeDevice(std::shared_ptr<ntp::Volume> v) : volume_(std::move(v)) {}
-    uint64_t size() const override { return volume_->size(); }
-    NTSTATUS read(uint64_t offset, void *buffer, size_t length) override {
-        return volume_->dev_read(offset, buffer, length);
-    }
-    NTSTATUS write(uint64_t, const void *, size_t) override { return STATUS_MEDIA_WRITE_PROTECTED; }
-    NTSTATUS flush() override { return STATUS_SUCCESS; }
-
-private:
-    std::shared_ptr<ntp::Volume> volume_;
-};
-
 std::string status_text(NTSTATUS s) { return format("status 0x%08X", static_cast<unsigned>(s)); }
 
-void count_fat(VolumeDevice &dev, const ntp::fat::Geometry &g, frag::Report *r) {
-    using namespace ntp::fat;
-    r->fs = g.type == FatType::Fat32 ? "FAT32" : g.type == FatType::Fat16 ? "FAT16" : "FAT12";
-    r->cluster_size = g.bytes_per_cluster;
-    r->total_clusters = g.clusters;
-    FatTable table(dev, g);
-
-    std::vector<bool> used(g.clusters, false);
-    NTSTATUS s = table.scan(kFirstCluster, g.clusters,
-                            [&](uint32_t c, uint32_t value) { used[c - kFirstCluster] = value != 0; });
-    if (!NT_SUCCESS(s)) throw Failure("the FAT cannot be read (" + status_text(s) + ")");
-    r->count_free([&](uint64_t lcn) { return static_cast<bool>(used[lcn]); });
-
-    auto item_of = [&](const std::string &path, uint32_t first, frag::Item::Kind kind) {
+void count_fat(const ntp::FatVolumeMap &map, frag::Report *r) {
+    r->fs = map.type;
+    r->cluster_size = map.bytes_per_cluster;
+    r->total_clusters = map.clusters;
+    r->count_free([&](uint64_t lcn) { return static_cast<bool>(map.in_use[lcn]); });
+    for (const ntp::FatFile &file : map.files) {
         frag::Item item;
-        item.kind = kind;
-        item.path = path;
-        item.record = first;
-        if (first != 0) {
-            std::vector<Run> runs;
-            uint32_t count = 0;
-            NTSTATUS st = table.chain(first, &runs, &count);
-            if (!NT_SUCCESS(st))
-                throw Failure(format("the cluster chain of %s is broken (%s)", path.c_str(), status_text(st).c_str()));
-            std::vector<frag::Run> fr;
-            for (const Run &run : runs) {
-                fr.push_back(
-                    frag::Run{static_cast<int64_t>(run.first) - static_cast<int64_t>(kFirstCluster), run.count});
-                item.clusters += run.count;
-            }
-            item.fragments = frag::count_fragments(fr);
+        item.kind = file.directory ? frag::Item::Directory : frag::Item::File;
+        item.path = file.path;
+        item.record = file.first_cluster;
+        std::vector<frag::Run> runs;
+        for (const ntp::FatRun &run : file.runs) {
+            runs.push_back(frag::Run{run.lcn, run.count});
+            item.clusters += run.count;
         }
-        return item;
-    };
-
-    std::set<uint32_t> visited;
-    std::function<void(DirRef, const std::string &, int)> walk = [&](DirRef ref, const std::string &path, int depth) {
-        if (depth > 64) throw Failure(format("%s: directories nest too deep (a loop?)", path.c_str()));
-        Directory dir;
-        NTSTATUS st = dir.load(dev, g, table, ref);
-        if (!NT_SUCCESS(st))
-            throw Failure(format("directory %s cannot be read (%s)", path.empty() ? "\\" : path.c_str(),
-                                 status_text(st).c_str()));
-        std::vector<std::pair<std::string, uint32_t>> subdirs;
-        for_each_entry(dir, [&](const Entry &e) {
-            std::string p = path + "\\" + ntp::to_utf8(e.name());
-            uint32_t first = e.first_cluster(g);
-            if (e.is_directory()) {
-                r->add(item_of(p, first, frag::Item::Directory));
-                if (first != 0) subdirs.emplace_back(p, first);
-            } else {
-                r->add(item_of(p, first, frag::Item::File));
-            }
-            return true;
-        });
-        for (const auto &[p, first] : subdirs) {
-            if (!visited.insert(first).second) continue;  // a second link to a directory seen already
-            walk(DirRef{false, first}, p, depth + 1);
-        }
-    };
-    if (g.fixed_root()) {
-        walk(DirRef{true, 0}, "", 0);
-    } else {
-        r->add(item_of("\\", g.root_cluster, frag::Item::Directory));  // the FAT32 root is a chain like any other
-        visited.insert(g.root_cluster);
-        walk(DirRef{false, g.root_cluster}, "", 0);
+        item.fragments = frag::count_fragments(runs);
+        r->add(item);
     }
 }
 
@@ -285,19 +221,18 @@ frag::Report fragmentation(const std::string &dir, char letter) {
             throw Failure(format("drive %c: the NTFS volume cannot be read: %s", letter, error.c_str()));
         return report;
     }
-    ntp::fat::Geometry g;
+    ntp::FatVolumeMap map;
     std::string why;
-    switch (ntp::fat::parse_boot_sector(sector, sizeof sector, volume->size(), &g, &why)) {
-    case ntp::fat::Probe::Fat: {
-        VolumeDevice dev(volume);
-        count_fat(dev, g, &report);
+    switch (ntp::map_fat_volume(volume, &map, &why)) {
+    case ntp::FatMapResult::Mapped:
+        count_fat(map, &report);
         return report;
+    case ntp::FatMapResult::Failed:
+        throw Failure(format("drive %c: %s", letter, why.c_str()));
+    case ntp::FatMapResult::NotFat:
+        break;
     }
-    case ntp::fat::Probe::Corrupt:
-        throw Failure(format("drive %c: the FAT boot sector is corrupt: %s", letter, why.c_str()));
-    default:
-        throw Failure(format("drive %c: is not an NTFS or FAT volume", letter));
-    }
+    throw Failure(format("drive %c: is not an NTFS or FAT volume", letter));
 }
 
 int cmd_frag(const std::vector<std::string> &args) {

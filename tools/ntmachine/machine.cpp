@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "internal.h"
+#include <ntp/host.h>
 #include "tool.h"
 
 namespace fs = std::filesystem;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "internal.h"
+#include <ntp/host.h>
 #include "tool.h"
 
 namespace ntm {

@@ -15,54 +15,11 @@ namespace lib = ntfslib;
 
 // ------------------------------------------------------------ errno table
 NTSTATUS status_from_ntfs_errno(int err) {
-    switch (err) {
-    case ENOENT:
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR:
-        return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST:
-        return STATUS_OBJECT_NAME_COLLISION;
-    case ENOTEMPTY:
-        return STATUS_DIRECTORY_NOT_EMPTY;
-    case EISDIR:
-        return STATUS_FILE_IS_A_DIRECTORY;
-    case ENOSPC:
-        return STATUS_DISK_FULL;
-    case EFBIG:
-        return STATUS_DISK_FULL;
-    case EDQUOT:
-        return STATUS_DISK_FULL;
-    case EMLINK:
-        return STATUS_DISK_FULL;
-    case ENOMEM:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    case EACCES:
-        return STATUS_ACCESS_DENIED;
-    case EPERM:
-        return STATUS_ACCESS_DENIED;
-    case EROFS:
-        return STATUS_MEDIA_WRITE_PROTECTED;
-    case ENAMETOOLONG:
-        return STATUS_OBJECT_NAME_INVALID;
-    case EILSEQ:
-        return STATUS_OBJECT_NAME_INVALID;
-    case EINVAL:
-        return STATUS_INVALID_PARAMETER;
-    case EOVERFLOW:
-        return STATUS_INVALID_PARAMETER;
-    case EBUSY:
-        return STATUS_DEVICE_BUSY;
-    case EIO:
-        return STATUS_DISK_CORRUPT_ERROR;  // libntfs-3g's answer to inconsistent metadata
-    case ERANGE:
-        return STATUS_DISK_CORRUPT_ERROR;
-    case EOPNOTSUPP:
-        return STATUS_NOT_SUPPORTED;
-    default:
-        break;
-    }
-    warn("NTFS: unexpected libntfs-3g error %d (%s)", err, std::strerror(err));
-    return STATUS_UNSUCCESSFUL;
+    // libntfs-3g answers inconsistent metadata with EIO or ERANGE: the volume
+    // is corrupt, the device did not fail. Everything else means what it
+    // means for any host call.
+    if (err == EIO || err == ERANGE) return STATUS_DISK_CORRUPT_ERROR;
+    return status_from_errno(err);
 }
 
 namespace {

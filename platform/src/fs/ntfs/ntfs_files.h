@@ -74,8 +74,9 @@ private:
     bool mount_warned_ = false;
 };
 
-// errno of a libntfs-3g call as an NTSTATUS (one table; an errno it does not
-// know is announced and gives STATUS_UNSUCCESSFUL, never success).
+// errno of a libntfs-3g call as an NTSTATUS: the layer's one table
+// (status_from_errno), except that EIO and ERANGE, the library's answers to
+// inconsistent metadata, give STATUS_DISK_CORRUPT_ERROR.
 NTSTATUS status_from_ntfs_errno(int err);
 
 }  // namespace ntp::ntfs
