@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   ntfs-3g ntfs-3g-dev libhivex-dev libhivex-bin
   dosfstools mtools
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
 )
 
 missing=()

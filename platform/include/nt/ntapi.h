@@ -45,35 +45,39 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "partial information layout");
 
-NTSTATUS NtOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-NTSTATUS NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
-                         PULONG ResultLength);
-NTSTATUS NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize);
-NTSTATUS NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+NTSYSAPI NTSTATUS NTAPI NtOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS NTAPI NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                    ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSYSAPI NTSTATUS NTAPI NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                                        ULONG Length, PULONG ResultLength);
+NTSYSAPI NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                                      PVOID Data, ULONG DataSize);
+NTSYSAPI NTSTATUS NTAPI NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 
 // ------------------------------------------------------------ files, I/O
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
-NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
-NTSTATUS NtClose(HANDLE Handle);
-NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
-                                      ULONG Length, FS_INFORMATION_CLASS FsInformationClass);
-NTSTATUS NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                         PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
-                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSAPI NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                     ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                                     ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+NTSYSAPI NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                   PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
+NTSYSAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI NtDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                   PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                    PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSYSAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSAPI NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                     PVOID FsInformation, ULONG Length,
+                                                     FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
+                                        ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
 
 // --------------------------------------------------------------- process
 typedef struct _CURDIR {
@@ -82,7 +86,7 @@ typedef struct _CURDIR {
 } CURDIR, *PCURDIR;
 
 // The leading part of the Windows record, through Environment, with the
-// Windows x64 offsets.
+// Windows offsets (x64 shown).
 typedef struct _RTL_USER_PROCESS_PARAMETERS {
     ULONG MaximumLength;           // 0x00
     ULONG Length;                  // 0x04
@@ -99,8 +103,9 @@ typedef struct _RTL_USER_PROCESS_PARAMETERS {
     UNICODE_STRING CommandLine;    // 0x70
     PVOID Environment;             // 0x80
 } RTL_USER_PROCESS_PARAMETERS, *PRTL_USER_PROCESS_PARAMETERS;
-static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, ImagePathName) == 0x60, "process parameters layout");
-static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == 0x70, "process parameters layout");
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, ImagePathName) == NT_LAYOUT(0x60, 0x38),
+              "process parameters layout");
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == NT_LAYOUT(0x70, 0x40), "process parameters layout");
 
 // Process parameters flag: the strings hold pointers, not offsets.
 #define RTL_USER_PROC_PARAMS_NORMALIZED 0x00000001
@@ -117,12 +122,11 @@ typedef struct _PEB {
     PVOID SubSystemData;                             // 0x28
     PVOID ProcessHeap;                               // 0x30
 } PEB, *PPEB;
-static_assert(offsetof(PEB, ProcessParameters) == 0x20 && offsetof(PEB, ProcessHeap) == 0x30, "PEB layout");
+static_assert(offsetof(PEB, ProcessParameters) == NT_LAYOUT(0x20, 0x10) &&
+                  offsetof(PEB, ProcessHeap) == NT_LAYOUT(0x30, 0x18),
+              "PEB layout");
 
-// The process environment block of the running program (built by the
-// platform at process start from the Linux command line, or from the
-// command line the machine tool hands over in NT_COMMAND_LINE).
-PPEB NtCurrentPeb(void);
+// NtCurrentPeb() (nt/target.h) gives the running program's PEB.
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 #define RtlProcessHeap() (NtCurrentPeb()->ProcessHeap)
@@ -131,19 +135,19 @@ PPEB NtCurrentPeb(void);
 // The platform's Linux process start builds the PEB and calls it.
 extern "C" void NtProcessStartup(PPEB Peb);
 
-NTSTATUS NtTerminateProcess(HANDLE ProcessHandle, NTSTATUS ExitStatus);
-VOID DbgBreakPoint(void);
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+NTSYSAPI NTSTATUS NTAPI NtTerminateProcess(HANDLE ProcessHandle, NTSTATUS ExitStatus);
+NTSYSAPI VOID NTAPI DbgBreakPoint(void);
+NTSYSAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 
 // ------------------------------------------------- screen, time, shutdown
-NTSTATUS NtDisplayString(PUNICODE_STRING String);
+NTSYSAPI NTSTATUS NTAPI NtDisplayString(PUNICODE_STRING String);
 // Interval: negative = relative, in 100 ns units; scaled by NT_TIME_SCALE.
 // INFINITE_DELAY (or a null interval) waits until the process is signalled.
-NTSTATUS NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval);
+NTSYSAPI NTSTATUS NTAPI NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval);
 #define NT_INFINITE_DELAY ((LONGLONG)0x8000000000000000LL)
 
 #define SE_SHUTDOWN_PRIVILEGE 19
-NTSTATUS RtlAdjustPrivilege(ULONG Privilege, BOOLEAN Enable, BOOLEAN CurrentThread, PBOOLEAN Enabled);
+NTSYSAPI NTSTATUS NTAPI RtlAdjustPrivilege(ULONG Privilege, BOOLEAN Enable, BOOLEAN CurrentThread, PBOOLEAN Enabled);
 
 typedef enum _SHUTDOWN_ACTION {
     ShutdownNoReboot = 0,
@@ -152,7 +156,7 @@ typedef enum _SHUTDOWN_ACTION {
 } SHUTDOWN_ACTION;
 // Records the request in the machine (file "reboot" in the machine folder)
 // and ends the process. Needs the shutdown privilege.
-NTSTATUS NtShutdownSystem(SHUTDOWN_ACTION Action);
+NTSYSAPI NTSTATUS NTAPI NtShutdownSystem(SHUTDOWN_ACTION Action);
 
 // ------------------------------------------------------ system information
 typedef enum _SYSTEM_INFORMATION_CLASS {
@@ -174,7 +178,7 @@ typedef struct _SYSTEM_BASIC_INFORMATION {
     ULONG_PTR ActiveProcessorsAffinityMask;  // 0x30
     CCHAR NumberOfProcessors;                // 0x38
 } SYSTEM_BASIC_INFORMATION, *PSYSTEM_BASIC_INFORMATION;
-static_assert(sizeof(SYSTEM_BASIC_INFORMATION) == 64, "SYSTEM_BASIC_INFORMATION layout");
+static_assert(sizeof(SYSTEM_BASIC_INFORMATION) == NT_LAYOUT(64, 44), "SYSTEM_BASIC_INFORMATION layout");
 
 // The leading fields of the Windows record; the platform fills the record
 // up to its full Windows size (0x138 bytes) with zeroes past AvailablePages.
@@ -195,32 +199,35 @@ typedef struct _SYSTEM_PERFORMANCE_INFORMATION {
 static_assert(offsetof(SYSTEM_PERFORMANCE_INFORMATION, AvailablePages) == 0x2C, "performance layout");
 static_assert(sizeof(SYSTEM_PERFORMANCE_INFORMATION) == 0x138, "performance layout");
 
-NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, PVOID SystemInformation,
-                                  ULONG SystemInformationLength, PULONG ReturnLength);
+NTSYSAPI NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass,
+                                                 PVOID SystemInformation, ULONG SystemInformationLength,
+                                                 PULONG ReturnLength);
 
 // ------------------------------------------------------------------- heap
 #define HEAP_NO_SERIALIZE 0x00000001
 #define HEAP_GENERATE_EXCEPTIONS 0x00000004
 #define HEAP_ZERO_MEMORY 0x00000008
 
-PVOID RtlAllocateHeap(PVOID HeapHandle, ULONG Flags, SIZE_T Size);
-BOOLEAN RtlFreeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress);
+NTSYSAPI PVOID NTAPI RtlAllocateHeap(PVOID HeapHandle, ULONG Flags, SIZE_T Size);
+NTSYSAPI BOOLEAN NTAPI RtlFreeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress);
 // The size the block was allocated with, exactly; (SIZE_T)-1 for an
 // address the heap does not know.
-SIZE_T RtlSizeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress);
-PVOID RtlReAllocateHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress, SIZE_T Size);
+NTSYSAPI SIZE_T NTAPI RtlSizeHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress);
+NTSYSAPI PVOID NTAPI RtlReAllocateHeap(PVOID HeapHandle, ULONG Flags, PVOID BaseAddress, SIZE_T Size);
 
 // ---------------------------------------------------------- counted strings
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSYSAPI VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 // ANSI here is the machine's ANSI code page, Windows-1252.
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
-BOOLEAN RtlCreateUnicodeStringFromAsciiz(PUNICODE_STRING DestinationString, PCSZ SourceString);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
-WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                                     BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                                     BOOLEAN AllocateDestinationString);
+NTSYSAPI BOOLEAN NTAPI RtlCreateUnicodeStringFromAsciiz(PUNICODE_STRING DestinationString, PCSZ SourceString);
+NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+NTSYSAPI VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
+NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                            BOOLEAN CaseInSensitive);
+NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                             BOOLEAN CaseInSensitive);

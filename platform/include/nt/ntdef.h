@@ -1,4 +1,4 @@
-// Basic Windows NT types with their Windows (LLP64, x64) sizes.
+// Basic Windows NT types with their Windows sizes (LLP64 on x64, ILP32 on x86).
 //
 // WCHAR is a 16-bit UTF-16 code unit (char16_t, so that u"..." literals are
 // WCHAR strings); it is never the Linux wchar_t. LONG/ULONG/DWORD are 32 bits.
@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "target.h"
 
 typedef void VOID;
 typedef void *PVOID, *LPVOID;
@@ -123,7 +125,7 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef VOID(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
 typedef struct _LUID {
     ULONG LowPart;
@@ -133,9 +135,12 @@ typedef struct _LUID {
 static_assert(sizeof(WCHAR) == 2, "WCHAR is a 16-bit UTF-16 unit");
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4 && sizeof(DWORD) == 4, "LLP64 longs");
 static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER layout");
-static_assert(sizeof(UNICODE_STRING) == 16 && offsetof(UNICODE_STRING, Buffer) == 8, "UNICODE_STRING layout");
-static_assert(sizeof(ANSI_STRING) == 16, "ANSI_STRING layout");
-static_assert(sizeof(OBJECT_ATTRIBUTES) == 48 && offsetof(OBJECT_ATTRIBUTES, ObjectName) == 16 &&
-                  offsetof(OBJECT_ATTRIBUTES, Attributes) == 24,
+static_assert(sizeof(UNICODE_STRING) == NT_LAYOUT(16, 8) && offsetof(UNICODE_STRING, Buffer) == NT_LAYOUT(8, 4),
+              "UNICODE_STRING layout");
+static_assert(sizeof(ANSI_STRING) == NT_LAYOUT(16, 8), "ANSI_STRING layout");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == NT_LAYOUT(48, 24) &&
+                  offsetof(OBJECT_ATTRIBUTES, ObjectName) == NT_LAYOUT(16, 8) &&
+                  offsetof(OBJECT_ATTRIBUTES, Attributes) == NT_LAYOUT(24, 12),
               "OBJECT_ATTRIBUTES layout");
-static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Information) == 8, "IO_STATUS_BLOCK layout");
+static_assert(sizeof(IO_STATUS_BLOCK) == NT_LAYOUT(16, 8) && offsetof(IO_STATUS_BLOCK, Information) == NT_LAYOUT(8, 4),
+              "IO_STATUS_BLOCK layout");

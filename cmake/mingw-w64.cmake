@@ -1,0 +1,17 @@
+# Cross build of the programs as Windows NT executables with Debian's
+# mingw-w64 compilers. Included by mingw-w64-i686.cmake and
+# mingw-w64-x86_64.cmake, which set MINGW_W64_ARCH.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_VERSION 4.0)
+set(CMAKE_SYSTEM_PROCESSOR ${MINGW_W64_ARCH})
+set(MINGW_W64_TRIPLET ${MINGW_W64_ARCH}-w64-mingw32)
+set(CMAKE_C_COMPILER ${MINGW_W64_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${MINGW_W64_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${MINGW_W64_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_W64_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# No Win32 libraries by default: each target names what it imports.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
