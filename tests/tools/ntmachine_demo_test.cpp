@@ -14,6 +14,12 @@ TEST(Demo, BuildsSchedulesBootsAndChecks) {
          {"Drive C: NTFS", "Drive D: FAT32", "Scheduled \"DOZUZORO C: FILES=FULL", "Scheduled \"ZIRIZUD D: FILES=FULL",
           " Boot 1 of machine", "the machine is up", "--- Before -> after ---", "C: consistent", "D: consistent"})
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
+    for (const char *map : {"C-before.png", "D-before.png", "C-after.png", "D-after.png"}) {
+        fs::path png = fs::path(dir) / "maps" / map;
+        EXPECT_TRUE(contains(r.out, png.string())) << map;
+        EXPECT_GT(fs::exists(png) ? fs::file_size(png) : 0, 1000u) << map;
+    }
+    EXPECT_NE(read_file(fs::path(dir) / "maps" / "C-before.png"), read_file(fs::path(dir) / "maps" / "C-after.png"));
     // Both runs are scheduled before the boot, and the boot leaves no request behind.
     EXPECT_FALSE(fs::exists(fs::path(dir) / "reboot"));
 

@@ -33,11 +33,18 @@ TEST(Report, FreeSpaceExtents) {
     ntm::frag::Report r;
     r.total_clusters = 12;
     // used: 0 1 . . 4 . . . 8 . 10 .   (free: 2-3, 5-7, 9, 11)
-    std::vector<bool> used = {1, 1, 0, 0, 1, 0, 0, 0, 1, 0, 1, 0};
-    r.count_free([&](uint64_t c) { return static_cast<bool>(used[c]); });
+    r.bitmap = {0x13, 0x05};
+    r.count_free();
     EXPECT_EQ(r.free_clusters, 7u);
     EXPECT_EQ(r.free_extents, 4u);
     EXPECT_EQ(r.largest_free_extent, 3u);
+    // Whole free and used bytes, and a last byte cut short.
+    r.total_clusters = 29;
+    r.bitmap = {0x00, 0xFF, 0x00, 0x10};
+    r.count_free();
+    EXPECT_EQ(r.free_clusters, 20u);
+    EXPECT_EQ(r.free_extents, 2u);
+    EXPECT_EQ(r.largest_free_extent, 12u);
 }
 
 struct Volume {

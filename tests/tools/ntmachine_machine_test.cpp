@@ -179,11 +179,45 @@ TEST(Usage, UnknownCommandsAndMissingArguments) {
     Result bad = ntmachine("explode x");
     EXPECT_EQ(bad.code, 2);
     EXPECT_TRUE(contains(bad.out, "unknown command")) << bad.out;
-    for (const char *args : {"create", "attach x", "pagefile x C: p.sys 1", "schedule x", "boot", "frag x"}) {
+    for (const char *args :
+         {"create", "attach x", "pagefile x C: p.sys 1", "schedule x", "boot", "frag x", "map x C:", "help nothing"}) {
         Result r = ntmachine(args);
         EXPECT_EQ(r.code, 1) << args;
-        EXPECT_TRUE(contains(r.out, "usage: ntmachine")) << args << ": " << r.out;
+        EXPECT_TRUE(contains(r.out, "usage: ntmachine") || contains(r.out, "ntmachine help lists"))
+            << args << ": " << r.out;
     }
+}
+
+// `ntmachine help` lists every command; each tells its usage with --help,
+// and the manual page the build installs shows the same forms.
+TEST(Usage, HelpOnEveryCommandAndTheManualPage) {
+    Result list = ntmachine("help");
+    ASSERT_EQ(list.code, 0) << list.out;
+    EXPECT_EQ(ntmachine("--help").out, list.out);
+    Result man = run("MANWIDTH=200 LC_ALL=C man --warnings -l " + quote(NTMACHINE_MAN));
+    ASSERT_EQ(man.code, 0) << man.out;
+    EXPECT_FALSE(contains(man.out, "warning")) << man.out;
+    std::istringstream lines(list.out);
+    std::string line;
+    std::getline(lines, line);  // the heading
+    size_t commands = 0;
+    while (std::getline(lines, line)) {
+        std::string name = line.substr(2, line.find(' ', 2) - 2);
+        ++commands;
+        Result help = ntmachine(name + " --help");
+        ASSERT_EQ(help.code, 0) << name;
+        std::string usage = "usage: ntmachine " + name + " ";
+        ASSERT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
+        std::string forms = help.out.substr(usage.size(), help.out.find('\n') - usage.size());
+        for (size_t at = 0; at != std::string::npos;) {
+            size_t bar = forms.find(" | ", at);
+            std::string form = forms.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
+            EXPECT_TRUE(contains(man.out, "ntmachine " + name + " " + form)) << form << " is not in the manual page";
+            at = bar == std::string::npos ? bar : bar + 3;
+        }
+        EXPECT_EQ(ntmachine("help " + name).out, help.out);
+    }
+    EXPECT_EQ(commands, 9u);
 }
 
 }  // namespace

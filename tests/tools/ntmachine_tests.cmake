@@ -13,5 +13,12 @@ endfunction()
 
 # Machine folders, drives and the boot (Session Manager) without images;
 # then scheduling, fragmentation reports and the demo on made images.
-ntmachine_test(ntmachine_unit_test unit ntmachine_machine_test.cpp ntmachine_boot_test.cpp)
-ntmachine_test(ntmachine_image_test image ntmachine_schedule_test.cpp ntmachine_frag_test.cpp ntmachine_demo_test.cpp)
+ntmachine_test(ntmachine_unit_test unit ntmachine_machine_test.cpp ntmachine_boot_test.cpp ntmachine_rules_test.cpp)
+ntmachine_test(ntmachine_image_test image ntmachine_schedule_test.cpp ntmachine_frag_test.cpp ntmachine_demo_test.cpp
+               ntmachine_map_test.cpp ntmachine_why_test.cpp ntmachine_loop_test.cpp ntmachine_craft_support.cpp)
+if(TARGET ntmachine_unit_test)
+  target_compile_definitions(ntmachine_unit_test PRIVATE NTMACHINE_MAN="${NTMACHINE_MAN}")
+endif()
+if(TARGET ntmachine_image_test)
+  target_link_libraries(ntmachine_image_test PRIVATE imgkit_internal)  # the craft helper's libntfs-3g headers
+endif()

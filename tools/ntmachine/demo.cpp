@@ -9,6 +9,7 @@
 
 #include <imgkit/imgkit.h>
 
+#include "map.h"
 #include "tool.h"
 
 namespace fs = std::filesystem;
@@ -49,6 +50,7 @@ void build(const fs::path &dir, uint64_t seed) {
     std::ofstream(dir / kMarker) << "made by ntmachine demo; ntmachine demo may remove and rebuild this folder\n";
     fs::create_directories(dir / "disks");
     fs::create_directories(dir / "logs");
+    fs::create_directories(dir / "maps");
 
     std::printf("Making C: (NTFS, %llu MiB) and filling it with fragmented files...\n",
                 static_cast<unsigned long long>(kNtfsSize >> 20));
@@ -70,13 +72,20 @@ void build(const fs::path &dir, uint64_t seed) {
     register_paging_file(dir.string(), "C:", "pagefile.sys", 2, 4);
 }
 
-void show_frag(const std::string &dir, const char *when, std::vector<frag::Report> *out) {
+// Shows the fragmentation of both drives and writes their maps to
+// DIR/maps/X-STAGE.png.
+void show_frag(const fs::path &dir, const char *when, const char *stage, std::vector<frag::Report> *out) {
     std::printf("\n--- Fragmentation %s ---\n", when);
+    std::string maps;
     for (const Volume &v : kVolumes) {
-        frag::Report r = fragmentation(dir, v.letter);
+        frag::Report r = fragmentation(dir.string(), v.letter);
         std::fputs(frag::to_text(r, v.letter, 5).c_str(), stdout);
+        std::string png = (dir / "maps" / format("%c-%s.png", v.letter, stage)).string();
+        map::render(r, v.letter, map::layout(r.total_clusters, map::kDefaultWidth), png);
+        maps += "  " + png + "\n";
         out->push_back(std::move(r));
     }
+    std::printf("Maps %s:\n%s", when, maps.c_str());
     std::fflush(stdout);
 }
 
@@ -124,7 +133,9 @@ int cmd_demo(const std::vector<std::string> &args) {
         throw Failure(format("the demo volumes cannot be made: %s", e.what()));
     }
     std::printf("\nDemo machine ready: %s\n  C: NTFS image, D: FAT32 image, A: log folder (logs/)\n", dir.c_str());
+    std::vector<frag::Report> before, after;
     if (!run) {
+        show_frag(dir, "before a run", "before", &before);
         std::printf("Next:\n");
         for (const Volume &v : kVolumes)
             std::printf("  ntmachine schedule %s %c: FILES=FULL 'LOG=%s'\n", dir.c_str(), v.letter, v.log);
@@ -132,8 +143,7 @@ int cmd_demo(const std::vector<std::string> &args) {
         return 0;
     }
 
-    std::vector<frag::Report> before, after;
-    show_frag(dir.string(), "before the boot-time runs", &before);
+    show_frag(dir, "before the boot-time runs", "before", &before);
     std::printf("\n");
     for (const Volume &v : kVolumes) {
         std::string entry =
@@ -142,7 +152,7 @@ int cmd_demo(const std::vector<std::string> &args) {
     }
     std::printf("\n");
     BootSummary sum = boot_machine(dir.string(), true, 8);
-    show_frag(dir.string(), "after the boot-time runs", &after);
+    show_frag(dir, "after the boot-time runs", "after", &after);
 
     std::printf("\n--- Before -> after ---\n");
     for (size_t i = 0; i < before.size(); ++i) {

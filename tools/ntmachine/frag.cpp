@@ -11,6 +11,7 @@
 #include <ntp/host.h>
 
 #include "tool.h"
+#include "why.h"
 
 namespace ntm::frag {
 
@@ -53,22 +54,6 @@ void Report::add(Item item) {
     items.push_back(std::move(item));
 }
 
-void Report::count_free(const std::function<bool(uint64_t)> &used) {
-    uint64_t run = 0;
-    for (uint64_t c = 0; c <= total_clusters; ++c) {
-        if (c < total_clusters && !used(c)) {
-            ++run;
-            ++free_clusters;
-            continue;
-        }
-        if (run) {
-            ++free_extents;
-            largest_free_extent = std::max(largest_free_extent, run);
-        }
-        run = 0;
-    }
-}
-
 namespace {
 
 std::vector<const Item *> worst_files(const Report &r, size_t count) {
@@ -83,6 +68,10 @@ std::vector<const Item *> worst_files(const Report &r, size_t count) {
     return files;
 }
 
+using ull = unsigned long long;
+
+}  // namespace
+
 std::string json_string(const std::string &s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -95,10 +84,6 @@ std::string json_string(const std::string &s) {
     }
     return out + "\"";
 }
-
-using ull = unsigned long long;
-
-}  // namespace
 
 std::string to_text(const Report &r, char letter, size_t worst) {
     std::string t;
@@ -154,7 +139,10 @@ std::string to_json(const Report &r, char letter, size_t worst) {
     num("system_fragments", r.system_fragments);
     num("mft_fragments", r.mft_fragments);
     num("unmovable_files", r.unmovable_files);
-    j += "\"worst\": [";
+    j += "\"classes\": {";
+    auto totals = class_totals(r);
+    for (int c = 0; c < kClassCount; ++c) j += format("%s\"%s\": %llu", c ? ", " : "", class_key(c), ull(totals[c]));
+    j += "}, \"worst\": [";
     auto w = worst_files(r, worst);
     for (size_t i = 0; i < w.size(); ++i) {
         j += format("%s{\"path\": %s, \"fragments\": %llu, \"clusters\": %llu}", i ? ", " : "",
@@ -176,7 +164,11 @@ void count_fat(const ntp::FatVolumeMap &map, frag::Report *r) {
     r->fs = map.type;
     r->cluster_size = map.bytes_per_cluster;
     r->total_clusters = map.clusters;
-    r->count_free([&](uint64_t lcn) { return static_cast<bool>(map.in_use[lcn]); });
+    r->bitmap.assign((uint64_t(map.clusters) + 7) / 8, 0);
+    for (uint64_t lcn = 0; lcn < map.in_use.size(); ++lcn)
+        if (map.in_use[lcn]) r->bitmap[lcn >> 3] |= uint8_t(1u << (lcn & 7));
+    for (const ntp::FatRun &run : map.bad) r->bad_runs.push_back(frag::Run{run.lcn, run.count});
+    r->count_free();
     for (const ntp::FatFile &file : map.files) {
         frag::Item item;
         item.kind = file.directory ? frag::Item::Directory : frag::Item::File;
@@ -188,7 +180,32 @@ void count_fat(const ntp::FatVolumeMap &map, frag::Report *r) {
             item.clusters += run.count;
         }
         item.fragments = frag::count_fragments(runs);
+        item.runs = std::move(runs);
         r->add(item);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Marks the items the machine's PagingFiles names for the drive.
+void mark_paging_files(char letter, frag::Report *report) {
+    std::vector<std::u16string> entries;
+    try {
+        entries = read_multi_sz(kMemoryManagementKey, u"PagingFiles");
+    } catch (const Failure &) {
+        return;  // a machine without the value has no paging file
+    }
+    for (const auto &e : entries) {
+        std::vector<std::string> words = split_blanks(ntp::to_utf8(e));
+        if (words.empty() || words[0].size() < 3 || std::toupper(static_cast<unsigned char>(words[0][0])) != letter ||
+            words[0][1] != ':')
+            continue;
+        std::u16string path = ntp::to_utf16(words[0].substr(2));
+        for (frag::Item &item : report->items)
+            if (item.kind != frag::Item::Directory && ntp::iequal(ntp::to_utf16(item.path), path))
+                item.paging_file = true;
     }
 }
 
@@ -219,6 +236,9 @@ frag::Report fragmentation(const std::string &dir, char letter) {
         };
         if (!frag::count_ntfs(read, volume->size(), config.path, &report, &error))
             throw Failure(format("drive %c: the NTFS volume cannot be read: %s", letter, error.c_str()));
+        ntp::ntfs_mft_zone(report.total_clusters, uint32_t(report.cluster_size), uint64_t(report.mft_lcn),
+                           &report.mft_zone_start, &report.mft_zone_end);
+        mark_paging_files(letter, &report);
         return report;
     }
     ntp::FatVolumeMap map;
@@ -226,6 +246,7 @@ frag::Report fragmentation(const std::string &dir, char letter) {
     switch (ntp::map_fat_volume(volume, &map, &why)) {
     case ntp::FatMapResult::Mapped:
         count_fat(map, &report);
+        mark_paging_files(letter, &report);
         return report;
     case ntp::FatMapResult::Failed:
         throw Failure(format("drive %c: %s", letter, why.c_str()));
@@ -237,22 +258,47 @@ frag::Report fragmentation(const std::string &dir, char letter) {
 
 int cmd_frag(const std::vector<std::string> &args) {
     std::vector<std::string> plain;
-    bool json = false;
+    bool json = false, why = false, haveRun = false;
+    std::string run;
     size_t worst = 10;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--json")
             json = true;
+        else if (args[i] == "--why")
+            why = true;
+        else if (args[i] == "--run" && i + 1 < args.size())
+            run = args[++i], haveRun = true;
         else if (args[i] == "--worst" && i + 1 < args.size())
             worst = std::strtoul(args[++i].c_str(), nullptr, 10);
         else if (args[i].rfind("--", 0) == 0)
-            throw Failure(format("frag: unknown option %s", args[i].c_str()));
+            throw Failure(format("frag: unknown option %s (see ntmachine frag --help)", args[i].c_str()));
         else
             plain.push_back(args[i]);
     }
-    if (plain.size() != 2) throw Failure("usage: ntmachine frag DIR X: [--json] [--worst N]");
+    if (plain.size() != 2 || (haveRun && !why))
+        throw Failure("usage: ntmachine frag DIR X: [--json] [--worst N] [--why [--run KEYWORDS]]");
     char letter = parse_drive_letter(plain[1]);
     frag::Report r = fragmentation(plain[0], letter);
-    std::fputs((json ? frag::to_json(r, letter, worst) : frag::to_text(r, letter, worst)).c_str(), stdout);
+    std::string out = json ? frag::to_json(r, letter, worst) : frag::to_text(r, letter, worst);
+    if (why) {
+        std::string source = "given with --run";
+        if (!haveRun) {
+            source = format("the last run scheduled on %c:", letter);
+            if (!remembered_run(plain[0], letter, &run)) {
+                run = "FILES=FULL";
+                source = format("no run scheduled on %c:, taken as FILES=FULL", letter);
+            }
+        }
+        why::RunOptions o = why::parse_run(run, r.fs == "NTFS");
+        std::vector<why::Verdict> verdicts = why::explain(r, letter, o);
+        if (json) {
+            out.erase(out.size() - 2);  // "}\n"
+            out += ", \"run\": " + frag::json_string(run) + ", \"why\": " + why::to_json(verdicts) + "}\n";
+        } else {
+            out += why::to_text(verdicts, r, letter, o, source);
+        }
+    }
+    std::fputs(out.c_str(), stdout);
     return 0;
 }
 

@@ -38,7 +38,7 @@ namespace {
 
 constexpr uint64_t kFirstUserRecord = 16;
 constexpr uint64_t kRootRecord = 5;
-constexpr uint32_t kAttrSparse = 0x200, kAttrReparse = 0x400, kAttrOffline = 0x1000;
+constexpr uint32_t kAttrSparse = 0x200, kAttrReparse = 0x400, kAttrCompressed = 0x800, kAttrOffline = 0x1000;
 constexpr int kDosNameSpace = 2;
 
 // ---------------------------------------------------- read-only device
@@ -167,6 +167,20 @@ bool runs_of(ntfs_attr *na, std::vector<Run> *out) {
     return true;
 }
 
+// Appends the runs of one attribute record to `out`, unless it is the
+// attribute the counters read whole (a file's unnamed $DATA, a directory's
+// $I30 index allocation) or resident.
+void other_runs_of(ntfs_volume *vol, ATTR_RECORD *a, bool directory, std::vector<Run> *out) {
+    if (!a->non_resident) return;
+    ATTR_TYPES type = a->type;
+    bool counted = directory ? type == AT_INDEX_ALLOCATION : (type == AT_DATA && a->name_length == 0);
+    if (counted) return;
+    runlist_element *rl = ntfs_mapping_pairs_decompress(vol, a, nullptr);
+    for (runlist_element *e = rl; e && e->length; ++e)
+        if (e->lcn >= 0) out->push_back(Run{int64_t(e->lcn), uint64_t(e->length)});
+    free(rl);
+}
+
 }  // namespace
 
 bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Report *report, std::string *error) {
@@ -197,13 +211,14 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
     r.total_clusters = uint64_t(vol->nr_clusters);
 
     bool ok = true;
+    r.mft_lcn = int64_t(vol->mft_lcn);
     // Free space from $Bitmap.
-    std::vector<uint8_t> bitmap((r.total_clusters + 7) / 8, 0);
-    if (ntfs_attr_pread(vol->lcnbmp_na, 0, s64(bitmap.size()), bitmap.data()) != s64(bitmap.size())) {
+    r.bitmap.assign((r.total_clusters + 7) / 8, 0);
+    if (ntfs_attr_pread(vol->lcnbmp_na, 0, s64(r.bitmap.size()), r.bitmap.data()) != s64(r.bitmap.size())) {
         *error = "$Bitmap cannot be read";
         ok = false;
     } else {
-        r.count_free([&](uint64_t lcn) { return (bitmap[lcn >> 3] >> (lcn & 7)) & 1; });
+        r.count_free();
     }
 
     // Every base record in use.
@@ -248,13 +263,32 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
                           ctx->attr->name_length);
             streams.insert({ctx->ntfs_ino ? ctx->ntfs_ino->mft_no : n, stream});
         }
+        // The runs of every other non-resident attribute, piece by piece.
+        Item item;
+        item.record = n;
+        item.compressed = attributes & kAttrCompressed;
+        if (ctx) ntfs_attr_reinit_search_ctx(ctx);
+        while (ctx && !ntfs_attr_lookup(AT_UNUSED, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx))
+            other_runs_of(vol, ctx->attr, directory, &item.other_runs);
+        if (ctx) ntfs_attr_reinit_search_ctx(ctx);
+        if (ctx && !ntfs_attr_lookup(AT_ATTRIBUTE_LIST, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
+            item.attribute_list = true;
+            other_runs_of(vol, ctx->attr, directory, &item.other_runs);
+        }
         if (ctx) ntfs_attr_put_search_ctx(ctx);
         bool several = false;
         std::map<uint64_t, int> perRecord;
         for (const auto &s : streams) several |= ++perRecord[s.first] > 1;
+        item.streams_in_a_record = several;
+        // What the gathering scan adds up: nothing for the records it
+        // passes over (sparse, reparse point, offline; several streams
+        // across records).
+        bool gathered = (n == 0 || n == kRootRecord || n >= kFirstUserRecord) &&
+                        !(attributes & (kAttrSparse | kAttrReparse | kAttrOffline)) &&
+                        !(item.attribute_list && several);
+        if (gathered)
+            for (const Run &run : item.other_runs) r.attribute_clusters += run.length;
 
-        Item item;
-        item.record = n;
         ntfs_attr *na = nullptr;
         if (directory) {
             item.kind = Item::Directory;
@@ -268,7 +302,9 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
             na = unnamed ? ntfs_attr_open(ni, AT_DATA, noName, 0) : nullptr;
             if (!na) {
                 ntfs_inode_close(ni);
-                continue;  // no unnamed $DATA: not a file a defragmenter moves
+                // No unnamed $DATA: not a file a defragmenter moves.
+                r.metadata_runs.insert(r.metadata_runs.end(), item.other_runs.begin(), item.other_runs.end());
+                continue;
             }
             if (n < kFirstUserRecord)
                 item.kind = Item::System;
@@ -290,6 +326,8 @@ bool count_ntfs(const ReadFn &read, uint64_t size, const std::string &name, Repo
             for (const Run &run : runs)
                 if (run.lcn >= 0) item.clusters += run.length;
             item.fragments = count_fragments(runs);
+            if (directory && gathered && n != 0) r.directory_clusters += item.clusters;
+            item.runs = std::move(runs);
             ntfs_attr_close(na);
         }
         ntfs_inode_close(ni);

@@ -296,6 +296,31 @@ std::vector<std::string> split_blanks(const std::string &text) {
     return out;
 }
 
+void remember_run(const std::string &dir, char letter, const std::vector<std::string> &keywords) {
+    Machine m = Machine::open(dir);
+    std::ifstream in(m.path("runs"));
+    std::string content = "# The keywords of the last run scheduled on each drive (read by ntmachine frag --why).\n";
+    std::string line, prefix = format("%c: ", letter);
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) != 0 && !line.empty()) content += line + "\n";
+    std::string mine = prefix;
+    for (size_t i = 0; i < keywords.size(); ++i) mine += (i ? " " : "") + keywords[i];
+    write_whole(m.path("runs"), content + mine + "\n");
+}
+
+bool remembered_run(const std::string &dir, char letter, std::string *keywords) {
+    Machine m = Machine::open(dir);
+    std::ifstream in(m.path("runs"));
+    std::string line, prefix = format("%c: ", letter);
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) == 0) {
+            *keywords = line.substr(prefix.size());
+            return true;
+        }
+    return false;
+}
+
 // ----------------------------------------------------------------- create
 
 namespace {

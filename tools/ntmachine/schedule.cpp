@@ -131,6 +131,7 @@ std::string schedule_run(const std::string &dir, const std::string &letterArg,
         delete_volume_file(letter, u"\\Defragme.dat");
         throw;
     }
+    remember_run(dir, letter, keywords);
     return ntp::to_utf8(entry);
 }
 

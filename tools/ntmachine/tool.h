@@ -79,6 +79,12 @@ int cmd_schedule(const std::vector<std::string> &args);
 int cmd_boot(const std::vector<std::string> &args);
 int cmd_frag(const std::vector<std::string> &args);
 int cmd_demo(const std::vector<std::string> &args);
+int cmd_map(const std::vector<std::string> &args);
+
+// The keywords of the last run scheduled on a drive, kept in DIR/runs for
+// `frag --why` (the program removes its BootExecute entry when it runs).
+void remember_run(const std::string &dir, char letter, const std::vector<std::string> &keywords);
+bool remembered_run(const std::string &dir, char letter, std::string *keywords);
 
 // Pieces the demo reuses.
 void create_machine(const std::string &dir);

@@ -113,6 +113,7 @@ struct FatVolumeMap {
     uint32_t bytes_per_cluster = 0;
     uint32_t clusters = 0;
     std::vector<bool> in_use;    // by LCN, from the FAT
+    std::vector<FatRun> bad;     // runs of clusters the FAT marks bad, in LCN order
     std::vector<FatFile> files;  // every file and directory, a directory's entries before its subdirectories
 };
 enum class FatMapResult { Mapped, NotFat, Failed };
@@ -121,5 +122,11 @@ enum class FatMapResult { Mapped, NotFat, Failed };
 // (a corrupt boot sector, an unreadable FAT, a broken chain, an unreadable
 // or too deeply nested directory).
 FatMapResult map_fat_volume(const std::shared_ptr<Volume> &volume, FatVolumeMap *map, std::string *error);
+
+// ----------------------------------------------------------- NTFS volumes
+// The MFT zone [*zone_start, *zone_end) that the NTFS driver reports for a
+// volume of total_clusters clusters whose MFT starts at mft_lcn.
+void ntfs_mft_zone(uint64_t total_clusters, uint32_t bytes_per_cluster, uint64_t mft_lcn, int64_t *zone_start,
+                   int64_t *zone_end);
 
 }  // namespace ntp

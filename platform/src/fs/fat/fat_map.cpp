@@ -44,8 +44,16 @@ public:
         map_->bytes_per_cluster = g_.bytes_per_cluster;
         map_->clusters = g_.clusters;
         map_->in_use.assign(g_.clusters, false);
-        NTSTATUS s = table_.scan(kFirstCluster, g_.clusters,
-                                 [&](uint32_t c, uint32_t value) { map_->in_use[c - kFirstCluster] = value != 0; });
+        NTSTATUS s = table_.scan(kFirstCluster, g_.clusters, [&](uint32_t c, uint32_t value) {
+            uint32_t lcn = c - kFirstCluster;
+            map_->in_use[lcn] = value != 0;
+            if (!table_.is_bad(value)) return;
+            std::vector<FatRun> &bad = map_->bad;
+            if (!bad.empty() && bad.back().lcn + bad.back().count == lcn)
+                ++bad.back().count;
+            else
+                bad.push_back(FatRun{lcn, 1});
+        });
         if (!NT_SUCCESS(s)) {
             *error = "the FAT cannot be read (" + status_text(s) + ")";
             return false;

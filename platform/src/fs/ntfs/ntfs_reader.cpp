@@ -1,6 +1,8 @@
 // The platform's own NTFS reader (see ntfs_reader.h).
 #include "ntfs_reader.h"
 
+#include <ntp/host.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -472,3 +474,15 @@ NTSTATUS MftView::attribute(uint64_t n, uint32_t type, AttributeValue *value) co
 }
 
 }  // namespace ntp::ntfs
+
+namespace ntp {
+
+void ntfs_mft_zone(uint64_t total_clusters, uint32_t bytes_per_cluster, uint64_t mft_lcn, int64_t *zone_start,
+                   int64_t *zone_end) {
+    ntfs::Geometry g;
+    g.total_clusters = total_clusters;
+    g.bytes_per_cluster = bytes_per_cluster;
+    ntfs::mft_zone(g, mft_lcn, zone_start, zone_end);
+}
+
+}  // namespace ntp
