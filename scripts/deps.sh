@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   ntfs-3g ntfs-3g-dev libhivex-dev libhivex-bin
   dosfstools mtools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
