@@ -67,6 +67,12 @@ void set_key(imgkit::Profile &p, const std::string &kv) {
         u64(p.large_max);
     else if (k == "long_names")
         b(p.long_names);
+    else if (k == "deep_dirs")
+        u(p.deep_dirs);
+    else if (k == "empty_dirs")
+        u(p.empty_dirs);
+    else if (k == "name_variety")
+        b(p.name_variety);
     else if (k == "frag_groups")
         u(p.frag_groups);
     else if (k == "frag_group_files")

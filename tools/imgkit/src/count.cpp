@@ -156,28 +156,13 @@ FragCounts count_fat(const std::string &image, FsType fs) {
     for (uint32_t i = 0; i < r.geometry().clusters; i++) used[i] = !r.is_free(i + 2);
     free_space(c, used);
 
-    std::string listing = run_checked({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, mtools_env(), false);
-    std::vector<std::string> paths;
-    if (fs == FsType::fat32) paths.push_back("::/");
-    for (const std::string &line : split_lines(listing)) {
-        if (!starts_with(line, "::/")) continue;
-        std::string p = line;
-        if (p.size() > 3 && p.back() == '/') p.pop_back();
-        paths.push_back(p);
-    }
-    std::map<std::string, bool> is_dir;
-    for (const std::string &line : split_lines(listing))
-        if (starts_with(line, "::/") && line.back() == '/' && line.size() > 3)
-            is_dir[line.substr(0, line.size() - 1)] = true;
-    for (auto &[p, ext] : showfat(image, paths)) {
+    for (FatEntry &e : fat_entries(image)) {
         ItemCount it;
-        std::string vol = p.substr(2);
-        std::replace(vol.begin(), vol.end(), '/', '\\');
-        it.path = vol;
-        it.kind = (p == "::/" || is_dir.count(p)) ? ItemCount::directory : ItemCount::file;
-        it.record = ext.empty() ? 0 : uint64_t(ext.front().lcn + 2);
-        for (auto &e : ext) it.clusters += e.length;
-        it.fragments = fragments_of(ext);
+        it.path = e.path;
+        it.kind = e.directory ? ItemCount::directory : ItemCount::file;
+        it.record = e.extents.empty() ? 0 : uint64_t(e.extents.front().lcn + 2);
+        for (auto &x : e.extents) it.clusters += x.length;
+        it.fragments = fragments_of(e.extents);
         if (it.kind == ItemCount::directory) {
             c.dirs++;
             c.dir_fragments += it.fragments;
@@ -193,6 +178,34 @@ FragCounts count_fat(const std::string &image, FsType fs) {
 }
 
 }  // namespace
+
+std::vector<FatEntry> fat_entries(const std::string &image) {
+    FsType fs = detect_fs(image);
+    if (fs != FsType::fat16 && fs != FsType::fat32) throw Error(image + ": not FAT16/FAT32");
+    std::string listing = run_checked({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, mtools_env(), false);
+    std::vector<std::string> paths;
+    std::vector<FatEntry> out;
+    if (fs == FsType::fat32) {
+        paths.push_back("::/");
+        out.push_back({"\\", true, {}});
+    }
+    for (const std::string &line : split_lines(listing)) {
+        if (!starts_with(line, "::/") || line.size() <= 3) continue;
+        FatEntry e;
+        std::string p = line;
+        e.directory = p.back() == '/';
+        if (e.directory) p.pop_back();
+        paths.push_back(p);
+        e.path = p.substr(2);
+        std::replace(e.path.begin(), e.path.end(), '/', '\\');
+        out.push_back(std::move(e));
+    }
+    // mshowfat answers in the order asked, one line per path.
+    auto shown = showfat(image, paths);
+    if (shown.size() != out.size()) throw Error("mshowfat did not show every entry mdir listed");
+    for (size_t i = 0; i < out.size(); i++) out[i].extents = std::move(shown[i].second);
+    return out;
+}
 
 const ItemCount *FragCounts::find(const std::string &path) const {
     for (const auto &it : items)
@@ -345,6 +358,28 @@ int64_t leak_clusters(const std::string &image, uint64_t count) {
     }
     if (done < count) throw Error("not enough free clusters to leak");
     return first;
+}
+
+void fat_set_entry(const std::string &image, uint32_t cluster, uint32_t value) {
+    FatReader r(image, true);
+    r.set_entry(cluster, value);
+}
+
+void fat_unmirror(const std::string &image, uint32_t active) {
+    FatReader r(image, true);
+    const FatGeometry &g = r.geometry();
+    if (g.bits != 32 || active >= g.fats || g.fats < 2) throw Error("fat_unmirror: a FAT32 volume with that copy");
+    uint8_t flags[2] = {uint8_t(0x80 | active), 0};
+    uint8_t bs[512];
+    r.file().read(0, bs, sizeof bs);
+    uint32_t backup = uint32_t(bs[0x32] | bs[0x33] << 8);
+    r.file().write(0x28, flags, 2);
+    if (backup != 0 && backup != 0xFFFF) r.file().write(uint64_t(backup) * g.sector_size + 0x28, flags, 2);
+    std::vector<uint8_t> zeros(size_t(g.clusters) * 4, 0);
+    for (uint32_t copy = 0; copy < g.fats; copy++)
+        if (copy != active)
+            r.file().write((uint64_t(g.reserved_sectors) + uint64_t(copy) * g.fat_sectors) * g.sector_size + 8,
+                           zeros.data(), zeros.size());
 }
 
 }  // namespace imgkit

@@ -280,6 +280,57 @@ void FatFiller::run() {
             }
         }
     }
+
+    // Directories nested deep, empty directories, names beyond ASCII.
+    if (p_.deep_dirs) {
+        std::vector<std::string> chain;
+        std::string dir;
+        for (uint32_t i = 1; i <= p_.deep_dirs; i++) {
+            dir = join_path(dir, fmt(i % 2 ? "Level %02u" : "LEVEL%02u", i));
+            chain.push_back(dir);
+        }
+        mkdirs(chain);
+        Staged bottom{dir, "Bottom of the tree.txt", content(namer_.rng().between(1, 3 * geo_.cluster_size))};
+        copy({bottom});
+        record(bottom);
+    }
+    if (p_.empty_dirs) {
+        std::vector<std::string> empty;
+        for (uint32_t i = 0; i < p_.empty_dirs; i++) {
+            std::string parent = random_dir();
+            empty.push_back(join_path(parent, namer_.unique(parent, fmt(i % 2 ? "EMPTY%u" : "Empty folder %u", i))));
+        }
+        mkdirs(empty);
+    }
+    if (p_.name_variety) {
+        // Long names (UTF-16 on the volume), one of 255 characters, then 8.3
+        // names whose bytes 0x90, 0xD8 and 0x8F stand for \u00c9, \u00cf and
+        // \u00c5 in code page 850.
+        static const char *long_names[] = {"R\u00e9sum\u00e9 %u.txt", "\u00dcberweisung M\u00e4rz %u.doc",
+                                           "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac %u.txt",
+                                           "\u65e5\u672c\u8a9e %u.txt"};
+        static const char *short_names[] = {"CAF\u00c9%u.TXT", "NA\u00cfVE%u.DAT", "\u00c5RSBOK%u"};
+        std::string parent = random_dir();
+        std::string dir = join_path(parent, namer_.unique(parent, "Caf\u00e9 \u00c0 la carte"));
+        mkdirs({dir});
+        std::vector<Staged> files;
+        for (uint32_t i = 0; i < 4; i++) {
+            std::string where = i % 2 ? dir : random_dir();
+            files.push_back({where, namer_.unique(where, fmt(long_names[i], i)),
+                             content(namer_.rng().between(1, 2 * geo_.cluster_size))});
+        }
+        std::string longest = "The longest name a FAT volume holds";
+        while (longest.size() < 251) longest += " and more";
+        longest = longest.substr(0, 251) + ".txt";
+        files.push_back({dir, namer_.unique(dir, longest), content(namer_.rng().below(700))});
+        for (uint32_t i = 0; i < 3; i++) {
+            std::string where = i == 1 ? dir : "";
+            files.push_back({where, namer_.unique(where, fmt(short_names[i], i)), content(namer_.rng().below(900))});
+        }
+        std::stable_sort(files.begin(), files.end(), [](const Staged &a, const Staged &b) { return a.dir < b.dir; });
+        copy(files);
+        for (auto &f : files) record(f);
+    }
 }
 
 }  // namespace

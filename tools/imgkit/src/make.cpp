@@ -72,12 +72,25 @@ void make_ntfs(const std::string &image, uint64_t size, uint32_t cluster, const 
                  "-S", "0", "-L", label, image});
 }
 
-void make_fat(const std::string &image, uint64_t size, int fat_bits, uint32_t cluster, const std::string &label) {
+void make_fat(const std::string &image, uint64_t size, int fat_bits, uint32_t cluster, const std::string &label,
+              int fats) {
     if (fat_bits != 16 && fat_bits != 32) throw Error(fmt("FAT width %d: only 16 and 32 are made", fat_bits));
+    if (fats < 1 || fats > 4) throw Error(fmt("%d FAT copies: 1 to 4 are made", fats));
     if (size < (1u << 20) || size % 1024)
         throw Error(fmt("FAT image size %llu must be a multiple of 1024 and at least 1 MiB", (unsigned long long)size));
-    std::vector<std::string> argv = {"mkfs.fat", "-C",       "-F", std::to_string(fat_bits), "-S", "512", "--invariant",
-                                     "-i",       "1D6E4B17", "-n", label.substr(0, 11)};
+    std::vector<std::string> argv = {"mkfs.fat",
+                                     "-C",
+                                     "-F",
+                                     std::to_string(fat_bits),
+                                     "-S",
+                                     "512",
+                                     "--invariant",
+                                     "-i",
+                                     "1D6E4B17",
+                                     "-n",
+                                     label.substr(0, 11),
+                                     "-f",
+                                     std::to_string(fats)};
     if (cluster) {
         if (cluster < 512 || cluster > 65536 || (cluster & (cluster - 1)))
             throw Error(fmt("FAT cluster size %u is not a power of two from 512 to 65536", cluster));

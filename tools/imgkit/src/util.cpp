@@ -286,7 +286,10 @@ ProcResult run(const std::vector<std::string> &argv, const std::vector<std::stri
             if (x.substr(0, x.find('=')) == name) overridden = true;
         if (!overridden) envs.push_back(s);
     }
-    envs.push_back("LC_ALL=C");
+    // The C locale unless the caller names another.
+    bool locale = false;
+    for (auto &x : env) locale |= x.compare(0, 7, "LC_ALL=") == 0;
+    if (!locale) envs.push_back("LC_ALL=C");
     for (auto &x : env) envs.push_back(x);
     std::vector<char *> cargv, cenv;
     for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
@@ -336,7 +339,9 @@ std::string run_checked(const std::vector<std::string> &argv, const std::vector<
     return r.output;
 }
 
-std::vector<std::string> mtools_env() { return {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"}; }
+// Names reach mtools and come back from it in UTF-8 (code page 850 for the
+// bytes of 8.3 names, mtools' default).
+std::vector<std::string> mtools_env() { return {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C.UTF-8"}; }
 
 // ------------------------------------------------------------------ files and folders
 

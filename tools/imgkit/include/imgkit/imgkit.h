@@ -62,10 +62,11 @@ void copy_image(const std::string &from, const std::string &to);
 void make_ntfs(const std::string &image, uint64_t size, uint32_t cluster = 4096, const std::string &label = "IMGKIT");
 
 // Creates (or replaces) an image of `size` bytes with a FAT16 (fat_bits 16)
-// or FAT32 (fat_bits 32) volume made by mkfs.fat. `cluster` 0 lets mkfs.fat
-// choose. The volume id is fixed, so two calls give the same bytes.
+// or FAT32 (fat_bits 32) volume made by mkfs.fat with `fats` FAT copies.
+// `cluster` 0 lets mkfs.fat choose. The volume id is fixed, so two calls
+// give the same bytes.
 void make_fat(const std::string &image, uint64_t size, int fat_bits, uint32_t cluster = 0,
-              const std::string &label = "IMGKIT");
+              const std::string &label = "IMGKIT", int fats = 2);
 
 // ---------------------------------------------------------------- filling
 
@@ -124,6 +125,17 @@ struct Profile {
     // The index $BITMAP of the first fragmented directory made non-resident.
     bool frag_dir_bitmap_nonresident = false;
     uint32_t mft_fragments = 0;  // >0: grow the MFT in pieces until it has this many
+
+    // FAT only (added after everything else, so that they leave the rest of
+    // the layout as it is): a chain of this many directories nested in one
+    // another below the root, a file at the bottom; this many empty
+    // directories; files and directories whose long names hold non-ASCII
+    // characters, a name of 255 characters (20 long-name pieces), and files
+    // with 8.3 names only whose bytes include some of 0x80 and more (code
+    // page 850).
+    uint32_t deep_dirs = 0;
+    uint32_t empty_dirs = 0;
+    bool name_variety = false;
 
     // Many files for benchmarks: bulk_files files of bulk_min..bulk_max bytes.
     uint32_t bulk_files = 0;
@@ -275,6 +287,19 @@ struct Extent {
 // "\f:name"; FAT: the cluster chain), in file order, read from the image.
 std::vector<Extent> file_extents(const std::string &image, const std::string &path);
 
+// FAT: every entry of the volume as mtools lists it (mdir -/ -a -b: a
+// directory's entries in directory order, then each subdirectory's list in
+// turn), with the extents mshowfat shows for it, in chain order. Paths as
+// the volume shows them ("\dir\file", UTF-8, long names where there are
+// any); the FAT32 root ("\") comes first, the FAT16 root (no clusters) is
+// not listed.
+struct FatEntry {
+    std::string path;
+    bool directory = false;
+    std::vector<Extent> extents;
+};
+std::vector<FatEntry> fat_entries(const std::string &image);
+
 // Byte offset in the image of the first byte of cluster `lcn`
 // (FAT: lcn = cluster number - 2).
 uint64_t cluster_offset(const std::string &image, int64_t lcn);
@@ -292,5 +317,15 @@ int64_t clear_allocation_under_file(const std::string &image, const std::string 
 // bits; FAT: one end-of-chain entry per cluster in every FAT copy), as an
 // interrupted move may leave them. Returns the first cluster marked.
 int64_t leak_clusters(const std::string &image, uint64_t count);
+
+// FAT: sets the entry of `cluster` (a cluster number, 2 .. clusters + 1) to
+// `value` in every FAT copy (on FAT32 the entry's reserved high bits stay).
+void fat_set_entry(const std::string &image, uint32_t cluster, uint32_t value);
+
+// FAT32 with two or more FATs: turns mirroring off with copy `active` (from
+// 0) the one in use, in the boot sector and its backup, and frees every
+// cluster in the other copies, so that a reader of another copy sees an
+// empty volume.
+void fat_unmirror(const std::string &image, uint32_t active);
 
 }  // namespace imgkit
