@@ -216,3 +216,30 @@ BOOL AllocateMemory(DWORD size, HGLOBAL *handle, void **pointer) {
     }
     return TRUE;
 }
+
+// Releases a block of AllocateMemory (unlock, free) and clears the caller's
+// handle and, when given, the pointer variable that refers to it.
+void ReleaseMemory(HGLOBAL *handle, void **pointer) {
+    if (*handle != nullptr) {
+        GlobalUnlock(*handle);
+        GlobalFree(*handle);
+        *handle = nullptr;
+    }
+    if (pointer != nullptr) *pointer = nullptr;
+}
+
+// Allocates a block of bytes plus one sector (VolData.BytesPerSector) and
+// gives, in *aligned, its first address that is a multiple of the sector
+// size. FALSE with the error report.
+BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned) {
+    LONGLONG sector = VolData.BytesPerSector;
+    BYTE *raw = nullptr;
+
+    if (sector <= 0 || (sector & (sector - 1)) != 0 || bytes <= 0 || bytes + sector > 0x7FFFFFFF ||
+        !AllocateMemory((DWORD)(bytes + sector), handle, (void **)&raw)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    *aligned = (BYTE *)(((ULONG_PTR)raw + (ULONG_PTR)sector - 1) & ~((ULONG_PTR)sector - 1));
+    return TRUE;
+}

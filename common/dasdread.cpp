@@ -12,6 +12,12 @@
 
 #include "frame.h"
 
+// The last error of a control request that failed with a status of no
+// other name.
+#ifndef ERROR_GEN_FAILURE
+#define ERROR_GEN_FAILURE 31L  // any other failure status
+#endif
+
 namespace {
 
 // Validated geometry of one transfer.
@@ -164,7 +170,7 @@ BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLengt
         return TRUE;
     }
     if (NT_WARNING(status) && returned) *returned = (DWORD)iosb.Information;
-    // The Win32 error a caller would see; the error state is not kept.
+    // The Win32 error a caller sees through GetLastError.
     switch (status) {
     case STATUS_BUFFER_OVERFLOW:
         SetLastError(ERROR_MORE_DATA);
@@ -179,6 +185,7 @@ BOOL HvDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLengt
         SetLastError(ERROR_HANDLE_EOF);
         break;
     default:
+        SetLastError(ERROR_GEN_FAILURE);
         break;
     }
     return FALSE;

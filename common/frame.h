@@ -96,6 +96,8 @@ SIZE_T GlobalSize(HGLOBAL handle);
 LPVOID GlobalLock(HGLOBAL handle);
 BOOL GlobalUnlock(HGLOBAL handle);
 BOOL AllocateMemory(DWORD size, HGLOBAL *handle, void **pointer);
+void ReleaseMemory(HGLOBAL *handle, void **pointer);
+BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned);
 
 BOOL SaveCommandLine(int argc, char **argv);
 WCHAR *GetCommandLine(void);

@@ -352,10 +352,10 @@ DWORD FormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWST
     return 1;
 }
 
-// The Win32 error state is not kept.
-void SetLastError(DWORD error) {}
-
-DWORD GetLastError(void) { return 0; }
+// The Win32 error state of the process (one thread): the last value set.
+static DWORD dwLastError = 0;
+void SetLastError(DWORD error) { dwLastError = error; }
+DWORD GetLastError(void) { return dwLastError; }
 
 // ------------------------------------------------------------ command line
 

@@ -119,6 +119,11 @@ typedef struct _VOL_DATA {
     // ---- FAT
     LONGLONG llFatOffset;        // byte offset of the FAT read and written first
     LONGLONG llMirrorFatOffset;  // second FAT kept in step; 0 for none
+    LONGLONG llFatBytes;         // bytes of one FAT copy
+    LONG lFatCopies;             // FAT copies kept in step: 1 (FAT32 with mirroring off) or all of the
+                                 // boot sector's, each llFatBytes after the one before from llMirrorFatOffset
+    LONGLONG llRootDirSector;    // FAT16: first sector of the root directory region
+    LONGLONG llRootDirSectors;   // FAT16: its length in sectors
     LONGLONG llParentDirLcn;     // directory holding the current entry; FAT_NO_CLUSTER for the FAT16 root
     LONGLONG StartingLcn;        // FAT: first LCN of the current file
 

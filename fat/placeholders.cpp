@@ -1,35 +1,41 @@
-// Stand-ins for the FAT volume setup, stage driver and teardown until they
-// are built: each refuses the run with a clear line, so that a run ends
-// normally (teardown, the 15-second wait and the reboot) without touching
+// Stand-in for the FAT stage driver until it is built: the start of a run
+// (the walk reset, the bitmap rebuilt from the FAT) and the gathering walk,
+// which builds every entry's extent list; then a line saying that the
+// defragmentation stages are not part of this build. Nothing is written to
 // the volume.
 #include "fat.h"
 
-// Refuses the run: there is no FAT volume setup in this program yet.
-BOOL Initialize(const WCHAR *drive) {
-    ShowDiag(u"FAT volume setup is not part of this program yet: the volume is left untouched.\n");
-    return FALSE;
-}
-
-// Refuses: nothing to prepare without a volume setup.
-BOOL InitializeDefrag(void) {
-    ShowDiag(u"FAT run preparation is not part of this program yet.\n");
-    return FALSE;
-}
-
-// Nothing to show without a volume setup.
-void DisplayFatVolumeStats(void) { ShowDiag(u"FAT partition data is not available in this program yet.\n"); }
-
-// Refuses: the FAT stages are not part of this program yet.
 BOOL OffLineDefrag(void) {
-    ShowDiag(u"FAT defragmentation stages are not part of this program yet.\n");
-    return FALSE;
-}
+    LONGLONG files = 0, directories = 0, directoryClusters = 0;
 
-// Ends the run: closes the log (nothing else was opened).
-BOOL OffLineExit(void) {
-    if (bLogFile && hLogFile != nullptr) {
-        CloseLogFile(hLogFile);
-        hLogFile = nullptr;
+    if (!GetFatBootSector() || !ManualGetVolumeBitmap()) {
+        ERROR_REPORT();
+        return FALSE;
     }
+    ShowMessage(u"*** STAGE 1 *** Gathering Partition Information \n");
+    for (;;) {
+        if (!NextFatFile()) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        if (VolData.cFileName[0] == 0) break;
+        if (!GetExtentListManuallyFat()) {
+            ERROR_REPORT();
+            return FALSE;
+        }
+        if (VolData.NumberOfClusters == 0) continue;
+        if (++files % 100 == 0) {
+            swprintf(cOutline, u"\rLocated %ld files...        ", (LONG)files);
+            ShowProgress(cOutline);
+        }
+        if (VolData.bDirectory) {
+            directories++;
+            directoryClusters += VolData.NumberOfClusters;
+        }
+    }
+    swprintf(cOutline, u"\rLocated %ld files (%ld directories in %ld clusters)\n\n", (LONG)files, (LONG)directories,
+             (LONG)directoryClusters);
+    ShowMessage(cOutline);
+    ShowMessage(u"FAT defragmentation stages not available in this build; the volume is left as it is\n\n");
     return TRUE;
 }

@@ -1,5 +1,8 @@
 # Sources of the FAT engine and run (bootfat only).
 set(BOOT_FAT_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/fastfat2.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fatsubs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fatwalk.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fatprogram.cpp
   ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
 )

@@ -28,32 +28,6 @@
 // the partition data is shown.
 #define LARGEST_PROCESSED_CLUSTER 4096
 
-// Releases a block of AllocateMemory (unlock, free) and clears its handle
-// and, when given, the pointer variable that refers to it.
-static void ReleaseBlock(HGLOBAL *handle, void **pointer) {
-    if (*handle != nullptr) {
-        GlobalUnlock(*handle);
-        GlobalFree(*handle);
-        *handle = nullptr;
-    }
-    if (pointer != nullptr) *pointer = nullptr;
-}
-
-// Allocates a block of bytes plus one sector and gives, in *aligned, its
-// first address that is a multiple of BytesPerSector.
-static BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned) {
-    LONGLONG sector = VolData.BytesPerSector;
-    BYTE *raw = nullptr;
-
-    if (sector <= 0 || bytes <= 0 || bytes + sector > 0x7FFFFFFF ||
-        !AllocateMemory((DWORD)(bytes + sector), handle, (void **)&raw)) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    *aligned = (BYTE *)(((ULONG_PTR)raw + (ULONG_PTR)sector - 1) & ~((ULONG_PTR)sector - 1));
-    return TRUE;
-}
-
 // The NTFS major version held by the $VOLUME_INFORMATION of a $Volume record
 // (fix-ups removed). FALSE with the error report when the attribute is
 // missing, not resident or too short.
@@ -301,7 +275,7 @@ BOOL InitializeDefrag(void) {
     }
 
     // Nothing of setup's reads belongs to a current record's attributes.
-    ReleaseBlock(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
+    ReleaseMemory(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
     VolData.AttribExtentCount = 0;
     VolData.AttribExtentCapacity = 0;
     VolData.AttribClusters = 0;
@@ -352,9 +326,9 @@ void DisplayNtfsVolumeStats(void) {
 // when it is open, and closes the log. Safe after a setup that failed at
 // any point, and a second time. Returns TRUE.
 BOOL OffLineExit(void) {
-    ReleaseBlock(&hMoveBuffer, (void **)&pMoveBuffer);
-    ReleaseBlock(&hFrsBuffer, (void **)&pFrsBuffer);
-    ReleaseBlock(&hExcludedFrns, (void **)&pExcludedFrns);
+    ReleaseMemory(&hMoveBuffer, (void **)&pMoveBuffer);
+    ReleaseMemory(&hFrsBuffer, (void **)&pFrsBuffer);
+    ReleaseMemory(&hExcludedFrns, (void **)&pExcludedFrns);
     llUsedFrns = 0;
     llMaxFrns = 0;
 
@@ -365,24 +339,24 @@ BOOL OffLineExit(void) {
     }
     VolData.hVolume = INVALID_HANDLE_VALUE;
 
-    ReleaseBlock(&VolData.hMftExtentList, (void **)&VolData.pMftExtentList);
+    ReleaseMemory(&VolData.hMftExtentList, (void **)&VolData.pMftExtentList);
     VolData.MftExtentCount = 0;
-    ReleaseBlock(&VolData.hMftBuffer, (void **)&VolData.pMftBuffer);
+    ReleaseMemory(&VolData.hMftBuffer, (void **)&VolData.pMftBuffer);
     FileRecordLow = FileRecordHi = 0;
-    ReleaseBlock(&VolData.hMftBitmap, nullptr);
+    ReleaseMemory(&VolData.hMftBitmap, nullptr);
     llMftBitmapBits = 0;
-    ReleaseBlock(&VolData.hExtentList, (void **)&VolData.pExtentList);
+    ReleaseMemory(&VolData.hExtentList, (void **)&VolData.pExtentList);
     VolData.ExtentListBytes = 0;
     VolData.NumberOfExtents = 0;
-    ReleaseBlock(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
+    ReleaseMemory(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
     VolData.AttribExtentCount = 0;
     VolData.AttribExtentCapacity = 0;
-    ReleaseBlock(&VolData.hVolumeBitmap, nullptr);
-    ReleaseBlock(&VolData.hFileRecord, (void **)&VolData.pFileRecord);
-    ReleaseBlock(&hPageFileNames, (void **)&pPageFileNames);
-    ReleaseBlock(&hVolumeBitMapExtent, (void **)&pVolumeBitMapExtent);
+    ReleaseMemory(&VolData.hVolumeBitmap, nullptr);
+    ReleaseMemory(&VolData.hFileRecord, (void **)&VolData.pFileRecord);
+    ReleaseMemory(&hPageFileNames, (void **)&pPageFileNames);
+    ReleaseMemory(&hVolumeBitMapExtent, (void **)&pVolumeBitMapExtent);
     llVolumeBitMapExtents = 0;
-    ReleaseBlock(&hLast50, (void **)&plLast50);
+    ReleaseMemory(&hLast50, (void **)&plLast50);
 
     if (bLogFile && hLogFile != nullptr) {
         CloseLogFile(hLogFile);
