@@ -107,6 +107,16 @@ void set_key(imgkit::Profile &p, const std::string &kv) {
         b(p.frag_dir_bitmap_nonresident);
     else if (k == "mft_fragments")
         u(p.mft_fragments);
+    else if (k == "paging_file_fragments")
+        u(p.paging_file_fragments);
+    else if (k == "paging_file_kib")
+        u(p.paging_file_kib);
+    else if (k == "paging_file_compressed")
+        b(p.paging_file_compressed);
+    else if (k == "file_behind_mft")
+        b(p.file_behind_mft);
+    else if (k == "end_file_kib")
+        u(p.end_file_kib);
     else if (k == "bulk_files")
         u(p.bulk_files);
     else if (k == "bulk_min")

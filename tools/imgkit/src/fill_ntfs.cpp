@@ -62,6 +62,8 @@ public:
                  p.big_dir_entries / 8 * clusters_of(4096) + 2 * mib +
                  2 * (uint64_t(p.attrlist_resident_fragments) + p.attrlist_nonresident_fragments) +
                  uint64_t(p.mft_fragments) * clusters_of(16 * 4096) + 256;
+        if (p.paging_file_fragments) fixed_ += clusters_of(uint64_t(p.paging_file_kib) << 10) * 5 / 4 + 64;
+        fixed_ += clusters_of(uint64_t(p.end_file_kib) << 10) + (p.file_behind_mft ? 1 : 0);
     }
 
     void run();
@@ -112,6 +114,11 @@ private:
     void index_bitmap_nonresident(uint64_t dir);
     void bulk();
     void mft();
+    void confined_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &data, Run2 window,
+                       int64_t piece, int64_t gap, uint32_t attributes);
+    void paging_file();
+    void end_file();
+    void file_behind_mft();
 
     ntfs_volume *vol_;
     const Profile &p_;
@@ -797,6 +804,92 @@ void Filler::mft() {
         throw Error(fmt("the MFT reached only %llu fragments", (unsigned long long)mft_fragments()));
 }
 
+// Writes the new file dir\name with `data`, its clusters confined to
+// `window` (in pieces of `piece` clusters with `gap` clusters between them
+// when piece > 0), with the file attributes `attributes` (hidden, system,
+// compressed ...) set while it is still empty.
+void Filler::confined_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &data,
+                           Run2 window, int64_t piece, int64_t gap, uint32_t attributes) {
+    ntfs_inode *dir_ni;
+    ntfs_inode *ni = create(dir, name, &dir_ni);
+    if (attributes) {
+        le32 attrib = le32(ni->flags | attributes);
+        if (ntfs_set_ntfs_attrib(ni, reinterpret_cast<const char *>(&attrib), sizeof attrib, 0))
+            throw Error(fmt("cannot give %s\\%s its attributes: %s", dir.c_str(), name.c_str(), strerror(errno)));
+    }
+    ntfs_attr *na = attr(ni);
+    confine(window.start, window.length, piece, gap);
+    try {
+        write(ni, na, 0, data.data(), data.size());
+    } catch (...) {
+        release();
+        throw;
+    }
+    release();
+    close_attr(na);
+    finish(ni, dir_ni, dir, name);
+    record(join_path(dir, name), data);
+}
+
+void Filler::paging_file() {
+    if (!p_.paging_file_fragments) return;
+    uint64_t size = uint64_t(p_.paging_file_kib) << 10;
+    int64_t clusters = int64_t(clusters_of(size)), pieces = p_.paging_file_fragments;
+    int64_t piece = (clusters + pieces - 1) / pieces, gap = pieces > 1 ? std::max<int64_t>(1, piece / 4) : 0;
+    if (uint64_t(clusters + pieces * gap + 64) > room())
+        throw Error("the paging file does not fit the free-space budget");
+    reserve_records(8);
+    Run2 w = find_window(pieces * (piece + gap) + 16);
+    auto data = make_content(mix64(seed_, next_content_++), size, p_.paging_file_compressed);
+    // A new file is compressed when its directory is: the root is marked so
+    // for the time of the creation.
+    auto root_compressed = [&](bool on) {
+        ntfs_inode *root = open(FILE_root);
+        le32 attrib = le32(on ? root->flags | FILE_ATTR_COMPRESSED : root->flags & ~FILE_ATTR_COMPRESSED);
+        int failed = ntfs_set_ntfs_attrib(root, reinterpret_cast<const char *>(&attrib), sizeof attrib, 0);
+        int e = errno;
+        ntfs_inode_close(root);
+        if (failed) throw Error(fmt("cannot change the compression of the root directory: %s", strerror(e)));
+    };
+    if (p_.paging_file_compressed) root_compressed(true);
+    confined_file("", "pagefile.sys", data, w, pieces > 1 ? piece : 0, gap, FILE_ATTR_HIDDEN | FILE_ATTR_SYSTEM);
+    if (p_.paging_file_compressed) root_compressed(false);
+}
+
+void Filler::end_file() {
+    if (!p_.end_file_kib) return;
+    uint64_t size = uint64_t(p_.end_file_kib) << 10;
+    int64_t length = int64_t(clusters_of(size));
+    reserve_records(8);
+    std::vector<uint8_t> bm = bitmap();
+    int64_t end = vol_->nr_clusters, free_run = 0, start = -1;
+    for (int64_t l = end - 1; l >= 0 && start < 0; l--) {
+        free_run = ((bm[size_t(l >> 3)] >> (l & 7)) & 1) ? 0 : free_run + 1;
+        if (free_run == length) start = l;
+    }
+    if (start < 0) throw Error("no free range at the end of the volume for the end file");
+    std::string dir = random_dir();
+    confined_file(dir, namer_.unique(dir, "Archive At The End.zip"), make_content(mix64(seed_, next_content_++), size),
+                  {start, length}, 0, 0, 0);
+}
+
+void Filler::file_behind_mft() {
+    if (!p_.file_behind_mft) return;
+    reserve_records(8);
+    if (ntfs_attr_map_whole_runlist(vol_->mft_na)) throw Error("cannot map the MFT run list");
+    runlist_element *first = vol_->mft_na->rl;
+    if (!first || first->lcn < 0) throw Error("the MFT has no first extent");
+    int64_t behind = first->lcn + first->length;
+    uint64_t size = std::max<uint64_t>(cs_, 1024);  // too large to stay resident
+    int64_t clusters = int64_t(clusters_of(size));
+    std::vector<uint8_t> bm = bitmap();
+    for (int64_t l = behind; l < behind + clusters; l++)
+        if ((bm[size_t(l >> 3)] >> (l & 7)) & 1) throw Error("the clusters behind the MFT are in use");
+    std::string dir = random_dir();
+    confined_file(dir, namer_.unique(dir, "Zone Tenant.log"), make_content(mix64(seed_, next_content_++), size),
+                  {behind, clusters}, 0, 0, 0);
+}
+
 void Filler::run() {
     auto dbg = [&](const char *step) {
         if (!getenv("IMGKIT_DEBUG")) return;
@@ -841,6 +934,10 @@ void Filler::run() {
     dbg("bulk");
     mft();
     dbg("mft");
+    paging_file();
+    end_file();
+    file_behind_mft();
+    dbg("last");
 }
 
 }  // namespace

@@ -125,6 +125,17 @@ struct Profile {
     // The index $BITMAP of the first fragmented directory made non-resident.
     bool frag_dir_bitmap_nonresident = false;
     uint32_t mft_fragments = 0;  // >0: grow the MFT in pieces until it has this many
+    // A paging file "\pagefile.sys" (hidden, system) of paging_file_kib KiB,
+    // written after everything else into paging_file_fragments pieces with
+    // free gaps between them (1: one piece; 0: none), compressed when asked.
+    uint32_t paging_file_fragments = 0;
+    uint32_t paging_file_kib = 1024;
+    bool paging_file_compressed = false;
+    // A small file (1 KiB, or one cluster) right behind the MFT's first
+    // extent, where the MFT grows: what a full volume leaves in the MFT zone.
+    bool file_behind_mft = false;
+    // A file of this many KiB in the last free clusters of the volume. 0 = none.
+    uint32_t end_file_kib = 0;
 
     // FAT only (added after everything else, so that they leave the rest of
     // the layout as it is): a chain of this many directories nested in one
