@@ -140,6 +140,16 @@ BOOL MarkMFTZoneUnavailable(void);
 BOOL MarkZoneUnavailable(LONGLONG firstLcn, LONGLONG clusters);
 void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *foundLcn, LONGLONG *foundClusters);
 BOOL FindFreeSpace(ULONG mode);
+// The free runs of [start, end) of a bit array, the longest kept in a table
+// of `capacity` entries, longest first; a run goes in front of the runs as
+// long as it, so among equal runs the one found later (higher LCN) comes
+// first. A full table drops its last entry for a longer run and ignores a
+// run shorter than all of them. Returns the entries used (0: no free run).
+typedef struct _FREE_RUN {
+    LONGLONG StartingLcn;
+    LONGLONG ClusterCount;
+} FREE_RUN;
+LONGLONG CollectLongestFreeRuns(ULONG *bits, LONGLONG start, LONGLONG end, FREE_RUN *table, LONGLONG capacity);
 
 // ----------------------------------------------------------- extent lists
 BOOL CollapseExtentList(void);

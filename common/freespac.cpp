@@ -329,3 +329,30 @@ BOOL FindFreeSpace(ULONG mode) {
     }
     return TRUE;
 }
+
+// Takes a bit array (after the bitmap header), the window [start, end) and a
+// table of `capacity` FREE_RUN entries. Walks the free runs with
+// FindFreeExtent and keeps the longest in the table, longest first, a new
+// run going in front of those of its length (so the later of equal runs
+// wins). Returns the entries used.
+LONGLONG CollectLongestFreeRuns(ULONG *bits, LONGLONG start, LONGLONG end, FREE_RUN *table, LONGLONG capacity) {
+    LONGLONG used = 0;
+    LONGLONG cursor = start < 0 ? 0 : start;
+
+    if (end > VolData.TotalClusters) end = VolData.TotalClusters;
+    if (bits == nullptr || table == nullptr || capacity <= 0) return 0;
+    while (cursor < end) {
+        LONGLONG lcn = 0, clusters = 0, at = 0;
+        FindFreeExtent(bits, end, &cursor, &lcn, &clusters);
+        if (clusters == 0) break;
+        if (lcn + clusters > end) clusters = end - lcn;  // only the part inside the window
+        while (at < used && table[at].ClusterCount > clusters) at++;
+        if (at == capacity) continue;  // shorter than every run kept
+        LONGLONG last = used < capacity ? used : capacity - 1;
+        for (LONGLONG i = last; i > at; i--) table[i] = table[i - 1];
+        table[at].StartingLcn = lcn;
+        table[at].ClusterCount = clusters;
+        if (used < capacity) used++;
+    }
+    return used;
+}

@@ -129,12 +129,12 @@ static BOOL WalkToNextFile(void) {
 
 // Reads the record `number` (the MFT or the root directory, whose reading
 // the run cannot do without) with its extent list into the current-file
-// fields; FileRecordNumber becomes the number. FALSE, after the trace
-// `badRecord` (the record) or `badList` (its extent list) at log level 3,
-// when it cannot be had.
-static BOOL ReadFixedRecord(LONGLONG number, const WCHAR *badRecord, const WCHAR *badList) {
+// fields, through the given MFT bitmap; FileRecordNumber becomes the
+// number. FALSE, after the trace `badRecord` (the record) or `badList` (its
+// extent list) at log level 3, when it cannot be had.
+static BOOL ReadFixedRecord(LONGLONG number, BYTE *mftBitmap, const WCHAR *badRecord, const WCHAR *badList) {
     VolData.FileRecordNumber = number;
-    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, pMftBitmapBits, VolData.pMftBuffer,
+    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, mftBitmap, VolData.pMftBuffer,
                 (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
         VolData.FileRecordNumber != number) {
         TRACE(3, u"OffLineDefrag", badRecord);
@@ -151,8 +151,11 @@ static BOOL ReadFixedRecord(LONGLONG number, const WCHAR *badRecord, const WCHAR
 // fields; FileRecordNumber becomes 0. FALSE, after the trace "BadMFT1" (the
 // record) or "BadMFT2" (its extent list) at log level 3, when it cannot be
 // had: the run must end.
-BOOL ReadMftRecord(void) {
-    if (!ReadFixedRecord(MFT_RECORD_MFT, u"BadMFT1", u"BadMFT2")) return FALSE;
+BOOL ReadMftRecord(void) { return ReadMftRecordThrough(pMftBitmapBits); }
+
+// ReadMftRecord through the given MFT bitmap (a stage's argument).
+BOOL ReadMftRecordThrough(BYTE *mftBitmap) {
+    if (!ReadFixedRecord(MFT_RECORD_MFT, mftBitmap, u"BadMFT1", u"BadMFT2")) return FALSE;
     if (VolData.NumberOfExtents < 1) {
         TRACE(3, u"OffLineDefrag", u"BadMFT2");
         return FALSE;
@@ -425,34 +428,42 @@ static void CountDirectory(void) {
     }
 }
 
-// Recognises the paging file by its path (PAGE=MIN or PAGE=PLACE, its record
-// not known yet): a paging file in one piece needs no PAGE=MIN work;
-// otherwise its record number, clusters and extents are recorded.
-static void RecognisePagingFile(void) {
-    if (lPageOpt != 2 && lPageOpt != 3) return;
-    if (llPageFileFRN != -1 || !bPageFileFound) return;
-    if (_wcsicmp(VolData.cFileName, cPageFile) != 0) return;
-    if (lPageOpt == 2 && VolData.NumberOfFragments < 2) {
-        ShowDiag(u"Info: Paging file is not fragmented; skipping paging file processing\n");
-        lPageOpt = 0;
-        return;
+// Recognises the paging file by its path (PAGE=MIN or PAGE=PLACE): when its
+// record is not known yet, a paging file in one piece needs no PAGE=MIN
+// work; otherwise its record number, clusters and extents are recorded.
+// Under PAGE=MIN the paging file is then put on the excluded list: the file
+// stages leave it to the minimisation stage after them, which moves it
+// whole into the longest free run (defragmented first by a file stage, it
+// would only meet a paging file in one piece there). FALSE when the
+// excluded list cannot grow (the run ends).
+static BOOL RecognisePagingFile(void) {
+    if (lPageOpt != 2 && lPageOpt != 3) return TRUE;
+    if (!bPageFileFound || _wcsicmp(VolData.cFileName, cPageFile) != 0) return TRUE;
+    if (llPageFileFRN == -1) {
+        if (lPageOpt == 2 && VolData.NumberOfFragments < 2) {
+            ShowDiag(u"Info: Paging file is not fragmented; skipping paging file processing\n");
+            lPageOpt = 0;
+            return TRUE;
+        }
+        llPageFileFRN = VolData.FileRecordNumber;
+        llPageFileClusterCount = VolData.NumberOfClusters;
+        llPageFileExtentCount = VolData.NumberOfExtents;
     }
-    llPageFileFRN = VolData.FileRecordNumber;
-    llPageFileClusterCount = VolData.NumberOfClusters;
-    llPageFileExtentCount = VolData.NumberOfExtents;
+    if (lPageOpt == 2 && VolData.FileRecordNumber == llPageFileFRN) return AddExcludedFrn(llPageFileFRN);
+    return TRUE;
 }
 
 // The gathering scan: counts the files (llFilesLocated), the directory and
 // attribute clusters, records the excluded files (CheckExcluded) and finds
 // the paging file. FALSE ends the run (record 5 unreadable: a trace line
-// only; CheckExcluded failing: the error report).
+// only; the excluded list unable to grow: the error report).
 static BOOL GatherPartitionData(void) {
     LONG walk;
 
     ShowStageBanner(u"*** STAGE %ld *** Gathering Partition Data\n");
 
     // The root directory first.
-    if (!ReadFixedRecord(MFT_RECORD_ROOT, u"BadRoot2", u"BadRoot1")) return FALSE;
+    if (!ReadFixedRecord(MFT_RECORD_ROOT, pMftBitmapBits, u"BadRoot2", u"BadRoot1")) return FALSE;
     if (!ManualGetNtfsFilePath()) {
         wcscpy(VolData.cFileName, cNoFileName);
         TRACE(3, u"OffLineDefrag", u"BadRoot2");
@@ -495,7 +506,7 @@ static BOOL GatherPartitionData(void) {
             ERROR_REPORT();
             return FALSE;
         }
-        RecognisePagingFile();
+        if (!RecognisePagingFile()) return FALSE;
         CountDirectory();
     }
     return TRUE;

@@ -49,6 +49,7 @@ BOOL ReloadVolumeBitmap(void);
 // Record 0 with its extent list into the current-file fields; FALSE after
 // the trace "BadMFT1" or "BadMFT2".
 BOOL ReadMftRecord(void);
+BOOL ReadMftRecordThrough(BYTE *mftBitmap);
 // The read step of the record walk for FileRecordNumber (see WALK_*).
 LONG ReadWalkRecord(void);
 // The whole record walk step: ReadWalkRecord, then ManualGetExtentList(0).
@@ -114,12 +115,18 @@ void ShowLast50(void);
 BOOL GatherLast50(void);
 
 // ------------------------------------------ stages entered by the driver
-// MFT fragment minimisation: 1 when the stage ran or was skipped (it sets
-// *mftOpt to 0 when the MFT needs no more work), 0 on a hard failure.
+// MFT fragment minimisation (mftmin.cpp): 1 when the stage ran or was
+// skipped (it sets *mftOpt to 0 when the MFT needs no more work), 0 on a
+// hard failure.
 BOOL PartialDefragMFT(LONG stage, BYTE *mftBitmap, LONGLONG mftFirstLcn, LONGLONG mftClusters, LONG *mftOpt);
-// Paging-file placement and its check: 1 when the stage ran or was skipped
-// (it sets *pageOpt to 0 when done or impossible), 0 on a hard failure.
+// Paging-file placement and its check (pagestages.cpp): 1 when the stage ran
+// or was skipped (it sets *pageOpt to 0 when done or impossible), 0 on a
+// hard failure.
 BOOL PlaceVerifyPagingFile(LONG stage, LONGLONG pageFileFrn, LONGLONG *pageFileZone, BYTE *mftBitmap, LONG *pageOpt);
+// The placement zone at the end of the volume (VolData.PagingZoneStartLcn,
+// PagingZoneEndLcn), computed once from *pageFileZone or the registry
+// maximum; FALSE, both -1, when it does not lie inside the volume.
+BOOL ComputePagingZone(LONGLONG *pageFileZone);
 // The paging-file minimisation stage (numbers its own banner); FALSE on a
 // hard failure.
 BOOL MinimizePagingFileStage(void);

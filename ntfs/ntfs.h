@@ -67,6 +67,9 @@ void DisplayNtfsVolumeStats(void);
 // Puts the current record on the excluded list when its path matches a
 // pattern; FALSE only when the list cannot grow.
 BOOL CheckExcluded(void);
+// Puts a record number on the excluded list (grown by 200 entries when
+// full); FALSE only when the list cannot grow.
+BOOL AddExcludedFrn(LONGLONG frn);
 
 // --------------------------------------------- geometry and file records
 BOOL GetNtfsVolumeStats(void);

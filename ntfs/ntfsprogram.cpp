@@ -99,8 +99,44 @@ BOOL DeregisterDozuZORO(void) { return DeregisterBootExecuteToken(u"DOZUZORO"); 
 // Record numbers the excluded list grows by when it is full.
 #define EXCLUDED_FRNS_STEP 200
 
-// Puts the current file on the excluded list, showing "Excluding <path>"
-// through the given output above log level 3.
+// Makes room for one more record number on the excluded list
+// (hExcludedFrns/pExcludedFrns, llUsedFrns of llMaxFrns used; released by
+// OffLineExit): a full list, or none yet, grows by 200 entries, its
+// contents kept. FALSE with the error report when it cannot grow (it then
+// stays as it was).
+static BOOL RoomForExcludedFrn(void) {
+    if (pExcludedFrns != nullptr && llUsedFrns < llMaxFrns) return TRUE;
+    HGLOBAL oldHandle = hExcludedFrns;
+    LONGLONG *oldPointer = pExcludedFrns;
+    LONGLONG wanted;
+
+    if (pExcludedFrns == nullptr) llUsedFrns = llMaxFrns = 0;  // no list yet: start one
+    wanted = llMaxFrns + EXCLUDED_FRNS_STEP;
+    if (wanted * (LONGLONG)sizeof(LONGLONG) > 0x7FFFFFFF ||
+        !AllocateMemory((DWORD)(wanted * sizeof(LONGLONG)), &hExcludedFrns, (void **)&pExcludedFrns)) {
+        // A failed resize leaves the old block in place: keep using it.
+        if (hExcludedFrns == nullptr) {
+            hExcludedFrns = oldHandle;
+            pExcludedFrns = oldPointer;
+        }
+        ERROR_REPORT();
+        return FALSE;
+    }
+    llMaxFrns = wanted;
+    return TRUE;
+}
+
+// Puts a record number on the excluded list (growing it by 200 entries when
+// it is full), so that LegalToMove refuses that record from now on. FALSE
+// with the error report when the list cannot grow.
+BOOL AddExcludedFrn(LONGLONG frn) {
+    if (!RoomForExcludedFrn()) return FALSE;
+    pExcludedFrns[llUsedFrns++] = frn;
+    return TRUE;
+}
+
+// Puts the current file on the excluded list (room made before), showing
+// "Excluding <path>" through the given output above log level 3.
 static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *)) {
     if (lLogLevel > 3) {
         _snwprintf(cOutline, OUTLINE_CHARS - 1, u"\nExcluding %s\n", VolData.cFileName);
@@ -113,32 +149,10 @@ static void ExcludeCurrentFile(BOOL (*show)(const WCHAR *)) {
 // Decides once, while files are gathered, whether the current file (its
 // path in VolData.cFileName, its record VolData.FileRecordNumber) must never
 // move: a match with a built-in pattern in use, then with a user pattern,
-// puts its record number on the excluded list (hExcludedFrns/pExcludedFrns,
-// llUsedFrns, grown by 200 entries when full; released by OffLineExit).
-// Returns TRUE; FALSE with the error report only when the list cannot grow
-// (it then stays as it was).
+// puts its record number on the excluded list. Returns TRUE; FALSE with the
+// error report only when the list cannot grow (it then stays as it was).
 BOOL CheckExcluded(void) {
-    if (pExcludedFrns == nullptr || llUsedFrns >= llMaxFrns) {
-        HGLOBAL oldHandle = hExcludedFrns;
-        LONGLONG *oldPointer = pExcludedFrns;
-        LONGLONG wanted;
-
-        if (pExcludedFrns == nullptr) llUsedFrns = llMaxFrns = 0;  // no list yet: start one
-        wanted = llMaxFrns + EXCLUDED_FRNS_STEP;
-
-        if (wanted * (LONGLONG)sizeof(LONGLONG) > 0x7FFFFFFF ||
-            !AllocateMemory((DWORD)(wanted * sizeof(LONGLONG)), &hExcludedFrns, (void **)&pExcludedFrns)) {
-            // A failed resize leaves the old block in place: keep using it.
-            if (hExcludedFrns == nullptr) {
-                hExcludedFrns = oldHandle;
-                pExcludedFrns = oldPointer;
-            }
-            ERROR_REPORT();
-            return FALSE;
-        }
-        llMaxFrns = wanted;
-    }
-
+    if (!RoomForExcludedFrn()) return FALSE;
     if (MatchBuiltInPattern(VolData.cFileName) != nullptr)
         ExcludeCurrentFile(ShowDiag);
     else if (MatchUserPattern(VolData.cFileName) != nullptr)

@@ -5,7 +5,8 @@ set(BOOT_NTFS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ntfssetup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/moventfs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/consolidate.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/placeholders.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mftmin.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pagestages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bootntfs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ntfsprogram.cpp
 )

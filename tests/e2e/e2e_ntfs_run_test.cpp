@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "e2e_support.h"
+#include "move_reference.h"
 
 using namespace e2e;
 
@@ -29,6 +30,13 @@ protected:
         imgkit::make_ntfs(image_, 64 << 20, cluster);
         imgkit::Profile profile = imgkit::Profile::full();
         if (groups) profile.frag_groups = groups;
+        manifest_ = imgkit::fill(image_, profile, seed);
+        Attach();
+    }
+    // A volume of `size` bytes filled with the given profile.
+    void MakeWith(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, uint64_t seed) {
+        image_ = dir_.file("c.img");
+        imgkit::make_ntfs(image_, size, cluster);
         manifest_ = imgkit::fill(image_, profile, seed);
         Attach();
     }
@@ -71,6 +79,23 @@ protected:
         EXPECT_EQ(after_.error, "");
         fragAfter_ = Tool("frag " + Quote(machine_) + " C: --json");
         return screen_;
+    }
+    // Record number of the file the listing before the run names `path` ("/a/b"; 0 when none).
+    uint64_t RecordOf(const std::string &path) const {
+        for (const auto &[record, names] : paths_)
+            if (names.count(path)) return record;
+        return 0;
+    }
+    // The listing after the run is the listing before it, the trigger file
+    // aside.
+    void ExpectListingKept() {
+        std::string error;
+        auto now = ntfsref::ListPaths(image_, &error);
+        EXPECT_EQ(error, "");
+        auto expected = paths_;
+        int64_t trigger = TriggerRecord();
+        if (trigger >= 0) expected.erase((uint64_t)trigger);
+        EXPECT_TRUE(now == expected) << "every directory lists the same names and record numbers";
     }
     // Record number of the trigger file the run deleted (-1 when unknown).
     int64_t TriggerRecord() const {
@@ -117,19 +142,10 @@ protected:
     }
     // Free clusters of the volume before the run, outside [first, end).
     uint64_t FreeOutside(int64_t first, int64_t end) const {
-        const ntfsref::Record &bitmapFile = before_.records.at(6);
-        std::ifstream in(dir_.file("before.img"), std::ios::binary);
-        std::vector<uint8_t> bits;
-        for (const auto &piece : bitmapFile.data)
-            for (const auto &run : piece.runs) {
-                std::vector<uint8_t> bytes(run.length * before_.clusterSize);
-                in.seekg(run.lcn * (int64_t)before_.clusterSize);
-                in.read((char *)bytes.data(), (std::streamsize)bytes.size());
-                bits.insert(bits.end(), bytes.begin(), bytes.end());
-            }
+        std::vector<uint8_t> bits = BitmapBytes(dir_.file("before.img"), before_);
         uint64_t free = 0;
-        for (uint64_t c = 0; c < counts_.total_clusters && c / 8 < bits.size(); c++)
-            if (!((bits[c / 8] >> (c % 8)) & 1) && ((int64_t)c < first || (int64_t)c >= end)) free++;
+        for (int64_t c = 0; c < (int64_t)counts_.total_clusters; c++)
+            if (ClusterFree(bits, c) && (c < first || c >= end)) free++;
         return free;
     }
     // Sum of the counts of the lines "Moved N files during ..." and of the
@@ -316,17 +332,6 @@ void PrintTo(const DirsCase &c, std::ostream *os) { *os << (*c.dirs ? c.dirs : "
 
 class NtfsDirsRun : public NtfsRun, public testing::WithParamInterface<DirsCase> {
 protected:
-    // The listing after the run is the listing before it, the trigger file
-    // aside.
-    void ExpectListingKept() {
-        std::string error;
-        auto now = ntfsref::ListPaths(image_, &error);
-        EXPECT_EQ(error, "");
-        auto expected = paths_;
-        int64_t trigger = TriggerRecord();
-        if (trigger >= 0) expected.erase((uint64_t)trigger);
-        EXPECT_TRUE(now == expected) << "every directory lists the same names and record numbers";
-    }
     // Every walked directory's index allocation in one piece, and every
     // record whose other attributes moved has them physically consecutive.
     // Returns the directories and attribute sets that moved.
@@ -590,6 +595,192 @@ TEST_F(NtfsRun, NomoveListWritesNothing) {
     EXPECT_EQ(writes, "");
     EXPECT_NE(screen.find("Addressing file 30...."), std::string::npos);
     EXPECT_NE(screen.find("Moved 0 files during specific file moves"), std::string::npos);
+}
+
+// ------------------------------------------------- MFT minimisation
+
+// Lines of a screen that contain `text`.
+int CountLines(const std::vector<std::string> &lines, const std::string &text) {
+    return (int)std::count_if(lines.begin(), lines.end(),
+                              [&](const std::string &l) { return l.find(text) != std::string::npos; });
+}
+// The numbers of the lines "<prefix>N<...>", in order.
+std::vector<int64_t> Numbers(const std::vector<std::string> &lines, const std::string &prefix) {
+    std::vector<int64_t> numbers;
+    for (const auto &l : lines)
+        if (l.rfind(prefix, 0) == 0) numbers.push_back(std::stoll(l.substr(prefix.size())));
+    return numbers;
+}
+
+struct MftCase {
+    uint32_t cluster;
+    const char *keywords;
+    bool fileBehindMft;  // a file where the MFT's second extent would close up
+};
+void PrintTo(const MftCase &c, std::ostream *os) { *os << c.keywords << " " << c.cluster; }
+
+class NtfsMftRun : public NtfsRun, public testing::WithParamInterface<MftCase> {};
+
+// MFT=MIN on kit images whose MFT lies in at least five extents. The first
+// extent stays where it is; every extent moved is announced and counted; the
+// volume stays sound with every file's content and listing. On a volume
+// whose MFT can close up at once, the stage finishes it and the directory
+// and file stages MFT=MIN implies fall away; a second run finds it in one
+// piece. With a file where the second extent would go, the MFT is left in
+// pieces, the implied directory stage runs (its clearing stage takes the
+// file out of the MFT area), and the MFT stage, run again before the first
+// file stage, finishes it: the file stages then fall away. With NOMOVE the
+// MFT stage runs all the same, before every file stage and after the last,
+// and nothing else moves.
+TEST_P(NtfsMftRun, BringsTheMftTogetherBehindItsFirstExtent) {
+    const MftCase &c = GetParam();
+    imgkit::Profile profile = imgkit::Profile::basic();
+    profile.mft_fragments = 6;
+    profile.file_behind_mft = c.fileBehindMft;
+    MakeWith(32 << 20, c.cluster, profile, 130 + c.cluster);
+    std::string screen = ScheduleAndBoot(c.keywords);
+    std::vector<std::string> lines = ScreenLines(screen);
+    bool nomove = std::string(c.keywords).find("NOMOVE") != std::string::npos;
+
+    ASSERT_GE(before_.mftRuns.size(), 5u);
+    int fragmentsBefore = RunFragments(before_.mftRuns), fragmentsAfter = RunFragments(after_.mftRuns);
+    printf("%s, %u-byte clusters: MFT in %d fragments (%zu runs), then %d\n", c.keywords, c.cluster, fragmentsBefore,
+           before_.mftRuns.size(), fragmentsAfter);
+    EXPECT_LT(fragmentsAfter, fragmentsBefore);
+    EXPECT_EQ(after_.mftRuns.front(), before_.mftRuns.front()) << "the first extent stays";
+    std::vector<int64_t> fragmentLines = Numbers(lines, "MFT is now in ");
+    ASSERT_FALSE(fragmentLines.empty()) << screen;
+    EXPECT_EQ(fragmentLines.back(), fragmentsAfter);
+    int announced = CountLines(lines, "data file extent  (00000000) to LCN");
+    std::vector<int64_t> moved = Numbers(lines, "Moved ");
+    int64_t closing = 0;
+    for (const auto &l : lines)
+        if (l.find(" extents during MFT defragmentation") != std::string::npos) closing += std::stoll(l.substr(6));
+    EXPECT_GT(announced, 0);
+    EXPECT_EQ(closing, announced);
+    EXPECT_EQ(TableMoves(lines, "Individual Data Exents "), announced);
+    ExpectConsistent();
+    ExpectListingKept();
+
+    int mftStages = CountLines(lines, "*** Minimizing MFT Fragmentation");
+    bool gathered = screen.find("Gathering Partition Data") != std::string::npos;
+    bool fileStages = screen.find("Defragmenting Files and Consolidating Free Space") != std::string::npos;
+    if (nomove) {
+        EXPECT_EQ(mftStages, 7) << "before gathering, before each of the five file stages and after the last";
+        EXPECT_TRUE(gathered && fileStages);
+        EXPECT_EQ(ClosingLineMoves(lines), 0);
+        EXPECT_EQ(TableMoves(lines), announced) << "only MFT extents moved";
+        for (const auto &[number, record] : before_.records) {
+            if ((int64_t)number == TriggerRecord()) continue;
+            const ntfsref::Record &now = after_.records.at(number);
+            if (number != 0) {
+                EXPECT_TRUE(RunListsOf(record) == RunListsOf(now)) << "record " << number;
+            }
+            EXPECT_EQ(OtherRuns(record), OtherRuns(now)) << "record " << number;
+        }
+        return;
+    }
+    EXPECT_EQ(fragmentsAfter, 1);
+    EXPECT_FALSE(fileStages) << "the file stages only MFT=MIN asked for fall away";
+    if (c.fileBehindMft) {
+        EXPECT_EQ(mftStages, 2) << screen;
+        EXPECT_GT(fragmentLines.front(), 1) << "the file kept the MFT in pieces at first";
+        EXPECT_TRUE(gathered) << "the directory stage MFT=MIN implies ran";
+        return;
+    }
+    EXPECT_EQ(mftStages, 1);
+    EXPECT_FALSE(gathered) << "the directory stage only MFT=MIN asked for falls away";
+    screen = ScheduleAndBoot(c.keywords);
+    EXPECT_NE(screen.find("*** STAGE 0 *** Minimizing MFT Fragmentation\nStage skipped; MFT already defragmented\n\n"
+                          "\nTesserin boot-time processing completed.\n"),
+              std::string::npos)
+        << screen;
+    EXPECT_TRUE(after_.mftRuns == before_.mftRuns);
+    ExpectConsistent();
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, NtfsMftRun,
+                         testing::Values(MftCase{4096, "MFT=MIN", false}, MftCase{512, "MFT=MIN", true},
+                                         MftCase{1024, "MFT=MIN NOMOVE", true}),
+                         [](const testing::TestParamInfo<MftCase> &i) {
+                             return std::string(i.param.fileBehindMft ? "Blocked" : "Free") +
+                                    (std::string(i.param.keywords).find("NOMOVE") != std::string::npos ? "Nomove"
+                                                                                                       : "") +
+                                    std::to_string(i.param.cluster);
+                         });
+
+// ------------------------------------------------- paging file
+
+// PAGE=PLACE with a registered, fragmented paging file and a file at the
+// very end of the volume: setup recreates the paging file as the
+// placeholder; the placement check before the first file stage puts it at
+// the start of the zone (its registry maximum, 8 MB, at the end of the
+// volume) but finds the file behind it in the way, that file stage moves
+// the file away, and the check after it finds the placeholder placed with
+// room behind it; the file stages PAGE=PLACE implied then fall away.
+TEST_F(NtfsRun, PagingFileIsPlacedAtTheEndOnceTheFileStagesClearTheZone) {
+    imgkit::Profile profile = imgkit::Profile::basic();
+    profile.paging_file_fragments = 4;
+    profile.end_file_kib = 256;
+    MakeWith(64 << 20, 4096, profile, 141);
+    std::erase_if(manifest_.files, [](const imgkit::ManifestEntry &f) { return f.path == "\\pagefile.sys"; });
+    Tool("pagefile " + Quote(machine_) + " C: pagefile.sys 1 8");
+    std::string screen = ScheduleAndBoot("PAGE=PLACE");
+    std::vector<std::string> lines = ScreenLines(screen);
+
+    auto at = [&](const std::string &text, size_t from = 0) { return screen.find(text, from); };
+    size_t first = at("*** Verifying Paging File Placement"), cleared = at("Paging File Target area still needs");
+    size_t stage = at("Defragmenting Files and Consolidating Free Space"), placed = at("Paging File Determined");
+    ASSERT_NE(placed, std::string::npos) << screen;
+    EXPECT_LT(first, cleared);
+    EXPECT_LT(cleared, stage);
+    EXPECT_LT(stage, at("*** Verifying Paging File Placement", stage));
+    EXPECT_LT(at("*** Verifying Paging File Placement", stage), placed);
+    EXPECT_EQ(at("*** STAGE ", placed), std::string::npos) << "the file stages only PAGE=PLACE asked for fall away";
+
+    uint64_t pagefile = RecordOf("/pagefile.sys");
+    ASSERT_NE(pagefile, 0u);
+    int64_t zone = (8 << 20) / 4096, start = (int64_t)counts_.total_clusters - zone;
+    ASSERT_TRUE(after_.records.count(pagefile));
+    std::vector<ntfsref::Run> runs = RunListsOf(after_.records.at(pagefile)).data;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].lcn, start) << "at the zone start";
+    std::vector<uint8_t> bits = BitmapBytes(image_, after_);
+    for (int64_t c = start + runs[0].length; c < (int64_t)counts_.total_clusters; c++)
+        ASSERT_TRUE(ClusterFree(bits, c)) << "room behind the paging file, cluster " << c;
+    std::string error;
+    std::vector<uint8_t> content = moveref::ReadData(image_, pagefile, &error);
+    ASSERT_EQ(error, "");
+    std::string expected;
+    for (int i = 0; i < 16385 * 8; i++) expected += "Iamaduck";
+    EXPECT_TRUE(std::string(content.begin(), content.end()) == expected) << "the placeholder";
+    ExpectConsistent();
+    ExpectListingKept();
+}
+
+// PAGE=MIN with a registered, fragmented paging file: the implied file
+// stages leave it alone, and the minimisation stage after them moves it,
+// content and all, into one free run.
+TEST_F(NtfsRun, PagingFileMinimisationMovesItWholeAfterTheFileStages) {
+    imgkit::Profile profile = imgkit::Profile::basic();
+    profile.paging_file_fragments = 4;
+    MakeWith(16 << 20, 4096, profile, 151);
+    Tool("pagefile " + Quote(machine_) + " C: pagefile.sys 1 4");
+    std::string screen = ScheduleAndBoot("PAGE=MIN");
+    uint64_t pagefile = RecordOf("/pagefile.sys");
+    ASSERT_NE(pagefile, 0u);
+    EXPECT_EQ(Fragments(before_.records.at(pagefile)), 4);
+    EXPECT_EQ(Fragments(after_.records.at(pagefile)), 1);
+    size_t stage = screen.find("*** Minimizing Paging File Fragmentation");
+    ASSERT_NE(stage, std::string::npos) << screen;
+    EXPECT_LT(screen.rfind("Defragmenting Files and Consolidating Free Space"), stage);
+    EXPECT_NE(screen.find("Moved 1 files during paging file fragment minimization", stage), std::string::npos)
+        << screen;
+    char moveLine[32];
+    snprintf(moveLine, sizeof moveLine, "file (%08llu) to LCN", (unsigned long long)pagefile);
+    EXPECT_EQ(CountLines(ScreenLines(screen), moveLine), 1) << "moved by the minimisation stage alone";
+    ExpectConsistent();
+    ExpectListingKept();
 }
 
 }  // namespace

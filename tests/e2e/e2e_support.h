@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -98,21 +99,48 @@ inline int64_t LowestLcnOf(const ntfsref::Record &r) {
     return lowest;
 }
 
+// Fragments of a run list: runs with disk space that do not begin where the
+// one before ended.
+inline int RunFragments(const std::vector<ntfsref::Run> &runs) {
+    int fragments = 0;
+    bool any = false;
+    int64_t next = 0;
+    for (const auto &run : runs) {
+        if (run.lcn < 0) continue;
+        if (!any || run.lcn != next) fragments++;
+        any = true;
+        next = run.lcn + run.length;
+    }
+    return fragments;
+}
+
 // The data runs of a record, fragments counted as a defragmenter counts
 // them: a run with disk space that does not follow the previous one starts
 // a fragment.
 inline int Fragments(const ntfsref::Record &r) {
-    int fragments = 0;
-    bool any = false;
-    int64_t next = 0;
-    for (const auto &p : r.data)
-        for (const auto &run : p.runs) {
-            if (run.lcn < 0) continue;
-            if (!any || run.lcn != next) fragments++;
-            any = true;
-            next = run.lcn + run.length;
+    std::vector<ntfsref::Run> runs;
+    for (const auto &p : r.data) runs.insert(runs.end(), p.runs.begin(), p.runs.end());
+    return RunFragments(runs);
+}
+
+// The bytes of the volume bitmap file ($Bitmap, record 6) of an image, read
+// through the runs libntfs-3g gave for it (v = ntfsref::Load(image)).
+inline std::vector<uint8_t> BitmapBytes(const std::string &image, const ntfsref::Volume &v) {
+    std::ifstream in(image, std::ios::binary);
+    std::vector<uint8_t> bits;
+    auto it = v.records.find(6);
+    if (it == v.records.end()) return bits;
+    for (const auto &piece : it->second.data)
+        for (const auto &run : piece.runs) {
+            std::vector<uint8_t> bytes(run.length * v.clusterSize);
+            in.seekg(run.lcn * (int64_t)v.clusterSize);
+            in.read((char *)bytes.data(), (std::streamsize)bytes.size());
+            bits.insert(bits.end(), bytes.begin(), bytes.end());
         }
-    return fragments;
+    return bits;
+}
+inline bool ClusterFree(const std::vector<uint8_t> &bits, int64_t c) {
+    return c >= 0 && (size_t)(c / 8) < bits.size() && !((bits[c / 8] >> (c % 8)) & 1);
 }
 
 // A record the runs never move: the system files, directories (their

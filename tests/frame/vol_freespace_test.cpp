@@ -220,6 +220,34 @@ TEST(VolFindFreeSpace, FirstFit) {
     EXPECT_EQ(VolData.FoundLen, 0);
 }
 
+// The table of longest free runs (the paging-file minimisation's): longest
+// first, the later of equal runs in front, a full table keeping the
+// longest, only the part of a run inside the window counted.
+TEST(VolLongestFreeRuns, LongestFirstLaterOfEqualFirstFullTableKeepsTheLongest) {
+    BitmapVolume v(400);
+    ASSERT_TRUE(v.ok());
+    v.SetUsed(0, 400);
+    const std::pair<LONGLONG, LONGLONG> runs[] = {{10, 5}, {40, 9}, {70, 3}, {100, 9}, {150, 7}, {300, 9}};
+    for (auto [lcn, length] : runs) v.SetFree(lcn, lcn + length);
+    FREE_RUN table[8];
+    LONGLONG used = CollectLongestFreeRuns(v.bits(), 0, 400, table, 8);
+    std::vector<std::pair<LONGLONG, LONGLONG>> got;
+    for (LONGLONG i = 0; i < used; i++) got.push_back({table[i].StartingLcn, table[i].ClusterCount});
+    EXPECT_EQ(got,
+              (std::vector<std::pair<LONGLONG, LONGLONG>>{{300, 9}, {100, 9}, {40, 9}, {150, 7}, {10, 5}, {70, 3}}));
+
+    used = CollectLongestFreeRuns(v.bits(), 0, 400, table, 2);
+    ASSERT_EQ(used, 2);
+    EXPECT_EQ(table[0].StartingLcn, 300);
+    EXPECT_EQ(table[1].StartingLcn, 100);
+
+    // The window cuts the last run to 4 clusters: the 9 at 100 wins.
+    used = CollectLongestFreeRuns(v.bits(), 0, 304, table, 8);
+    EXPECT_EQ(table[0].StartingLcn, 100);
+    EXPECT_EQ(table[used - 1].ClusterCount, 3);
+    EXPECT_EQ(CollectLongestFreeRuns(v.bits(), 0, 10, table, 8), 0) << "no free run";
+}
+
 TEST(VolFindFreeSpace, MftZoneCut) {
     BitmapVolume v(1000, FS_NTFS);
     ASSERT_TRUE(v.ok());

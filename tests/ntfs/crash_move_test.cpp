@@ -1,7 +1,7 @@
 // Crash consistency of the three movers, the way a power cut would test
 // them: a move (a file's data in one record or in several, a directory's
 // index, the other attributes of a file spread over two records, record 0's
-// $BITMAP, an extent of the MFT) is run once with the raw writes logged to
+// $BITMAP, an extent of the MFT, the whole MFT stage) is run once with the raw writes logged to
 // count them, then once per write point k on a fresh copy of the volume,
 // stopped by the platform in place of its k-th raw write
 // (NT_FAIL_WRITE_AT); inside a long copy, where one write leaves the same
@@ -17,7 +17,9 @@
 // between the write of record 0 and the write of the mirror that follows it
 // at once. There the mirror must hold the record as it was, so that the
 // repair every checker makes (record 0 copied to the mirror, as ntfsfix
-// does) gives a sound volume.
+// does) gives a sound volume. The MFT stage, stopped anywhere, is run a
+// second time on the volume as the stop left it: it must complete and
+// leave the volume sound (it copies record 0 to the mirror first).
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -30,6 +32,7 @@
 
 #include <imgkit/imgkit.h>
 
+#include "bootntfs.h"
 #include "internal.h"
 #include "move_reference.h"
 #include "move_support.h"
@@ -40,7 +43,7 @@ using namespace ntfstest;
 
 namespace {
 
-enum class Mover { FileInOneRecord, FileInSeveralRecords, Directory, Attributes, MftBitmap, MftExtent };
+enum class Mover { FileInOneRecord, FileInSeveralRecords, Directory, Attributes, MftBitmap, MftExtent, MftStage };
 
 struct CrashCase {
     const char *name;
@@ -62,7 +65,7 @@ struct Plan {
 struct Bench {
     imgkit::ScratchDir scratch;
     movetest::ImageMachine machine;
-    std::string base, work, folder, plan, log;
+    std::string base, work, stopped, folder, plan, log;
     imgkit::Manifest manifest;
     std::map<uint64_t, std::set<std::string>> paths;
 
@@ -70,6 +73,7 @@ struct Bench {
         if (!machine.ok()) throw std::runtime_error("cannot make the machine");
         base = scratch.file("base.img");
         work = machine.image();
+        stopped = scratch.file("stopped.img");
         folder = machine.folder();
         plan = scratch.file("plan.txt");
         log = scratch.file("writes.log");
@@ -133,6 +137,13 @@ BOOL Act(Mover mover, const Plan &plan) {
         case Mover::MftExtent:
             ok = NTFSMoveExtent(plan.destination, plan.index);
             break;
+        case Mover::MftStage: {
+            LONG mftOpt = 1;
+            BYTE *mftBitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
+            GlobalUnlock(VolData.hMftBitmap);
+            ok = PartialDefragMFT(0, mftBitmap, VolData.pExtentList[0].StartingLcn, VolData.NumberOfClusters, &mftOpt);
+            return;  // the stage keeps the MFT extent list and the mirror in step itself
+        }
         }
         if (plan.record == MFT_RECORD_MFT) {
             VolData.FileRecordNumber = MFT_RECORD_MFT;
@@ -163,12 +174,12 @@ int PlanInChild(const Bench &b, Mover mover) {
     movetest::SetUpVolume();
     if (testing::Test::HasFatalFailure()) return 2;
     Plan best;
-    if (mover == Mover::MftBitmap || mover == Mover::MftExtent) {
+    if (mover == Mover::MftBitmap || mover == Mover::MftExtent || mover == Mover::MftStage) {
         if (!movetest::LoadFile(MFT_RECORD_MFT)) return 3;
         best.record = MFT_RECORD_MFT;
         best.index = VolData.NumberOfExtents - 1;
         best.groups = mover == Mover::MftBitmap ? Groups(VolData.pAttribExtentList, VolData.AttribExtentCount) : 1;
-        if (mover == Mover::MftExtent && best.index < 1) return 3;  // the MFT in one piece
+        if (mover != Mover::MftBitmap && best.index < 1) return 3;  // the MFT in one piece
     } else {
         BOOL read = FALSE;
         for (LONGLONG n = 16; movetest::ReadNextRecord(&n, &read); n++) {
@@ -202,9 +213,11 @@ int PlanInChild(const Bench &b, Mover mover) {
     best.copyFirst = best.destination * VolData.BytesPerCluster;
     best.copyEnd = (best.destination + clusters) * VolData.BytesPerCluster;
     if (best.destination < 0) return 3;
+    if (mover == Mover::MftStage) best.copyFirst = best.copyEnd = -1;  // small copies, every write stopped at
+    BOOL ok = Act(mover, best);
+    if (mover == Mover::MftStage) best.groups = glFileStats[4];  // the extents the stage moved
     std::ofstream(b.plan) << best.record << " " << best.destination << " " << best.index << " " << best.groups << " "
                           << best.mirrorOffset << " " << best.copyFirst << " " << best.copyEnd << "\n";
-    BOOL ok = Act(mover, best);
     movetest::TearDownVolume();
     return ok ? 0 : 1;
 }
@@ -309,6 +322,8 @@ TEST_P(CrashMove, StoppedAtEveryWriteTheVolumeStaysSound) {
             return MoveInChild(*b, c.mover, plan);
         });
         ASSERT_EQ(code, 99) << when << ": the run must stop there";
+        bool again = c.mover == Mover::MftStage;
+        if (again) imgkit::copy_image(b->work, b->stopped);
         if (offsets[(size_t)k - 1] == plan.mirrorOffset) {
             ASSERT_TRUE(recordZero) << when << ": only a change to record 0 writes the mirror";
             mirrorWrites++;
@@ -316,9 +331,14 @@ TEST_P(CrashMove, StoppedAtEveryWriteTheVolumeStaysSound) {
         } else {
             CheckWork(*b, true, when);
         }
+        if (again) {
+            imgkit::copy_image(b->stopped, b->work);
+            EXPECT_EQ(InChild([&] { return MoveInChild(*b, c.mover, plan); }), 0) << when << ": a second run";
+            CheckWork(*b, true, when + ", then a second run");
+        }
         if (testing::Test::HasFailure()) break;
     }
-    EXPECT_EQ(mirrorWrites, recordZero ? 1 : 0) << "the mirror is written once, right after record 0";
+    EXPECT_EQ(mirrorWrites, recordZero ? plan.groups : 0) << "the mirror is written right after each write of record 0";
     printf("%s: stopped at %d of %d write points\n", c.name, stops, writes);
 }
 
@@ -346,7 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CrashCase{"DirectoryIndex", 1024, Mover::Directory, imgkit::Profile::basic(), 1},
                     CrashCase{"AttributesInTwoRecords", 512, Mover::Attributes, WithList(false), 2},
                     CrashCase{"MftBitmap", 4096, Mover::MftBitmap, imgkit::Profile::basic(), 1},
-                    CrashCase{"MftExtent", 1024, Mover::MftExtent, WithMftFragments(), 1}),
+                    CrashCase{"MftExtent", 1024, Mover::MftExtent, WithMftFragments(), 1},
+                    CrashCase{"MftStage", 512, Mover::MftStage, WithMftFragments(), 2}),
     [](const testing::TestParamInfo<CrashCase> &i) { return std::string(i.param.name); });
 
 }  // namespace

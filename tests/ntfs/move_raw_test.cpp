@@ -14,6 +14,7 @@
 
 #include <random>
 
+#include "bootntfs.h"
 #include "internal.h"
 #include "move_support.h"
 
@@ -553,12 +554,18 @@ class MoveMftExtents : public MoveMft {
 protected:
     void SetUp() override {
         MoveMft::SetUp();
+        Lay({10, 20, 30, 40, 50}, {});
+    }
+    // Lays the MFT out in one-unit extents at the given units (the first
+    // holds records 0 to 3) and marks them, cluster 0, the bitmap file, the
+    // mirror and the `used` units in use.
+    void Lay(const std::vector<LONGLONG> &units, const std::vector<LONGLONG> &used) {
         const LONGLONG u = Unit();
         std::vector<std::pair<LONGLONG, LONGLONG>> extents;
-        for (LONGLONG e = 1; e <= 5; e++) extents.push_back({10 * e * u, u});
+        for (LONGLONG e : units) extents.push_back({e * u, u});
         Build(extents);
-        std::vector<EXTENT_LIST> runs(5);
-        for (size_t e = 0; e < 5; e++) {
+        std::vector<EXTENT_LIST> runs(extents.size());
+        for (size_t e = 0; e < extents.size(); e++) {
             memset(&runs[e], 0, sizeof(EXTENT_LIST));
             runs[e].StartingLcn = extents[e].first;
             runs[e].ClusterCount = extents[e].second;
@@ -566,13 +573,13 @@ protected:
         RecordBuilder b;
         b.StandardInformation(0x06);
         b.FileName(5, 3, u"$MFT");
-        b.NonResident(0x80, Pairs(runs), 5 * 4096);
+        b.NonResident(0x80, Pairs(runs), (LONGLONG)extents.size() * 4096);
         std::vector<uint8_t> r = b.FinishPlain();
         Put16(r, 0x10, 1);
         RecordBuilder::Protect(r, 0x0007);
         WriteRecord(0, std::string(r.begin(), r.end()));
         VolData.Mft2StartLcn = 60 * u;
-        VolData.MftStartLcn = 10 * u;
+        VolData.MftStartLcn = units[0] * u;
         std::string mirror;
         for (LONGLONG n = 0; n < 4; n++) mirror += OnDisk(n);
         WriteImage((size_t)(60 * u * GetParam()), mirror);
@@ -585,12 +592,18 @@ protected:
         mark(0, 1);
         mark(u, u);
         for (auto &e : extents) mark(e.first, e.second);
+        for (LONGLONG e : used) mark(e * u, u);
         mark(60 * u, u);
         WriteImage((size_t)(u * GetParam()), bits);
         FileRecordLow = FileRecordHi = 0;
         VolData.FileRecordNumber = 0;
         ASSERT_TRUE(ManualGetExtentList(0));
-        ASSERT_EQ(VolData.NumberOfExtents, 5);
+        ASSERT_EQ(VolData.NumberOfExtents, (LONGLONG)units.size());
+    }
+    BYTE *MftBits() {
+        BYTE *bits = (BYTE *)GlobalLock(VolData.hMftBitmap);
+        GlobalUnlock(VolData.hMftBitmap);
+        return bits;
     }
     // Clusters of 4 KB.
     LONGLONG Unit() const { return 4096 / GetParam(); }
@@ -710,6 +723,76 @@ TEST_P(MoveMftExtents, MirrorTakesRecordZeroAndNothingElse) {
     EXPECT_EQ(Mirror(4096).substr(1024), neighbours) << "the mirror's other records as they were";
     EXPECT_EQ(Cluster(60 * u + u), Pattern((size_t)((60 * u + u) * GetParam()), (size_t)GetParam()))
         << "nothing past the unit";
+}
+
+// The MFT stage on that MFT, laid out (in units) so that each rule shows:
+// extents close up behind the first; an extent that follows its
+// predecessor, or lies beyond where a contiguous MFT would end, is not
+// moved out; an extent in the way is moved out behind that end unless it
+// ends before the MFT zone or a fitting run lies in front of the end; the
+// passes stop when two in a row move as many extents. Each layout is run
+// from a fresh image; every record reads back and the mirror holds record 0.
+TEST_P(MoveMftExtents, MftStageFollowsItsRulesOnEveryLayout) {
+    struct Layout {
+        const char *name;
+        std::vector<LONGLONG> extents, used;
+        LONGLONG zoneStart;
+        std::vector<LONGLONG> after;
+        LONGLONG fragments, moved;  // fragments 1 with moved 0: skipped
+    };
+    const std::vector<LONGLONG> front = {2, 3, 4, 5, 6, 7, 8, 9, 11};  // nothing free before the MFT
+    const Layout layouts[] = {
+        {"close up", {10, 20, 30, 40, 50}, {}, 0, {10, 11, 12, 13, 14}, 1, 4},
+        {"in one piece", {10, 11, 12, 13, 14}, {}, 0, {10, 11, 12, 13, 14}, 1, 0},
+        {"following or beyond the end", {10, 11, 12, 40, 50}, {13}, 0, {10, 11, 12, 40, 14}, 3, 1},
+        // Passes of 4, 1, 0 and 0 moves: the second moves the extent out again.
+        {"in the way", {10, 13, 30, 40, 50}, front, 0, {10, 16, 12, 13, 14}, 3, 5},
+        {"in the way, before the zone", {10, 13, 30, 40, 50}, front, 20, {10, 13, 12, 40, 14}, 5, 2},
+        {"in the way, room in front", {10, 13, 30, 40, 50}, {11}, 0, {10, 13, 12, 40, 14}, 5, 2},
+    };
+    const LONGLONG u = Unit();
+    bool first = true;
+    for (const Layout &l : layouts) {
+        SCOPED_TRACE(l.name);
+        if (!first) {
+            TearDown();
+            MoveMft::SetUp();
+            Lay(l.extents, l.used);
+        } else if (l.extents != std::vector<LONGLONG>{10, 20, 30, 40, 50}) {
+            FAIL() << "the first layout is the fixture's";
+        }
+        first = false;
+        VolData.MftZoneStart = l.zoneStart * u;
+        memset(glFileStats, 0, sizeof glFileStats);
+        uint64_t writes = ntp::raw_write_count();
+        LONG mftOpt = 1;
+        BOOL ok = FALSE;
+        std::string screen = Screen([&] { ok = PartialDefragMFT(3, MftBits(), l.extents[0] * u, 5 * u, &mftOpt); });
+        ASSERT_TRUE(ok) << screen;
+        EXPECT_EQ(screen.rfind("*** STAGE 3 *** Minimizing MFT Fragmentation\n", 0), 0u) << screen;
+        EXPECT_EQ(glFileStats[4], l.moved);
+        EXPECT_EQ(mftOpt, l.fragments < 2 ? 0 : 1);
+        if (l.moved == 0) {
+            EXPECT_NE(screen.find("Stage skipped; MFT already defragmented\n\n"), std::string::npos) << screen;
+            EXPECT_EQ(ntp::raw_write_count(), writes) << "nothing written";
+        } else {
+            EXPECT_NE(screen.find("\rMFT is now in " + std::to_string(l.fragments) + " fragment(s) "),
+                      std::string::npos)
+                << screen;
+            EXPECT_NE(screen.find("\rMoved " + std::to_string(l.moved) + " extents during MFT defragmentation "),
+                      std::string::npos)
+                << screen;
+            EXPECT_EQ(ntp::raw_write_count(), writes + 5 * (uint64_t)l.moved)
+                << "bitmap, data, record 0, mirror, bitmap";
+        }
+        std::vector<LONGLONG> after;
+        for (LONGLONG e = 0; e < VolData.MftExtentCount; e++)
+            after.push_back(VolData.pMftExtentList[e].StartingLcn / u);
+        EXPECT_EQ(after, l.after);
+        EXPECT_EQ(Mirror(1024), OnDisk(0)) << "the mirror follows record 0";
+        EXPECT_EQ(NameOf(0), u"$MFT");
+        for (LONGLONG n = 1; n < 16; n++) EXPECT_EQ(NameOf(n), u"record " + std::u16string(1, (char16_t)(u'A' + n)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Clusters, MoveRaw, testing::Values(512, 4096),
