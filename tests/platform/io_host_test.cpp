@@ -1,6 +1,7 @@
 // What Volume::open checks on the host (mounts, loop devices, the lock of
-// another process), the errno table, and a run stopped by NT_FAIL_WRITE_AT
-// the way a power cut would stop it.
+// another process, an image nobody may write), the errno table, and a run
+// stopped by NT_FAIL_WRITE_AT or torn by NT_TORN_WRITE_AT the way a power
+// cut would stop it.
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 
@@ -140,12 +141,13 @@ struct WriterRun {
     std::string out, err;
 };
 
-// Runs the test program on drive `letter` of the current machine.
-WriterRun run_writer(const TempMachine &m, const char *letter, int count) {
+// Runs the test program on drive `letter` of the current machine: `count`
+// writes of `per` sectors each.
+WriterRun run_writer(const TempMachine &m, const char *letter, int count, int per = 1) {
     WriterRun r;
     std::string out = m.root + "/writer.out", err = m.root + "/writer.err";
-    std::string command = std::string("'") + IO_RAW_WRITER + "' " + letter + " " + std::to_string(count) + " >'" + out +
-                          "' 2>'" + err + "'";
+    std::string command = std::string("'") + IO_RAW_WRITER + "' " + letter + " " + std::to_string(count) + " " +
+                          std::to_string(per) + " >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     if (status != -1 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     r.out = read_file(out);
@@ -169,6 +171,21 @@ TEST(IoHostLock, ASecondProcessIsRefusedWhileTheVolumeIsOpen) {
     // Closed: the other process gets it.
     r = run_writer(m, "C", 1);
     EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST(IoHostReadOnly, AnImageWithoutWritePermissionIsRefusedEvenToRoot) {
+    TempMachine m;
+    std::string image = m.image("c.img", 64 * 1024);
+    m.drives("C: image c.img\n");
+    ASSERT_EQ(::chmod(image.c_str(), 0444), 0);
+    WriterRun r = run_writer(m, "C", 1);
+    EXPECT_EQ(r.exit_code, 2) << r.out;
+    EXPECT_NE(r.out.find("0xC0000022"), std::string::npos) << r.out;  // access denied
+    EXPECT_NE(r.err.find("c.img is read-only (no write permission)"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(image), std::string(64 * 1024, '\0'));
+    // One write permission bit is enough, as it is for the hives.
+    ASSERT_EQ(::chmod(image.c_str(), 0604), 0);
+    EXPECT_EQ(run_writer(m, "C", 1).exit_code, 0);
 }
 
 // ------------------------------------------------------- power cut
@@ -232,6 +249,37 @@ TEST_F(IoHostCrash, EveryWritePointLeavesThePrefixBeforeIt) {
     iotest::ScopedEnv fail("NT_FAIL_WRITE_AT", "6");
     EXPECT_EQ(run_writer(m, "C", 5).exit_code, 0);
     EXPECT_EQ(sectors_written(), 5);
+}
+
+TEST_F(IoHostCrash, ATornWriteLandsItsFirstSectorsOnlyAndEnds) {
+    // Three writes of four sectors, the second torn after K of them (all of
+    // it from K = 4 on); it is not logged, and the program goes no further.
+    for (int k = 1; k <= 5; ++k) {
+        SCOPED_TRACE("NT_TORN_WRITE_AT=2:" + std::to_string(k));
+        ASSERT_EQ(::truncate(image.c_str(), 0), 0);
+        ASSERT_EQ(::truncate(image.c_str(), 16 * 512), 0);
+        std::filesystem::remove(log);
+        std::string value = "2:" + std::to_string(k);
+        iotest::ScopedEnv torn("NT_TORN_WRITE_AT", value.c_str());
+        iotest::ScopedEnv wlog("NT_WRITE_LOG", log.c_str());
+        WriterRun r = run_writer(m, "C", 3, 4);
+        EXPECT_EQ(r.exit_code, 99);
+        EXPECT_NE(r.err.find("tearing raw write 2 after " + std::to_string(std::min(k, 4) * 512) + " of 2048 bytes"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "wrote write 0\n");
+        EXPECT_EQ(sectors_written(), 4 + std::min(k, 4));
+        EXPECT_EQ(read_file(log), "C: 0 2048\n");
+    }
+    // A value that names no write and sector count is ignored, with a warning.
+    for (const char *bad : {"2", "2:0", "0:1", "-2:1", "2:1x", "2:-1"}) {
+        SCOPED_TRACE(bad);
+        iotest::ScopedEnv torn("NT_TORN_WRITE_AT", bad);
+        WriterRun r = run_writer(m, "C", 3, 4);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.err.find("is not WRITE:SECTORS"), std::string::npos) << r.err;
+        EXPECT_EQ(sectors_written(), 12);
+    }
 }
 
 }  // namespace

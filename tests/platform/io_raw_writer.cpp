@@ -1,7 +1,8 @@
 // A tiny native program for the tests: opens the volume of a drive and
-// writes sectors 0..count-1 through NtWriteFile, sector i filled with the
-// byte i+1, completing each write by waiting on the handle.
-//   io_raw_writer <letter> <count>
+// writes sectors 0..count*per-1 through NtWriteFile, `per` sectors a write
+// (1 when not given), sector i filled with the byte i+1, completing each
+// write by waiting on the handle.
+//   io_raw_writer <letter> <count> [per]
 // Exit codes: 0 done, 2 the volume did not open, 3 a write failed, 64 usage.
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,13 @@
 #include <nt/nt.h>
 
 int main(int argc, char **argv) {
-    if (argc != 3 || std::strlen(argv[1]) != 1) {
-        std::fprintf(stderr, "usage: io_raw_writer <drive letter> <sector count>\n");
+    if ((argc != 3 && argc != 4) || std::strlen(argv[1]) != 1) {
+        std::fprintf(stderr, "usage: io_raw_writer <drive letter> <write count> [sectors per write]\n");
         return 64;
     }
     const int count = std::atoi(argv[2]);
+    const int per = argc == 4 ? std::atoi(argv[3]) : 1;
+    if (per < 1 || per > 16) return 64;
     std::u16string name = u"\\??\\";
     name += static_cast<char16_t>(argv[1][0]);
     name += u':';
@@ -31,12 +34,13 @@ int main(int argc, char **argv) {
         std::printf("open failed 0x%08X\n", static_cast<unsigned>(status));
         return 2;
     }
-    alignas(512) static unsigned char sector[512];
+    alignas(512) static unsigned char sectors[16 * 512];
     for (int i = 0; i < count; ++i) {
-        std::memset(sector, i + 1, sizeof sector);
+        for (int s = 0; s < per; ++s) std::memset(sectors + s * 512, i * per + s + 1, 512);
         LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(i) * 512;
-        status = NtWriteFile(volume, nullptr, nullptr, nullptr, &iosb, sector, sizeof sector, &at, nullptr);
+        at.QuadPart = static_cast<LONGLONG>(i) * per * 512;
+        status =
+            NtWriteFile(volume, nullptr, nullptr, nullptr, &iosb, sectors, static_cast<ULONG>(per * 512), &at, nullptr);
         if (status == STATUS_PENDING) {
             status = NtWaitForSingleObject(volume, FALSE, nullptr);
             if (NT_SUCCESS(status)) status = iosb.Status;
@@ -45,7 +49,7 @@ int main(int argc, char **argv) {
             std::printf("write %d failed 0x%08X\n", i + 1, static_cast<unsigned>(status));
             return 3;
         }
-        std::printf("wrote sector %d\n", i);
+        std::printf(per == 1 ? "wrote sector %d\n" : "wrote write %d\n", i);
     }
     NtClose(volume);
     return 0;

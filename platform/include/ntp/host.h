@@ -69,9 +69,10 @@ public:
 
     // The programs' raw access: the one write path. Every raw write is
     // counted, logged (NT_WRITE_LOG) and can be made to fail
-    // (NT_FAIL_WRITE_AT), as a power cut would.
+    // (NT_FAIL_WRITE_AT) or be torn after some of its `sector`-byte sectors
+    // (NT_TORN_WRITE_AT), as a power cut would.
     NTSTATUS raw_read(uint64_t offset, void *buffer, size_t length);
-    NTSTATUS raw_write(uint64_t offset, const void *buffer, size_t length);
+    NTSTATUS raw_write(uint64_t offset, const void *buffer, size_t length, size_t sector = 512);
 
     // Access of the file-system drivers (not raw writes of the program).
     NTSTATUS dev_read(uint64_t offset, void *buffer, size_t length);

@@ -482,7 +482,8 @@ NTSTATUS do_read_write(bool writing, HANDLE handle, PIO_STATUS_BLOCK iosb, void 
         status = check_raw(*vh, writing, offset, buffer, length);
         if (!NT_SUCCESS(status)) return status;
         vh->driver->before_raw_io();
-        status = writing ? vh->volume->raw_write(offset, buffer, length) : vh->volume->raw_read(offset, buffer, length);
+        status = writing ? vh->volume->raw_write(offset, buffer, length, vh->driver->sector_size())
+                         : vh->volume->raw_read(offset, buffer, length);
         ULONG done = NT_SUCCESS(status) ? length : 0;
         if (NT_SUCCESS(status)) vh->position = offset + done;
         return complete(vh->state, iosb, status, done);

@@ -11,8 +11,15 @@
 //     (decimal, offset from the start of the volume) per completed write;
 //   - made to fail as a power cut would: NT_FAIL_WRITE_AT=N stops the process
 //     with exit code 99 (kFailWriteExitCode) instead of performing the N-th
-//     raw write (1-based); the writes before it are on disk, none after.
+//     raw write (1-based); the writes before it are on disk, none after;
+//   - torn, as a power cut during a multi-sector write would leave it:
+//     NT_TORN_WRITE_AT=N:K lands only the first K sectors of the N-th raw
+//     write (all of it when it is K sectors or shorter), then stops the
+//     process with the same exit code. A torn write is not logged.
 // The drivers' own accesses (dev_read/dev_write) are not counted.
+//
+// An image file without any write permission is refused when the volume is
+// opened, as a read-only hive is, even to root (who could write it).
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -375,6 +382,24 @@ uint64_t fail_write_at() {
     return n;
 }
 
+// NT_TORN_WRITE_AT=N:K: the 1-based number of the raw write that is torn
+// and the sectors of it that land (K >= 1). False when unset; a malformed
+// value is reported and ignored.
+bool torn_write_at(uint64_t *number, uint64_t *sectors) {
+    const char *v = std::getenv("NT_TORN_WRITE_AT");
+    if (!v || !*v) return false;
+    unsigned long long n = 0, k = 0;
+    int used = 0;
+    if (std::sscanf(v, "%llu:%llu%n", &n, &k, &used) != 2 || v[used] != 0 || n == 0 || k == 0 || std::strchr(v, '-')) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) warn("NT_TORN_WRITE_AT=%s is not WRITE:SECTORS (1:1, 7:3, ...); ignored", v);
+        return false;
+    }
+    *number = n;
+    *sectors = k;
+    return true;
+}
+
 // NT_WRITE_LOG: one line per completed raw write, written whole with
 // O_APPEND so that the lines of successive runs never mix.
 void log_raw_write(char letter, uint64_t offset, size_t length) {
@@ -427,6 +452,13 @@ NTSTATUS Volume::open(const DriveConfig &drive, std::shared_ptr<Volume> *out) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     if (NTSTATUS status = check_not_mounted(letter, drive.path, st); !NT_SUCCESS(status)) return status;
+    // Root may open what nobody may write: a volume whose owner took away
+    // every write permission is refused as it is to anyone else.
+    if ((st.st_mode & 0222) == 0) {
+        warn("volume %c: %s is read-only (no write permission): it is not opened (status 0x%08X)", letter,
+             drive.path.c_str(), static_cast<unsigned>(STATUS_ACCESS_DENIED));
+        return STATUS_ACCESS_DENIED;
+    }
 
     int fd = ::open(drive.path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
@@ -524,13 +556,21 @@ Volume::~Volume() {
 
 NTSTATUS Volume::raw_read(uint64_t offset, void *buffer, size_t length) { return dev_read(offset, buffer, length); }
 
-NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length) {
+NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length, size_t sector) {
     if (NTSTATUS status = check_range("raw write", offset, length, size_, false); !NT_SUCCESS(status)) return status;
     if (length == 0) return STATUS_SUCCESS;
     const uint64_t number = ++g_raw_writes;
     if (uint64_t stop = fail_write_at(); stop != 0 && number == stop) {
         warn("stopping at raw write %llu (NT_FAIL_WRITE_AT)", static_cast<unsigned long long>(number));
         std::fflush(stdout);  // what the screen showed; the volume is left as it is
+        ::_exit(kFailWriteExitCode);
+    }
+    if (uint64_t torn = 0, sectors = 0; torn_write_at(&torn, &sectors) && number == torn) {
+        const uint64_t landed = sector == 0 || sectors >= length / sector ? length : sectors * sector;
+        warn("tearing raw write %llu after %llu of %zu bytes (NT_TORN_WRITE_AT)",
+             static_cast<unsigned long long>(number), static_cast<unsigned long long>(landed), length);
+        if (NT_SUCCESS(write_all(letter_, path_, fd_, base_ + offset, buffer, landed))) ::fdatasync(fd_);
+        std::fflush(stdout);
         ::_exit(kFailWriteExitCode);
     }
     NTSTATUS status = write_all(letter_, path_, fd_, base_ + offset, buffer, length);
