@@ -6,6 +6,7 @@
 
 #include <nt/nt.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -81,12 +82,19 @@ public:
 
 private:
     Volume() = default;
+    // STATUS_DEVICE_DATA_ERROR when the image file has been cut short of the
+    // write at host offset pos; looked at before the first write, then at
+    // most once a second, and before every write after a short read.
+    NTSTATUS check_host_size(uint64_t pos, size_t length);
     char letter_ = 0;
     int fd_ = -1;
     uint64_t base_ = 0;
     uint64_t size_ = 0;
     std::string path_;
-    std::shared_ptr<void> host_lock_;  // the flock, shared by drives on one image
+    bool image_file_ = false;                  // a regular file (a block device cannot shrink)
+    std::atomic<bool> short_read_{false};      // a read met the end of the image, or its size was short
+    std::atomic<int64_t> size_checked_ns_{0};  // when the image's size was last looked at (0: never)
+    std::shared_ptr<void> host_lock_;          // the flock, shared by drives on one image
 };
 
 // Raw volume writes made by this process so far.

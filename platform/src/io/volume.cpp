@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -335,14 +336,6 @@ NTSTATUS read_all(char letter, const std::string &path, int fd, uint64_t pos, vo
 }
 
 NTSTATUS write_all(char letter, const std::string &path, int fd, uint64_t pos, const void *buffer, size_t length) {
-    // An image file must not grow: if it was truncated behind our back, a
-    // write inside the volume could land past its end.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < pos + length) {
-        warn("volume %c: %s is shorter (%lld bytes) than the write at host offset %llu needs (was it truncated?)",
-             letter, path.c_str(), static_cast<long long>(st.st_size), static_cast<unsigned long long>(pos));
-        return STATUS_DEVICE_DATA_ERROR;
-    }
     const char *p = static_cast<const char *>(buffer);
     while (length > 0) {
         size_t chunk = length > (1u << 30) ? (1u << 30) : length;
@@ -401,16 +394,36 @@ bool torn_write_at(uint64_t *number, uint64_t *sectors) {
 }
 
 // NT_WRITE_LOG: one line per completed raw write, written whole with
-// O_APPEND so that the lines of successive runs never mix.
+// O_APPEND so that the lines of successive runs never mix. The log is opened
+// once per process and name (again when the variable names another file):
+// a log removed while the process writes to it is not made again, so empty
+// one by truncating it.
 void log_raw_write(char letter, uint64_t offset, size_t length) {
     const char *file = std::getenv("NT_WRITE_LOG");
     if (!file || !*file) return;
+    struct Log {
+        std::mutex lock;
+        std::string name;
+        int fd = -1;
+    };
+    static Log *log = new Log;  // never destroyed: writes may come from atexit paths
     char line[80];
     int n = std::snprintf(line, sizeof line, "%c: %llu %zu\n", letter, static_cast<unsigned long long>(offset), length);
-    int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, line, static_cast<size_t>(n)) != n)
+    std::lock_guard<std::mutex> guard(log->lock);
+    if (log->fd < 0 || log->name != file) {
+        if (log->fd >= 0) ::close(log->fd);
+        log->name = file;
+        log->fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (log->fd < 0 || ::write(log->fd, line, static_cast<size_t>(n)) != n)
         warn("cannot append to the write log %s (NT_WRITE_LOG): %s", file, std::strerror(errno));
-    if (fd >= 0) ::close(fd);
+}
+
+// Nanoseconds of the coarse monotonic clock (no system call).
+int64_t coarse_now_ns() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 }  // namespace
@@ -537,6 +550,7 @@ NTSTATUS Volume::open(const DriveConfig &drive, std::shared_ptr<Volume> *out) {
     v->base_ = drive.offset;
     v->size_ = size;
     v->path_ = drive.path;
+    v->image_file_ = S_ISREG(fst.st_mode);
     v->host_lock_ = host_lock;
 
     // Forget what has died, then remember this one.
@@ -556,6 +570,32 @@ Volume::~Volume() {
 
 NTSTATUS Volume::raw_read(uint64_t offset, void *buffer, size_t length) { return dev_read(offset, buffer, length); }
 
+// An image file must not grow: if it was truncated behind our back, a write
+// inside the volume could land past its end. Its size is looked at before
+// the first write, then at most once a second, and before every write once
+// a read has met its end early, so that the writes themselves cost no
+// system call more than the write.
+NTSTATUS Volume::check_host_size(uint64_t pos, size_t length) {
+    if (!image_file_) return STATUS_SUCCESS;
+    const int64_t now = coarse_now_ns();
+    if (!short_read_.load() && size_checked_ns_.load() != 0 && now - size_checked_ns_.load() < 1000000000)
+        return STATUS_SUCCESS;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return STATUS_SUCCESS;  // as before: only a size we can see refuses
+    size_checked_ns_.store(now != 0 ? now : 1);
+    if (static_cast<uint64_t>(st.st_size) < base_ + size_) {
+        short_read_.store(true);  // look again before every write
+        if (static_cast<uint64_t>(st.st_size) < pos + length) {
+            warn("volume %c: %s is shorter (%lld bytes) than the write at host offset %llu needs (was it truncated?)",
+                 letter_, path_.c_str(), static_cast<long long>(st.st_size), static_cast<unsigned long long>(pos));
+            return STATUS_DEVICE_DATA_ERROR;
+        }
+    } else {
+        short_read_.store(false);
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length, size_t sector) {
     if (NTSTATUS status = check_range("raw write", offset, length, size_, false); !NT_SUCCESS(status)) return status;
     if (length == 0) return STATUS_SUCCESS;
@@ -565,6 +605,8 @@ NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length, s
         std::fflush(stdout);  // what the screen showed; the volume is left as it is
         ::_exit(kFailWriteExitCode);
     }
+    NTSTATUS status = check_host_size(base_ + offset, length);
+    if (!NT_SUCCESS(status)) return status;
     if (uint64_t torn = 0, sectors = 0; torn_write_at(&torn, &sectors) && number == torn) {
         const uint64_t landed = sector == 0 || sectors >= length / sector ? length : sectors * sector;
         warn("tearing raw write %llu after %llu of %zu bytes (NT_TORN_WRITE_AT)",
@@ -573,7 +615,7 @@ NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length, s
         std::fflush(stdout);
         ::_exit(kFailWriteExitCode);
     }
-    NTSTATUS status = write_all(letter_, path_, fd_, base_ + offset, buffer, length);
+    status = write_all(letter_, path_, fd_, base_ + offset, buffer, length);
     if (NT_SUCCESS(status)) log_raw_write(letter_, offset, length);
     return status;
 }
@@ -581,12 +623,16 @@ NTSTATUS Volume::raw_write(uint64_t offset, const void *buffer, size_t length, s
 NTSTATUS Volume::dev_read(uint64_t offset, void *buffer, size_t length) {
     if (NTSTATUS status = check_range("read", offset, length, size_, true); !NT_SUCCESS(status)) return status;
     if (length == 0) return STATUS_SUCCESS;
-    return read_all(letter_, path_, fd_, base_ + offset, buffer, length);
+    NTSTATUS status = read_all(letter_, path_, fd_, base_ + offset, buffer, length);
+    if (status == STATUS_DEVICE_DATA_ERROR) short_read_.store(true);
+    return status;
 }
 
 NTSTATUS Volume::dev_write(uint64_t offset, const void *buffer, size_t length) {
     if (NTSTATUS status = check_range("write", offset, length, size_, false); !NT_SUCCESS(status)) return status;
     if (length == 0) return STATUS_SUCCESS;
+    NTSTATUS status = check_host_size(base_ + offset, length);
+    if (!NT_SUCCESS(status)) return status;
     return write_all(letter_, path_, fd_, base_ + offset, buffer, length);
 }
 
