@@ -11,6 +11,7 @@ packages=(
   dosfstools mtools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
   libcairo2-dev man-db
+  wixl msitools xvfb xdotool imagemagick
 )
 
 missing=()

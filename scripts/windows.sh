@@ -20,17 +20,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-env.sh
 source "$top/scripts/wine-env.sh"
-
-passed=0
-failed=0
-pass() {
-    echo "  ok: $*"
-    passed=$((passed + 1))
-}
-fail() {
-    echo "  FAILED: $*"
-    failed=$((failed + 1))
-}
+# shellcheck source=scripts/checks.sh
+source "$top/scripts/checks.sh"
 
 # ---------------------------------------------------------------- builds
 build_flavour() {
@@ -232,5 +223,4 @@ for flavour in "build-win32 i686 pei-i386 win32" "build-win64 x86_64 pei-x86-64 
         echo "  (not run under Wine: this machine's Wine has no $wine_arch loader)"
     fi
 done
-echo "windows: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end windows
