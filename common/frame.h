@@ -151,6 +151,21 @@ typedef struct _FREE_RUN {
 } FREE_RUN;
 LONGLONG CollectLongestFreeRuns(ULONG *bits, LONGLONG start, LONGLONG end, FREE_RUN *table, LONGLONG capacity);
 
+// The check before a run's first write: the bitmap against the clusters the
+// volume's files own. Each owner claims its runs in a copy of the bitmap's
+// bit array (1 = in use, `bitCount` bits): their bits are cleared. A cluster
+// whose bit is clear already is marked free, or claimed by another owner
+// before: ClaimClusters then stops there and gives FALSE with *conflict =
+// that cluster (a run reaching outside the array gives its first cluster
+// outside). Bits still set at the end are lost clusters (in use, no owner),
+// which an interrupted run leaves and which do no harm.
+BOOL ClaimClusters(BYTE *bits, LONGLONG bitCount, LONGLONG lcn, LONGLONG clusters, LONGLONG *conflict);
+// Refuses the volume whose allocation disagrees with its files: `detail`
+// (the fault found, a line; may be null) at log level 1 and more, then the
+// refusal line, with ShowDiag. Returns FALSE.
+BOOL RefuseInconsistentVolume(const WCHAR *detail);
+extern const WCHAR cInconsistentVolume[];
+
 // ----------------------------------------------------------- extent lists
 BOOL CollapseExtentList(void);
 BOOL GetLowestStartingLcn(LONGLONG *result);

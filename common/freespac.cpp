@@ -356,3 +356,47 @@ LONGLONG CollectLongestFreeRuns(ULONG *bits, LONGLONG start, LONGLONG end, FREE_
     }
     return used;
 }
+
+// ============================================================ the check before the first write
+
+const WCHAR cInconsistentVolume[] =
+    u"Boot-time defragmenter cannot run on a volume whose allocation disagrees with its "
+    u"files.  Please run CHKDSK /f\n";
+
+// Takes the bit array, its length in bits and a run; clears the run's bits.
+// FALSE at the first cluster of the run that is clear already or outside
+// the array, with *conflict = that cluster; the bits before it stay cleared.
+BOOL ClaimClusters(BYTE *bits, LONGLONG bitCount, LONGLONG lcn, LONGLONG clusters, LONGLONG *conflict) {
+    if (lcn < 0 || clusters < 0) {
+        *conflict = lcn;
+        return FALSE;
+    }
+    BOOL outside = clusters > bitCount - lcn;
+    LONGLONG end = outside ? bitCount : lcn + clusters;
+    LONGLONG at = lcn;
+    while (at < end) {
+        BYTE mask = (BYTE)(1u << (at & 7));
+        if (mask == 1 && end - at >= 8 && bits[at >> 3] == 0xFF) {
+            bits[at >> 3] = 0;  // a whole byte claimed at once
+            at += 8;
+            continue;
+        }
+        if (!(bits[at >> 3] & mask)) {
+            *conflict = at;
+            return FALSE;
+        }
+        bits[at >> 3] &= (BYTE)~mask;
+        at++;
+    }
+    if (outside) {
+        *conflict = lcn > bitCount ? lcn : bitCount;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL RefuseInconsistentVolume(const WCHAR *detail) {
+    if (detail != nullptr && lLogLevel >= 1) ShowDiag(detail);
+    ShowDiag(cInconsistentVolume);
+    return FALSE;
+}

@@ -86,6 +86,11 @@ BOOL AdjustUSA(PFILE_RECORD_SEGMENT_HEADER fileRecord);
 BOOL EncodeUSA(PFILE_RECORD_SEGMENT_HEADER fileRecord);
 BOOL GetMftBitmap(void);
 BOOL GetMftMirror(void);
+// Before the run's first write: every cluster the runs of the MFT's records
+// use must be marked in use and used once (lost clusters are allowed).
+// TRUE when they are; FALSE when the volume is refused (with its line) or
+// after the error report.
+BOOL CheckVolumeAllocation(void);
 
 BOOL FindAttribute(ULONG type, PFILE_RECORD_SEGMENT_HEADER fileRecord, PATTRIBUTE_RECORD_HEADER *attribute,
                    ULONG recordSize, ULONG *position);
@@ -93,6 +98,10 @@ BOOL FindNextAttribute(ULONG type, PFILE_RECORD_SEGMENT_HEADER fileRecord, PATTR
                        ULONG recordSize, ULONG *position);
 BOOL FindAttributeByIndex(ULONG type, ULONG position, PFILE_RECORD_SEGMENT_HEADER fileRecord,
                           PATTRIBUTE_RECORD_HEADER *attribute, ULONG recordSize);
+// The attribute after *attribute (the first for null), whatever its type;
+// FALSE at the end, *damaged telling whether a damaged attribute ended it.
+BOOL StepAttribute(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize, PATTRIBUTE_RECORD_HEADER *attribute,
+                   BOOL *damaged);
 
 // Checks of what came from disk (no report; the callers report).
 // The update-sequence header of a record of `bytes` bytes: the array inside

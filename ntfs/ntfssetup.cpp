@@ -7,8 +7,8 @@
 // Nothing here writes to the volume raw. The only changes setup makes are
 // the paging-file preparation's, through the file system, and they come
 // after every check that can refuse the volume (dirty, NTFS version, a
-// cluster size the run cannot process): a refused setup leaves the volume as
-// it found it.
+// cluster size the run cannot process, a volume bitmap that disagrees with
+// the records): a refused setup leaves the volume as it found it.
 #include "ntfs.h"
 
 #include <cstring>
@@ -75,6 +75,66 @@ static BOOL EarlyVersionGate(void) {
     return VersionAccepted(major);
 }
 
+// Reads the MFT's view of the volume, after any earlier one is released:
+// the MFT bitmap, the MFT's extents (from the system extent list) and, as
+// the run itself reads it, the NTFS version from $Volume. The record cache
+// is emptied first. TRUE for version 3; FALSE with the version line or
+// after the error report.
+static BOOL LoadMft(void) {
+    BYTE *mftBitmap;
+    UCHAR major = 0;
+
+    FileRecordLow = FileRecordHi = 0;
+    ReleaseMemory(&VolData.hMftBitmap, nullptr);
+    llMftBitmapBits = 0;
+    ReleaseMemory(&VolData.hMftExtentList, (void **)&VolData.pMftExtentList);
+    VolData.MftExtentCount = 0;
+
+    TRACE(7, u"Initialize", u"GetMftBitmap");
+    if (!GetMftBitmap()) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+
+    TRACE(7, u"Initialize", u"GetSystemExtentList");
+    if (!GetSystemsExtentList()) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    VolData.MftSize = VolData.FileSize;
+    VolData.MftExtentCount = VolData.NumberOfExtents - 1;
+
+    TRACE(9, u"Initialize", u"AllocateMftExtentList");
+    if (VolData.MftExtentCount < 1 || !AllocateMemory((DWORD)(VolData.MftExtentCount * sizeof(EXTENT_LIST)),
+                                                      &VolData.hMftExtentList, (void **)&VolData.pMftExtentList)) {
+        VolData.MftExtentCount = 0;
+        ERROR_REPORT();
+        return FALSE;
+    }
+    memcpy(VolData.pMftExtentList, VolData.pExtentList, (size_t)VolData.MftExtentCount * sizeof(EXTENT_LIST));
+
+    // The version again, from the record as the run itself reads it.
+    mftBitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
+    if (mftBitmap == nullptr) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    VolData.FileRecordNumber = MFT_RECORD_VOLUME;
+    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, mftBitmap, VolData.pMftBuffer,
+                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
+        VolData.FileRecordNumber != MFT_RECORD_VOLUME) {
+        GlobalUnlock(VolData.hMftBitmap);
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (!VolumeMajorVersion((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, &major)) {
+        GlobalUnlock(VolData.hMftBitmap);
+        return FALSE;
+    }
+    GlobalUnlock(VolData.hMftBitmap);
+    return VersionAccepted(major);
+}
+
 // Opens and describes the volume of the run.
 //   drive  the drive argument ("C:")
 // Zeroes VolData, glFileStats and glAttribStats, then fills VolData: the
@@ -82,13 +142,14 @@ static BOOL EarlyVersionGate(void) {
 // pFileRecord), the extent list (hExtentList/pExtentList), the MFT read
 // cache (hMftBuffer/pMftBuffer), the MFT bitmap (hMftBitmap), the MFT's
 // extents (hMftExtentList/pMftExtentList, MftExtentCount, MftSize); prepares
-// the paging file (hPageFileNames and the paging-file globals). Returns TRUE
-// for an NTFS version 3 volume that is not dirty; FALSE refuses the run
-// (with the dirty or version lines, or the error report). Whatever was
+// the paging file (hPageFileNames and the paging-file globals), after the
+// volume bitmap was checked against the records (CheckVolumeAllocation).
+// Returns TRUE for an NTFS version 3 volume that is not dirty and whose
+// bitmap agrees with its records; FALSE refuses the run (with the dirty,
+// version or inconsistent-volume lines, or the error report). Whatever was
 // obtained is released by OffLineExit, which must follow in every case.
 BOOL Initialize(const WCHAR *drive) {
-    BYTE *mftBitmap;
-    UCHAR major = 0;
+    BOOL prepared;
 
     TRACE(9, u"Initialize", u"ZeroVolData");
     memset(&VolData, 0, sizeof VolData);
@@ -125,58 +186,25 @@ BOOL Initialize(const WCHAR *drive) {
     // is learnt first, through the file system, and a volume the run will
     // refuse for its cluster size is not prepared at all.
     if (!EarlyVersionGate()) return FALSE;
-    TRACE(7, u"Initialize", u"GetPageFileNames");
     if (VolData.BytesPerCluster > LARGEST_PROCESSED_CLUSTER) lPageOpt = 0;
+
+    TRACE(9, u"Initialize", u"AllocateMFTBuffer");
+    if (!AllocateAligned(MFT_WINDOW_BYTES, &VolData.hMftBuffer, &VolData.pMftBuffer)) return FALSE;
+    if (!LoadMft()) return FALSE;
+
+    // Nothing is changed on a volume whose bitmap disagrees with its records
+    // (one the run would refuse for its cluster size is not changed anyway).
+    if (VolData.BytesPerCluster <= LARGEST_PROCESSED_CLUSTER && !CheckVolumeAllocation()) return FALSE;
+
+    // PAGE=PLACE and PAGE=ZERO change the MFT through the file system: its
+    // bitmap and extents are read again after them.
+    prepared = lPageOpt == 1 || lPageOpt == 3;
+    TRACE(7, u"Initialize", u"GetPageFileNames");
     if (!PreparePageFile(VolData.cDrive[0])) {
         ERROR_REPORT();
         return FALSE;
     }
-
-    TRACE(9, u"Initialize", u"AllocateMFTBuffer");
-    if (!AllocateAligned(MFT_WINDOW_BYTES, &VolData.hMftBuffer, &VolData.pMftBuffer)) return FALSE;
-
-    TRACE(7, u"Initialize", u"GetMftBitmap");
-    if (!GetMftBitmap()) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-
-    TRACE(7, u"Initialize", u"GetSystemExtentList");
-    if (!GetSystemsExtentList()) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    VolData.MftSize = VolData.FileSize;
-    VolData.MftExtentCount = VolData.NumberOfExtents - 1;
-
-    TRACE(9, u"Initialize", u"AllocateMftExtentList");
-    if (VolData.MftExtentCount < 1 || !AllocateMemory((DWORD)(VolData.MftExtentCount * sizeof(EXTENT_LIST)),
-                                                      &VolData.hMftExtentList, (void **)&VolData.pMftExtentList)) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    memcpy(VolData.pMftExtentList, VolData.pExtentList, (size_t)VolData.MftExtentCount * sizeof(EXTENT_LIST));
-
-    // The version again, from the record as the run itself reads it.
-    mftBitmap = (BYTE *)GlobalLock(VolData.hMftBitmap);
-    if (mftBitmap == nullptr) {
-        ERROR_REPORT();
-        return FALSE;
-    }
-    VolData.FileRecordNumber = MFT_RECORD_VOLUME;
-    if (!GetFrs(&VolData.FileRecordNumber, VolData.pMftExtentList, mftBitmap, VolData.pMftBuffer,
-                (PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord) ||
-        VolData.FileRecordNumber != MFT_RECORD_VOLUME) {
-        GlobalUnlock(VolData.hMftBitmap);
-        ERROR_REPORT();
-        return FALSE;
-    }
-    if (!VolumeMajorVersion((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, &major)) {
-        GlobalUnlock(VolData.hMftBitmap);
-        return FALSE;
-    }
-    GlobalUnlock(VolData.hMftBitmap);
-    return VersionAccepted(major);
+    return prepared ? LoadMft() : TRUE;
 }
 
 // Allocates the move machinery and reads the volume bitmap, after a

@@ -676,6 +676,27 @@ BOOL FindNextAttribute(ULONG type, PFILE_RECORD_SEGMENT_HEADER fileRecord, PATTR
     }
 }
 
+// Takes a record, its size and an attribute of it (null: before the first).
+// Steps to the next attribute, whatever its type: TRUE with it in
+// *attribute; FALSE at the end of the attributes, with *damaged telling
+// whether the walk stopped at a damaged attribute instead. No report.
+BOOL StepAttribute(PFILE_RECORD_SEGMENT_HEADER fileRecord, ULONG recordSize, PATTRIBUTE_RECORD_HEADER *attribute,
+                   BOOL *damaged) {
+    *damaged = TRUE;
+    if (!fileRecord || recordSize < sizeof(FILE_RECORD_SEGMENT_HEADER)) return FALSE;
+    ULONG offset = fileRecord->FirstAttributeOffset;
+    if (*attribute) {
+        offset = OffsetIn(fileRecord, *attribute);
+        if ((BYTE *)*attribute < (BYTE *)fileRecord || !AttributeValid(fileRecord, recordSize, offset)) return FALSE;
+        offset += (*attribute)->RecordLength;
+    }
+    WalkStatus status = WalkAt(fileRecord, recordSize, offset);
+    *damaged = status == WalkDamaged;
+    if (status != WalkAttribute) return FALSE;
+    *attribute = (PATTRIBUTE_RECORD_HEADER)((BYTE *)fileRecord + offset);
+    return TRUE;
+}
+
 // Takes a type, a position, a record, an out attribute and the record size.
 // Succeeds with the attribute at that position when it has the type; FALSE
 // with a null attribute otherwise.

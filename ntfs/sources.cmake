@@ -3,6 +3,7 @@ set(BOOT_NTFS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ntfssubs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/offnsubs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ntfssetup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/allocheck.cpp
   ${CMAKE_CURRENT_LIST_DIR}/moventfs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/consolidate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mftmin.cpp

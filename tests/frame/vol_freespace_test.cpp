@@ -568,3 +568,30 @@ TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
     EXPECT_GT(found, 1000);
     EXPECT_GT(cut, 500);
 }
+
+TEST(VolClaimClusters, ClearsWhatItClaimsAndStopsAtTheFirstClusterNotInUse) {
+    // 40 clusters in use, then 8 free, then 16 in use: 64 bits.
+    std::vector<BYTE> bits = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF};
+    LONGLONG conflict = kJunk;
+    // Across whole bytes and part bytes.
+    EXPECT_TRUE(ClaimClusters(bits.data(), 64, 3, 20, &conflict));
+    EXPECT_EQ(conflict, kJunk);
+    EXPECT_EQ(bits[0], 0x07);
+    EXPECT_EQ(bits[1], 0x00);
+    EXPECT_EQ(bits[2], 0x80);
+    // A cluster claimed before, and one marked free: the first such one.
+    EXPECT_FALSE(ClaimClusters(bits.data(), 64, 22, 4, &conflict));
+    EXPECT_EQ(conflict, 22);
+    EXPECT_FALSE(ClaimClusters(bits.data(), 64, 36, 8, &conflict));
+    EXPECT_EQ(conflict, 40);
+    EXPECT_EQ(bits[4], 0x0F) << "the clusters before the conflict are claimed";
+    // Outside the bit array: its first cluster there.
+    EXPECT_FALSE(ClaimClusters(bits.data(), 64, 60, 8, &conflict));
+    EXPECT_EQ(conflict, 64);
+    EXPECT_FALSE(ClaimClusters(bits.data(), 64, 70, 1, &conflict));
+    EXPECT_EQ(conflict, 70);
+    EXPECT_FALSE(ClaimClusters(bits.data(), 64, -1, 1, &conflict));
+    EXPECT_EQ(conflict, -1);
+    // Nothing to claim.
+    EXPECT_TRUE(ClaimClusters(bits.data(), 64, 30, 0, &conflict));
+}

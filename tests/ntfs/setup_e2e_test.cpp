@@ -1,13 +1,15 @@
 // Boot-time runs of bootntfs from boot to reboot, on machines made with the
 // machine tool and NTFS volumes made by mkntfs and filled by the image kit:
 // the partition data against ntfsinfo, the refusals (dirty volume, another
-// NTFS version, clusters above 4 KB, two paging files) that leave the volume
-// as it was, the paging-file preparation seen through ntfscat and ntfsinfo,
-// and that a run without moves makes no raw write to the volume.
+// NTFS version, clusters above 4 KB, two paging files, a volume bitmap that
+// disagrees with the records) that leave the volume as it was, the
+// paging-file preparation seen through ntfscat and ntfsinfo, and that a run
+// without moves makes no raw write to the volume.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -274,5 +276,127 @@ TEST_F(BootRun, TwoPagingFilesOnOneDriveStopSetup) {
     EXPECT_EQ(Cat("/pagefile.sys"), std::string(2 << 20, '\0'));
     EXPECT_EQ(RawWrites(), "");
 }
+
+// ------------------------------------------------ bitmap against records
+
+// Sectors (512 bytes) in which two images of one size differ.
+std::vector<size_t> ChangedSectors(const std::string &a, const std::string &b) {
+    std::vector<size_t> changed;
+    for (size_t at = 0; at < a.size() && at < b.size(); at += 512)
+        if (a.compare(at, 512, b, at, 512) != 0) changed.push_back(at / 512);
+    return changed;
+}
+
+// A damage done on purpose to a filled volume, by the image kit.
+enum class Damage {
+    Cleared,  // the bitmap bit of a live file's cluster cleared
+    Shared,   // a file's first run pointed into another file's clusters
+    Outside,  // a file's first run pointed across the volume's end
+    Lost,     // clusters marked in use that no file owns: allowed
+};
+
+struct DamageCase {
+    const char *name;
+    Damage damage;
+    const char *options;  // of the scheduled run
+    const char *detail;   // the detail line shows it (null: the run is not refused)
+};
+
+void PrintTo(const DamageCase &c, std::ostream *os) { *os << c.name; }
+
+class DamagedVolume : public BootRun, public ::testing::WithParamInterface<DamageCase> {
+protected:
+    // Two files each in one run of two clusters or more, in their base
+    // records: the shorter is damaged, the longer lends its clusters.
+    void PickFiles(std::string *damaged, std::string *lender) {
+        std::vector<std::pair<uint64_t, std::string>> picked;
+        for (const imgkit::ManifestEntry &f : manifest.files) {
+            if (f.path.find(':') != std::string::npos || f.size < 64 * 1024) continue;
+            std::vector<imgkit::Extent> runs = imgkit::file_extents(image, f.path);
+            if (runs.size() == 1 && runs[0].lcn > 0 && runs[0].length >= 2) picked.push_back({runs[0].length, f.path});
+        }
+        ASSERT_GE(picked.size(), 2u) << "no two files in one run each";
+        std::sort(picked.begin(), picked.end());
+        *damaged = picked.front().second;
+        *lender = picked.back().second;
+    }
+    void Apply(Damage damage) {
+        std::string file, lender;
+        PickFiles(&file, &lender);
+        if (HasFatalFailure()) return;
+        switch (damage) {
+        case Damage::Cleared:
+            imgkit::clear_allocation_under_file(image, file);
+            break;
+        case Damage::Shared:
+            imgkit::ntfs_move_first_run(image, file, imgkit::file_extents(image, lender)[0].lcn);
+            break;
+        case Damage::Outside:
+            imgkit::ntfs_move_first_run(image, file, (int64_t)imgkit::count(image).total_clusters - 1);
+            break;
+        case Damage::Lost:
+            imgkit::leak_clusters(image, 40);
+            break;
+        }
+    }
+};
+
+// A volume whose bitmap calls free a cluster a file uses, whose files share
+// a cluster, or whose runs leave it, is refused before anything changes,
+// with the line and its detail: no raw write, and on the image only what
+// deleting the trigger file changes, as a run refused at once (on a system
+// without SYSTEM\MountedDevices) shows. Lost clusters are no reason to
+// refuse.
+TEST_P(DamagedVolume, IsRefusedBeforeAnythingChanges) {
+    const DamageCase &c = GetParam();
+    Make();
+    Tool("pagefile " + Quote(dir) + " C: pagefile.sys 2 4");
+    Tool("schedule " + Quote(dir) + " C: " + c.options);
+    Apply(c.damage);
+    if (HasFatalFailure()) return;
+    // The checkers nobody here wrote see the damage too.
+    if (c.detail) {
+        EXPECT_EQ(imgkit::check(image, manifest).code, imgkit::kInconsistent);
+    }
+    std::string before = ReadAll(image), hive = ReadAll(dir + "/config/SYSTEM");
+    std::string screen = Boot();
+    ExpectRebootAndDeregistration(screen);
+    if (!c.detail) {
+        EXPECT_FALSE(Contains(screen, "allocation disagrees")) << screen;
+        EXPECT_TRUE(Contains(screen, "Data for partition C:")) << screen;
+        ExpectFilesIntact();
+        return;
+    }
+    EXPECT_TRUE(Contains(screen, c.detail)) << screen;
+    EXPECT_TRUE(Contains(screen, "Boot-time defragmenter cannot run on a volume whose allocation disagrees with its "
+                                 "files.  Please run CHKDSK /f\n" +
+                                     std::string(kRefusedInit)))
+        << screen;
+    EXPECT_EQ(RawWrites(), "");
+    std::vector<size_t> changed = ChangedSectors(before, ReadAll(image));
+
+    // The trigger file's deletion alone, on the same image.
+    std::ofstream(image, std::ios::binary) << before;
+    std::ofstream(dir + "/config/SYSTEM", std::ios::binary) << hive;
+    setuptest::Command del =
+        setuptest::Run("printf 'cd MountedDevices\ndel\ncommit\n' | hivexsh -w " + Quote(dir + "/config/SYSTEM"));
+    ASSERT_EQ(del.code, 0) << del.out;
+    screen = Boot();
+    ASSERT_TRUE(Contains(screen, "[reboot]  DOZUZORO asked for a reboot")) << screen;
+    ASSERT_FALSE(Contains(screen, "Data for partition")) << screen;
+    std::vector<size_t> deletion = ChangedSectors(before, ReadAll(image));
+    EXPECT_FALSE(deletion.empty());
+    EXPECT_EQ(changed, deletion) << "sectors changed beyond the trigger file's deletion";
+}
+
+INSTANTIATE_TEST_SUITE_P(Bitmaps, DamagedVolume,
+                         ::testing::Values(DamageCase{"ClearedUnderAFile", Damage::Cleared, "FILES=FULL LEV=1",
+                                                      "which the volume bitmap marks free\n"},
+                                           DamageCase{"ClusterOfTwoFiles", Damage::Shared, "PAGE=PLACE LEV=1",
+                                                      "which another record uses too\n"},
+                                           DamageCase{"RunPastTheEnd", Damage::Outside, "LEV=1",
+                                                      "are damaged or leave the volume\n"},
+                                           DamageCase{"LostClusters", Damage::Lost, "FILES=FULL", nullptr}),
+                         [](const testing::TestParamInfo<DamageCase> &i) { return std::string(i.param.name); });
 
 }  // namespace

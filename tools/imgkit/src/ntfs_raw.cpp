@@ -94,6 +94,31 @@ std::vector<Run> decode_runs(const uint8_t *mp, size_t len, uint64_t lowest_vcn,
     return out;
 }
 
+std::vector<uint8_t> encode_runs(const std::vector<Run> &runs) {
+    // Bytes of a signed little-endian field that holds v.
+    auto width = [](int64_t v) {
+        unsigned n = 1;
+        while (n < 8 && (v < -(int64_t(1) << (8 * n - 1)) || v >= (int64_t(1) << (8 * n - 1)))) n++;
+        return n;
+    };
+    std::vector<uint8_t> out;
+    int64_t previous = 0;
+    for (const Run &r : runs) {
+        unsigned ls = width(int64_t(r.length)), os = 0;
+        int64_t delta = 0;
+        if (r.lcn >= 0) {
+            delta = r.lcn - previous;
+            os = width(delta);
+            previous = r.lcn;
+        }
+        out.push_back(uint8_t(ls | os << 4));
+        for (unsigned k = 0; k < ls; k++) out.push_back(uint8_t(r.length >> (8 * k)));
+        for (unsigned k = 0; k < os; k++) out.push_back(uint8_t(uint64_t(delta) >> (8 * k)));
+    }
+    out.push_back(0);
+    return out;
+}
+
 uint64_t count_fragments(const std::vector<Run> &runs) {
     uint64_t frags = 0;
     bool have = false;
@@ -217,6 +242,27 @@ bool NtfsReader::read_record(uint64_t n, std::vector<uint8_t> &rec) {
         memcpy(tail, &rec[usa + 2 * i], 2);
     }
     return true;
+}
+
+uint64_t NtfsReader::image_offset(const std::vector<Run> &runs, uint64_t off) const {
+    uint64_t cs = geo_.cluster_size, vcn = off / cs;
+    for (const Run &x : runs)
+        if (vcn >= x.vcn && vcn < x.vcn + x.length && x.lcn >= 0) return uint64_t(x.lcn) * cs + (off - x.vcn * cs);
+    throw Error(fmt("virtual byte %llu is not mapped", (unsigned long long)off));
+}
+
+void NtfsReader::write_record(uint64_t n, std::vector<uint8_t> rec) {
+    if (rec.size() != geo_.record_size || n >= record_count_)
+        throw Error(fmt("cannot write MFT record %llu", (unsigned long long)n));
+    uint16_t usa = le16(&rec[kRecUsaOffset]), cnt = le16(&rec[kRecUsaCount]);
+    for (unsigned i = 1; i < cnt; i++) {
+        uint8_t *tail = &rec[i * kUsaStride - 2];
+        memcpy(&rec[usa + 2 * i], tail, 2);
+        memcpy(tail, &rec[usa], 2);
+    }
+    // A record lies in whole sectors, which never cross a cluster.
+    for (uint64_t done = 0; done < rec.size(); done += geo_.sector_size)
+        file_->write(image_offset(mft_runs_, n * geo_.record_size + done), &rec[done], geo_.sector_size);
 }
 
 void NtfsReader::parse_attrs(const std::vector<uint8_t> &rec, uint64_t n, std::vector<Attribute> &out,
@@ -489,3 +535,39 @@ std::u16string utf8_to_utf16(const std::string &s) {
 }
 
 }  // namespace imgkit::detail
+
+namespace imgkit {
+
+void ntfs_move_first_run(const std::string &image, const std::string &path, int64_t lcn) {
+    using namespace detail;
+    NtfsReader r(image, true);
+    std::optional<uint64_t> n = r.lookup(path);
+    if (!n) throw Error(path + ": no such file");
+    std::vector<uint8_t> rec;
+    if (!r.read_record(*n, rec)) throw Error(path + ": its record is not a file record");
+    size_t used = std::min<size_t>(le32(&rec[kRecBytesInUse]), rec.size());
+    for (size_t p = le16(&rec[kRecAttrsOffset]); p + 8 <= used;) {
+        uint8_t *a = &rec[p];
+        uint32_t type = le32(a + kAttrType), len = le32(a + kAttrLength);
+        if (type == kAtEnd || len < 0x18 || p + len > used) break;
+        if (type == kAtData && a[kAttrNameLength] == 0 && a[kAttrNonResident] && le64(a + kAttrLowestVcn) == 0) {
+            uint16_t mpo = le16(a + kAttrMappingPairs);
+            if (mpo >= len) break;
+            // The runs as they are, read without the volume's bounds.
+            std::vector<Run> runs = decode_runs(a + mpo, len - mpo, 0, UINT64_MAX / 2);
+            auto first = std::find_if(runs.begin(), runs.end(), [](const Run &x) { return x.lcn >= 0; });
+            if (first == runs.end()) throw Error(path + ": its data has no cluster on disk");
+            first->lcn = lcn;
+            std::vector<uint8_t> pairs = encode_runs(runs);
+            if (pairs.size() > len - mpo) throw Error(path + ": the new mapping pairs do not fit the attribute");
+            memset(a + mpo, 0, len - mpo);
+            memcpy(a + mpo, pairs.data(), pairs.size());
+            r.write_record(*n, rec);
+            return;
+        }
+        p += len;
+    }
+    throw Error(path + ": no non-resident $DATA in its base record");
+}
+
+}  // namespace imgkit

@@ -57,6 +57,10 @@ struct Run {
 // [0, total_clusters).
 std::vector<Run> decode_runs(const uint8_t *mp, size_t len, uint64_t lowest_vcn, uint64_t total_clusters);
 
+// Encodes runs as mapping pairs (the first run's LCN absolute, each later
+// one relative to the run before with disk space), with the terminating 0.
+std::vector<uint8_t> encode_runs(const std::vector<Run> &runs);
+
 // Fragments of a run list under the kit's rule (see FragCounts in imgkit.h).
 uint64_t count_fragments(const std::vector<Run> &runs);
 
@@ -102,6 +106,9 @@ public:
     // The raw record with its update sequence applied. Returns false when the
     // record has no "FILE" signature (never used); throws Error on a torn one.
     bool read_record(uint64_t n, std::vector<uint8_t> &rec);
+    // Writes record n back (as read_record gives it: update sequence undone),
+    // with its update sequence applied again. The image must be writable.
+    void write_record(uint64_t n, std::vector<uint8_t> rec);
 
     // A base record in use with the attributes of its extension records.
     // Returns nullopt for records not in use and for extension records.
@@ -122,6 +129,8 @@ public:
 
 private:
     void read_vbytes(const std::vector<Run> &runs, uint64_t off, uint8_t *out, size_t len);
+    // The image byte of virtual byte `off` of an attribute with these runs.
+    uint64_t image_offset(const std::vector<Run> &runs, uint64_t off) const;
     void parse_attrs(const std::vector<uint8_t> &rec, uint64_t n, std::vector<Attribute> &out,
                      std::vector<FileNameInfo> *names, bool &multi);
 

@@ -324,6 +324,14 @@ int64_t corrupt_file_data(const std::string &image, const std::string &path, uin
 // cluster (its first when it has one). Returns the cluster concerned.
 int64_t clear_allocation_under_file(const std::string &image, const std::string &path);
 
+// NTFS: points the first run of a file's data (its unnamed $DATA, which
+// must lie in its base record) at `lcn`, its length kept, by rewriting the
+// record's mapping pairs; the bitmap is left alone (the old clusters become
+// lost). With `lcn` inside another file the two share clusters; near or
+// past the volume's end the run leaves the volume. Throws when the new
+// pairs do not fit the attribute.
+void ntfs_move_first_run(const std::string &image, const std::string &path, int64_t lcn);
+
 // Marks `count` free clusters as in use without any owner (NTFS: $Bitmap
 // bits; FAT: one end-of-chain entry per cluster in every FAT copy), as an
 // interrupted move may leave them. Returns the first cluster marked.
