@@ -184,6 +184,18 @@ BOOL OffLineDefrag(void);
 // The frame's:
 BOOL OkOnThisOS(void);
 
+// ------------------------------------------------------------ stage drivers
+// The stage number: raised just before every "*** STAGE %ld ***" banner.
+extern LONG lStageNumber;
+// Banner "*** STAGE %ld *** ..." with the next stage number (ShowMessage).
+void ShowStageBanner(const WCHAR *format);
+// "%s" + cPad cut to 78 characters + ending, with the count formatted in,
+// through ShowMessage.
+void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending);
+// Clears bit in lDirsPending and lFilesPending; an emptied set switches
+// lDirsOpt or lFileOpt off.
+void PendingUpdate(LONG bit);
+
 // ------------------------------------------------------------ paging files
 extern HGLOBAL hPageFileNames;
 extern WCHAR *pPageFileNames;
@@ -193,6 +205,9 @@ extern LONGLONG llPageFileMin, llPageFileMax, llPageFileClusterCount, llPageFile
 BOOL GetPagefileNames(WCHAR driveLetter, HGLOBAL *handle, WCHAR **pointer);
 BOOL GetPageFileBounds(const WCHAR *path, LONGLONG *minimum, LONGLONG *maximum);
 BOOL RebuildPageFiles(const WCHAR *drive);
+// Appends a path to the exclusion patterns (pExcludes row lExcludes). FALSE
+// with the error report when it is longer than a row or the rows run out.
+BOOL ExcludePath(const WCHAR *path);
 // The paging-file preparation of volume setup for lPageOpt (PAGE=MIN, PLACE,
 // ZERO) on the drive; leaves hPageFileNames/pPageFileNames for OffLineExit.
 BOOL PreparePageFile(WCHAR driveLetter);

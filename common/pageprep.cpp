@@ -166,10 +166,9 @@ static BOOL PreparePlacement(WCHAR driveLetter) {
     return TRUE;
 }
 
-// Appends a path to the exclusion patterns (pExcludes row lExcludes) so that
-// nothing moves into a deleted paging file's place. FALSE with the error
-// report when the path is longer than a row holds or the rows run out.
-static BOOL ExcludePath(const WCHAR *path) {
+// Appends a path to the exclusion patterns: here, so that nothing moves
+// into a deleted paging file's place.
+BOOL ExcludePath(const WCHAR *path) {
     size_t length = wcslen(path);
 
     if (length > EXCLUDE_ROW_CHARS - 1 || lExcludes < 0 || lExcludes >= EXCLUDE_ROWS) {

@@ -12,4 +12,5 @@ set(BOOT_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pagefile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pageprep.cpp
   ${CMAKE_CURRENT_LIST_DIR}/exclude.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
 )

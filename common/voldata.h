@@ -125,6 +125,7 @@ typedef struct _VOL_DATA {
     LONGLONG llRootDirSector;    // FAT16: first sector of the root directory region
     LONGLONG llRootDirSectors;   // FAT16: its length in sectors
     LONGLONG llParentDirLcn;     // directory holding the current entry; FAT_NO_CLUSTER for the FAT16 root
+    LONGLONG llRootDirLcn;       // first LCN of the root directory; FAT_NO_CLUSTER on FAT16
     LONGLONG StartingLcn;        // FAT: first LCN of the current file
 
     // ---- current file's path and the name work area

@@ -2,7 +2,8 @@
 // volume and fix its geometry; GetFatBootSector derives where the FATs, the
 // FAT16 root directory and the data area lie and loads the root directory as
 // level 0 of the walk; DisplayFatVolumeStats shows the partition data;
-// OffLineExit releases everything.
+// OffLineExit releases everything (the move lists and the map of shared
+// clusters too).
 //
 // Two choices of this program: every FAT copy the boot sector names is kept
 // in step when mirroring is on (lFatCopies; FAT32 with mirroring off keeps
@@ -110,6 +111,7 @@ BOOL Initialize(const WCHAR *drive) {
     memset(glAttribStats, 0, sizeof glAttribStats);
     wcsncpy(VolData.cDrive, drive, sizeof VolData.cDrive / sizeof(WCHAR) - 1);
     CharUpper(VolData.cDrive);
+    bFatCopiesInStep = FALSE;
 
     if (!GetFatVolumeStats()) {
         ShowDiag(u"Couldn't initialize -- probably not a FAT volume\n");
@@ -289,6 +291,7 @@ BOOL GetFatBootSector(void) {
     } else if (!LoadFat32Root()) {
         return FALSE;
     }
+    VolData.llRootDirLcn = TreeData.llDirLcn[0];
     swprintf(TreeData.cLevelName[0], u"%c:\\", (int)VolData.cDrive[0]);
     return TRUE;
 }
@@ -337,6 +340,10 @@ BOOL OffLineExit(void) {
     VolData.NumberOfExtents = 0;
     ReleaseMemory(&VolData.hVolumeBitmap, nullptr);
     ReleaseMemory(&hPageFileNames, (void **)&pPageFileNames);
+    ReleaseMemory(&hDeallocExtents, (void **)&pDeallocExtents);
+    ReleaseMemory(&hTempExtents, (void **)&pTempExtents);
+    dwNumDeallocExtents = dwNumDeallocExtentsAlloced = dwNumTempExtents = dwNumTempExtentsAlloced = 0;
+    ReleaseMemory(&hSharedClusters, nullptr);
     if (bLogFile && hLogFile != nullptr) {
         CloseLogFile(hLogFile);
         hLogFile = nullptr;

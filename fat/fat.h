@@ -56,6 +56,7 @@ typedef struct _TREE_DATA {
     BOOL bFilePhase;  // 1 while the level's entries are returned, 0 while its subdirectories are walked
     LONGLONG llDirLcn[FAT_TREE_LEVELS];  // per level, the directory's first LCN; FAT_NO_CLUSTER for the FAT16 root
     LONGLONG llDirsEntered;              // directories entered by this walk: never more than the volume's clusters
+    BOOL bRootOnly;                      // set after GetFatBootSector: the walk ends after the root's own entries
 } TREE_DATA, *PTREE_DATA;
 
 extern TREE_DATA TreeData;
@@ -104,24 +105,140 @@ BOOL GetFatBootSector(void);
 LONGLONG FatCopyOffset(LONG copy);
 
 // ------------------------------------------------- run lists and the bitmap
-// The FAT as the engine reads it: one cluster-sized window of one copy in
-// memory at a time. A zeroed FAT_WINDOW holds none.
+// The FAT as the engine reads and writes it: one cluster-sized window of
+// one copy in memory at a time; a changed window is written back before
+// another is read. A zeroed FAT_WINDOW holds none.
 typedef struct _FAT_WINDOW {
     HGLOBAL hWindow;
     BYTE *pWindow;
     LONGLONG llIndex;  // window number within the copy
     LONGLONG llCopy;   // byte offset of the copy
+    BOOL bDirty;       // changed in memory, not yet written
 } FAT_WINDOW, *PFAT_WINDOW;
 // The entry of cluster `cluster` (0 .. TotalClusters + 1) of the copy at
 // copyOffset, whole (16 or 32 bits, reserved bits included), loading its
 // window when another is held. FALSE after the error report.
 BOOL ReadFatEntry(PFAT_WINDOW window, LONGLONG copyOffset, LONGLONG cluster, ULONG *entry);
+// Sets the entry of cluster `cluster` (2 .. TotalClusters + 1) in the window
+// (16 bits on FAT16; all 32 on FAT32, the caller keeping the reserved bits).
+// FALSE after the error report.
+BOOL WriteFatEntry(PFAT_WINDOW window, LONGLONG copyOffset, LONGLONG cluster, ULONG entry);
+// Writes the held window back when it changed (its sectors inside the
+// copy). FALSE after the error report.
+BOOL StoreFatWindow(PFAT_WINDOW window);
+// Lets the window go, a change not written back.
 void ReleaseFatWindow(PFAT_WINDOW window);
 
 BOOL GetExtentListManuallyFat(void);
 BOOL OpenFatFile(void);
 BOOL GetExtentList(ULONG unused);
 BOOL ManualGetVolumeBitmap(void);
+// The bits of the volume bitmap (after its header), or null without one.
+// The block is never reallocated during a run: the address stays valid.
+ULONG *FatBitmapBits(void);
+
+// The first cluster number an entry names (FAT32: with its high half).
+LONGLONG EntryFirstCluster(const DIRSTRUC *e);
+// Points an entry at cluster number `cluster` (FAT32: both halves; FAT16:
+// the low half only).
+void SetEntryFirstCluster(DIRSTRUC *e, LONGLONG cluster);
+
+// ------------------------------------------- chains, entries, allocation
+// (movefat.cpp) A directory buffer holds a directory's clusters back to
+// back in chain order and one spare sector (the FAT16 root: its sectors);
+// buffers pass between the routines as handles, unlocked.
+//
+// The chain writers keep every FAT copy in step (FatCopyOffset, lFatCopies),
+// the first copy finished before the next is begun. Before any window is
+// written, every entry the chain touches is checked in every copy: a chain
+// over a cluster in use, a release of a free cluster or a list that names a
+// cluster twice is refused with the FAT as it was. Before the first chain
+// write of a run, copies that differ from the first are brought in step
+// with it (the first is the one every reader, this program included, uses).
+
+// Reads the chain from chainLcn (FAT_NO_CLUSTER: the FAT16 root) into a new
+// buffer: *buffer (unlocked), *clusters (optional; 0 for the FAT16 root).
+// StartingLcn and the current file's extent list are rebuilt afterwards.
+// FALSE after the error report (a chain shared with another entry too).
+BOOL LoadChainEx(LONGLONG chainLcn, HGLOBAL *buffer, DWORD *clusters);
+// Writes a buffer of LoadChainEx back to the chain from chainLcn (which may
+// since have been allocated anew). FALSE after the error report.
+BOOL StoreChain(LONGLONG chainLcn, HGLOBAL buffer);
+// The byte offset of the first live entry named `name` (any letter case;
+// long name, else 8.3) among the buffer's directories (directory TRUE) or
+// among all its entries but labels and long-name pieces. FALSE, without a
+// report, when there is none.
+BOOL LocateDirEntry(HGLOBAL buffer, const WCHAR *name, BOOL directory, DWORD *offset);
+// Writes the chain of the first `records` records (each cluster linked to
+// the next, record after record; the last gets lastLink, or end of chain
+// for FAT_NO_CLUSTER) into every FAT copy. FALSE after the error report.
+BOOL AllocateFATClusters(DWORD records, EXTENT_LIST *list, LONGLONG lastLink);
+BOOL AllocateFATClustersWorker(DWORD records, EXTENT_LIST *list, LONGLONG lastLink, LONGLONG copyOffset);
+// Frees every cluster of the first `records` records in every FAT copy.
+// FALSE after the error report.
+BOOL DeallocateFATClusters(DWORD records, EXTENT_LIST *list);
+BOOL DeallocateFATClustersWorker(DWORD records, EXTENT_LIST *list, LONGLONG copyOffset);
+// Cuts the first records of a list to exactly `clusters` clusters: returns
+// how many records that takes (the last one shortened), 0 when the list
+// holds fewer.
+DWORD CutExtents(EXTENT_LIST *list, DWORD records, LONGLONG clusters);
+// Grows a list block (handle, pointer, records allocated) to hold `records`
+// records, contents kept. FALSE after the error report.
+BOOL GrowExtents(HGLOBAL *handle, EXTENT_LIST **list, DWORD *allocated, DWORD records);
+// Whether the copies are known to be in step for this run (reset by setup).
+extern BOOL bFatCopiesInStep;
+
+// Clusters that more than one entry's chain claims (crossed chains), one
+// bit per LCN as in the volume bitmap, found by the gathering stage; null
+// before. A move never touches them.
+extern HGLOBAL hSharedClusters;
+BOOL ExtentsShared(const EXTENT_LIST *list, LONGLONG count);
+
+// --------------------------------------------------------------- moves
+// The old clusters to free after a move (FATMoveFile, MoveSubDirTree) and
+// the part of the destination given to the directory being moved; both
+// only grow, and OffLineExit releases them.
+extern HGLOBAL hDeallocExtents, hTempExtents;
+extern EXTENT_LIST *pDeallocExtents, *pTempExtents;
+extern DWORD dwNumDeallocExtents, dwNumDeallocExtentsAlloced, dwNumTempExtents, dwNumTempExtentsAlloced;
+
+// Moves the current file (VolData as the walk left it, extent list built)
+// to the destination records: its first `clusters` clusters (the file's
+// whole chain when that is all of it). `name` is its name in the parent
+// directory at parentLcn. A directory moves with every directory below it
+// (MoveSubDirTree). Shows the move line and counts the move in glFileStats.
+// FALSE after the error report, in the state the write order leaves.
+BOOL FATMoveFile(const WCHAR *name, LONGLONG clusters, LONGLONG parentLcn, DWORD records, EXTENT_LIST *destination);
+
+// The current entry (as the walk left it: path, parent, extent list) moved
+// whole by FATMoveFile to `clusters` clusters (a file's own, a tree's) at
+// destination, under the name part of its path. FALSE when FATMoveFile
+// refused (reported); *noName (optional) when the path has no name part
+// (after the error report).
+BOOL MoveCurrentEntry(LONGLONG destination, LONGLONG clusters, BOOL *noName);
+
+// (movedirs.cpp) The clusters of directory `name` of the parent and of every
+// directory below it ("." : the parent's subdirectory trees only); 0 after
+// the error report (a tree deeper than FAT_TREE_LEVELS, more directories
+// than the volume has clusters, a chain shared with another entry).
+DWORD GetFATDirSizeWithChildren(const WCHAR *name, LONGLONG parentLcn);
+DWORD GetFATDirSizeWithChildrenRecursion(DWORD offset, DIRSTRUC *directory);
+// Moves directory `name` of the parent with every directory below it into
+// the destination records, packed in pre-order, each directory contiguous
+// where the records allow ("." : the parent's subdirectory trees, the
+// parent staying). FALSE after the error report.
+BOOL MoveSubDirTree(const WCHAR *name, LONGLONG parentLcn, DWORD records, EXTENT_LIST *destination);
+BOOL MoveSubDirTreeRecursion(DWORD offset, DIRSTRUC *directory, LONGLONG newLcn, DWORD *consumed, DWORD records,
+                             EXTENT_LIST *destination);
+
+// ------------------------------------------------ the run (bootfat.cpp)
+// (fatpage.cpp) The paging-file placement check of PAGE=PLACE, a stage of
+// its own numbered `stage`: TRUE when it ran to a verdict or was skipped
+// (*pageOpt = 0 when placement is done or impossible), FALSE on a hard
+// failure. The paging-file minimisation stage of PAGE=MIN (numbers its own
+// banner): FALSE on a hard failure.
+BOOL PlaceVerifyPagingFile(LONG stage, BOOL pageFileFound, LONGLONG *pageFileZone, LONG *pageOpt);
+BOOL MinimizePagingFileStage(void);
 
 // ------------------------------- the FAT program's side of the frame
 // (fatprogram.cpp; the record BootProgram, program.h, names them)

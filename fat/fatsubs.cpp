@@ -43,6 +43,7 @@ void ReleaseFatWindow(PFAT_WINDOW window) {
     ReleaseMemory(&window->hWindow, (void **)&window->pWindow);
     window->llIndex = 0;
     window->llCopy = 0;
+    window->bDirty = FALSE;
 }
 
 // Entries per window (0 with the error report for another file system).
@@ -51,10 +52,29 @@ static LONGLONG EntriesPerWindow(void) {
     return width > 0 ? VolData.BytesPerCluster / width : 0;
 }
 
-// Makes window `index` of the copy at copyOffset the one held. FALSE after
-// the error report.
+BOOL StoreFatWindow(PFAT_WINDOW window) {
+    LONGLONG first, sectors, copySectors = VolData.llFatBytes / VolData.BytesPerSector;
+
+    if (window->hWindow == nullptr || !window->bDirty) return TRUE;
+    // Only the window's sectors inside the copy: a FAT need not be a whole
+    // number of clusters, and what follows it is another copy or the root.
+    first = window->llIndex * VolData.SectorsPerCluster;
+    sectors = copySectors - first < VolData.SectorsPerCluster ? copySectors - first : VolData.SectorsPerCluster;
+    if (sectors <= 0 || !DasdStoreSectors(VolData.hVolume, window->llCopy / VolData.BytesPerSector + first, sectors,
+                                          VolData.BytesPerSector, window->pWindow)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    window->bDirty = FALSE;
+    return TRUE;
+}
+
+// Makes window `index` of the copy at copyOffset the one held, writing a
+// changed window back before another is read. FALSE after the error
+// report.
 static BOOL LoadFatWindow(PFAT_WINDOW window, LONGLONG copyOffset, LONGLONG index) {
     if (window->hWindow != nullptr && window->llIndex == index && window->llCopy == copyOffset) return TRUE;
+    if (!StoreFatWindow(window)) return FALSE;
     ReleaseFatWindow(window);
     window->hWindow =
         DasdLoadSectors(VolData.hVolume, copyOffset / VolData.BytesPerSector + index * VolData.SectorsPerCluster,
@@ -91,6 +111,25 @@ BOOL ReadFatEntry(PFAT_WINDOW window, LONGLONG copyOffset, LONGLONG cluster, ULO
     }
     if (!LoadFatWindow(window, copyOffset, cluster / perWindow)) return FALSE;
     *entry = WindowEntry(window, cluster % perWindow);
+    return TRUE;
+}
+
+BOOL WriteFatEntry(PFAT_WINDOW window, LONGLONG copyOffset, LONGLONG cluster, ULONG entry) {
+    LONGLONG perWindow = EntriesPerWindow(), position;
+
+    if (perWindow <= 0 || cluster < FAT_FIRST_CLUSTER || cluster > VolData.TotalClusters + 1) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    if (!LoadFatWindow(window, copyOffset, cluster / perWindow)) return FALSE;
+    position = cluster % perWindow;
+    if (VolData.FileSystem == FS_FAT) {
+        USHORT value = (USHORT)entry;
+        memcpy(window->pWindow + position * FAT16_ENTRY_BYTES, &value, sizeof value);
+    } else {
+        memcpy(window->pWindow + position * FAT32_ENTRY_BYTES, &entry, sizeof entry);
+    }
+    window->bDirty = TRUE;
     return TRUE;
 }
 
@@ -370,4 +409,11 @@ BOOL ManualGetVolumeBitmap(void) {
     ReleaseFatWindow(&window);
     GlobalUnlock(VolData.hVolumeBitmap);
     return TRUE;
+}
+
+ULONG *FatBitmapBits(void) {
+    BYTE *block = VolData.hVolumeBitmap != nullptr ? (BYTE *)GlobalLock(VolData.hVolumeBitmap) : nullptr;
+    if (block == nullptr) return nullptr;
+    GlobalUnlock(VolData.hVolumeBitmap);
+    return (ULONG *)(block + offsetof(VOLUME_BITMAP_BUFFER, Buffer));
 }

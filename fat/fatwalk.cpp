@@ -14,8 +14,7 @@
 
 #include "fat.h"
 
-// The first cluster number an entry names.
-static LONGLONG FirstCluster(const DIRSTRUC *e) {
+LONGLONG EntryFirstCluster(const DIRSTRUC *e) {
     if (VolData.FileSystem == FS_FAT32) return (LONGLONG)e->FirstClusterHigh * 65536 + e->FirstClusterLow;
     return e->FirstClusterLow;
 }
@@ -187,7 +186,7 @@ BOOL LoadDir(PTREE_DATA tree) {
             PassOver(u"lies deeper than 127 levels below the root");
             continue;
         }
-        first = FirstCluster(e);
+        first = EntryFirstCluster(e);
         BOOL loop = FALSE;
         for (DWORD k = 0; k <= tree->dwLevel; k++) loop |= first - FAT_FIRST_CLUSTER == tree->llDirLcn[k];
         if (loop) {
@@ -230,6 +229,12 @@ BOOL NextFatFile(void) {
         const DIRSTRUC *e = (const DIRSTRUC *)tree->pCurrentEntry;
 
         if (tree->bFilePhase) {
+            if (e->Name[0] == DIR_END && tree->bRootOnly && tree->dwLevel == 0) {
+                ReleaseTreeHandles();
+                tree->cLevelName[0][0] = 0;
+                VolData.cFileName[0] = 0;
+                return TRUE;
+            }
             if (e->Name[0] == DIR_END) {
                 StripDir(tree, STRIP_SUBDIRECTORIES);
                 tree->bFilePhase = 0;
@@ -242,7 +247,7 @@ BOOL NextFatFile(void) {
                 tree->pCurrentEntry += DIR_ENTRY_BYTES;
                 continue;
             }
-            LONGLONG first = FirstCluster(e);
+            LONGLONG first = EntryFirstCluster(e);
             VolData.bDirectory = (e->Attributes & FAT_ATTR_DIRECTORY) ? 1 : 0;
             VolData.FileSize = e->FileSize;
             VolData.StartingLcn = NamesNoCluster(first) ? FAT_NO_CLUSTER : first - FAT_FIRST_CLUSTER;

@@ -18,7 +18,6 @@
 #include <cstring>
 
 // ------------------------------------------------------------ run state
-LONG lStageNumber = -1;
 LONGLONG llFilesLocated = 0;
 LONGLONG llDirClusters = 0;
 LONGLONG llAttribClusters = 0;
@@ -30,10 +29,6 @@ LONG lLast50 = 0;
 
 // Bytes before the bits in the volume bitmap block (starting LCN, size).
 #define VOLUME_BITMAP_HEADER 16
-// Width of a stage's closing line before its line ends.
-#define CLOSING_LINE_CHARS 78
-// Room for a closing line: the longest text, cPad, the ending.
-#define CLOSING_BUFFER_CHARS 200
 // Width of a label of the moved-object table.
 #define TABLE_LABEL_CHARS 68
 // The name stored for a file whose path cannot be built.
@@ -308,40 +303,6 @@ void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters) {
     VolData.MftZoneLimit = VolData.MftZoneLimitBase = VolData.MftZoneEnd;
     if (VolData.TotalClusters > 0 && (VolData.TotalClusters - VolData.UsedClusters) * 100 / VolData.TotalClusters < 25)
         VolData.MftZoneLimit = behind + (VolData.MftZoneEnd - behind) / 2;
-}
-
-// Takes a pending bit (2 = MFT=MIN, 4 = paging-file options). Clears it in
-// both pending sets; a set left empty switches its stages off (lDirsOpt,
-// lFileOpt = 0), so that stages only implied by a finished option fall away
-// while those the user asked for (bit 1) stay.
-void PendingUpdate(LONG bit) {
-    lDirsPending &= ~bit;
-    if (lDirsPending == 0) lDirsOpt = 0;
-    lFilesPending &= ~bit;
-    if (lFilesPending == 0) lFileOpt = 0;
-}
-
-// Takes a format with one %ld, the count and the line ending. Shows the
-// formatted text padded with cPad and cut to 78 characters, then the ending
-// (ShowMessage).
-void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending) {
-    WCHAR line[CLOSING_BUFFER_CHARS];
-    size_t length;
-
-    _snwprintf(line, CLOSING_LINE_CHARS, format, (LONG)count);
-    line[CLOSING_LINE_CHARS] = 0;
-    length = wcslen(line);
-    wcsncat(line, cPad, CLOSING_LINE_CHARS - length);
-    line[CLOSING_LINE_CHARS] = 0;
-    wcsncat(line, ending, CLOSING_BUFFER_CHARS - CLOSING_LINE_CHARS - 1);
-    ShowMessage(line);
-}
-
-// Raises the stage number and shows the banner (a format with one %ld).
-void ShowStageBanner(const WCHAR *format) {
-    lStageNumber++;
-    swprintf(cOutline, format, lStageNumber);
-    ShowMessage(cOutline);
 }
 
 // Arms the percentage display for total records of work; the display step

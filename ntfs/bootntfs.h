@@ -12,7 +12,6 @@
 
 // ------------------------------------------------------------ run state
 // Set by OffLineDefrag for the run; the stages read and update them.
-extern LONG lStageNumber;          // -1 at the start; raised just before every banner
 extern LONGLONG llFilesLocated;    // records counted by the gathering scan (root included)
 extern LONGLONG llDirClusters;     // clusters of the directories met while gathering
 extern LONGLONG llAttribClusters;  // clusters of the other non-resident attributes (MFT included)
@@ -86,15 +85,6 @@ BOOL MoveStep(LONGLONG destination);
 // Sets MftClusters, MftZoneLimit and MftZoneLimitBase from the MFT's first
 // LCN and cluster count, the zone and the free space.
 void SetMftArea(LONGLONG mftFirstLcn, LONGLONG mftClusters);
-// Clears bit in lDirsPending and lFilesPending; an emptied set switches
-// lDirsOpt or lFileOpt off.
-void PendingUpdate(LONG bit);
-
-// "%s" + cPad cut to 78 characters + ending, with the count formatted in,
-// through ShowMessage.
-void ShowClosingLine(const WCHAR *format, LONGLONG count, const WCHAR *ending);
-// Banner "*** STAGE %ld *** ..." with the next stage number.
-void ShowStageBanner(const WCHAR *format);
 
 // Percentage display of the file stages 2 to 5.
 void StartPercentage(LONGLONG total);

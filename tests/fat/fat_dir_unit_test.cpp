@@ -124,4 +124,38 @@ TEST(FatNames, StripDirKeepsTheClassesItsFlagsSelectWithTheirPieces) {
     }
 }
 
+TEST(FatNames, LocateDirEntryFindsALiveEntryByTheNameTheWalkGivesIt) {
+    Dir d;
+    d.Short(".          ", FAT_ATTR_DIRECTORY);
+    d.Long(u"Report.TXT");
+    d.Short("\xE5"
+            "EPORT  TXT");  // 2: deleted, of the same name
+    d.Long(u"Report.txt");
+    d.Short("REPORT  TXT");  // 4
+    d.Long(u"Photos");
+    d.Short("PHOTOS     ", FAT_ATTR_DIRECTORY);  // 6
+    d.Short("NOTES   TXT");                      // 7
+    HGLOBAL h = GlobalAlloc(GHND, d.bytes.size());
+    ASSERT_NE(h, nullptr);
+    memcpy(GlobalLock(h), d.bytes.data(), d.bytes.size());
+    GlobalUnlock(h);
+    struct Case {
+        const char16_t *name;
+        BOOL directory;
+        LONG entry;  // -1: not found
+    } cases[] = {
+        {u"REPORT.TXT", FALSE, 4}, {u"photos", FALSE, 6}, {u"Photos", TRUE, 6}, {u"report.txt", TRUE, -1},
+        {u"notes.txt", FALSE, 7},  {u"NOTES", FALSE, -1}, {u".", TRUE, 0},
+    };
+    for (const Case &c : cases) {
+        DWORD offset = 0xFFFFFFFF;
+        BOOL found = LocateDirEntry(h, c.name, c.directory, &offset);
+        EXPECT_EQ(found != FALSE, c.entry >= 0) << "entry " << c.entry;
+        if (c.entry >= 0) {
+            EXPECT_EQ(offset, (DWORD)c.entry * DIR_ENTRY_BYTES) << "entry " << c.entry;
+        }
+    }
+    GlobalFree(h);
+}
+
 }  // namespace

@@ -14,15 +14,12 @@ namespace {
 
 using fattest::FindEntry;
 using fattest::Le16;
+using fattest::Mtools;
 using fattest::Patch;
 using fattest::Quote;
 using testshell::Run;
 
-const char kWalked[] = "FAT defragmentation stages not available in this build";
-
-std::string Mtools(const std::string &command) {
-    return "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null " + command;
-}
+const char kWalked[] = "\nTesserin boot-time processing completed.\n";
 
 // A FAT16 volume of exactly `clusters` clusters of one sector: made larger
 // by mkfs.fat, then its sector count cut (1 reserved sector, 2 FATs of 17

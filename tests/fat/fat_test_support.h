@@ -8,14 +8,18 @@
 
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <imgkit/imgkit.h>
 
 #include "fat.h"
+#include "mtools.h"
 #include "shell.h"
 
 namespace imgkit {
@@ -158,6 +162,67 @@ inline size_t FindEntry(const std::string &bytes, const std::string &name83) {
         found = at;
     }
     return found;
+}
+
+// Where the FAT copies of an image lie, from its boot sector (fsck.fat
+// refuses volumes of more than two FATs): firstFat, fats, fatBytes,
+// sectorBytes and, from the size fields, clusters.
+inline FsckFacts Layout(const std::string &image) {
+    std::string b = ReadImage(image).substr(0, 64);
+    auto u = [&](size_t at, size_t n) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; i++) v |= uint64_t(uint8_t(b[at + i])) << (8 * i);
+        return v;
+    };
+    FsckFacts f;
+    f.sectorBytes = (long long)u(11, 2);
+    f.clusterBytes = f.sectorBytes * (long long)u(13, 1);
+    long long fatSectors = u(22, 2) ? (long long)u(22, 2) : (long long)u(36, 4);
+    long long sectors = u(19, 2) ? (long long)u(19, 2) : (long long)u(32, 4);
+    f.firstFat = (long long)u(14, 2) * f.sectorBytes;
+    f.fats = (long long)u(16, 1);
+    f.fatBytes = fatSectors * f.sectorBytes;
+    long long data =
+        (long long)u(14, 2) + f.fats * fatSectors + ((long long)u(17, 2) * 32 + f.sectorBytes - 1) / f.sectorBytes;
+    f.clusters = (sectors - data) / (long long)u(13, 1);
+    return f;
+}
+
+using mtools::Listing;
+inline std::string Mtools(const std::string &command) { return mtools::Command(command); }
+
+// The FAT copies of an image (FAT16 or FAT32: bits) as fsck.fat describes
+// them: the clusters whose entry differs between the first copy and any
+// other.
+inline std::set<uint64_t> DifferingEntries(const std::string &image, const FsckFacts &f, int bits) {
+    std::string bytes = ReadImage(image);
+    uint64_t width = bits / 8;
+    std::set<uint64_t> clusters;
+    for (long long copy = 1; copy < f.fats; copy++)
+        for (uint64_t c = 0; c < (uint64_t)f.clusters + 2; c++)
+            if (bytes.compare(f.firstFat + c * width, width, bytes, f.firstFat + copy * f.fatBytes + c * width, width))
+                clusters.insert(c);
+    return clusters;
+}
+
+// Makes every FAT copy of an image equal to copy `from`.
+inline void TakeFatCopy(const std::string &image, const FsckFacts &f, long long from) {
+    std::string bytes = ReadImage(image), fat = bytes.substr(f.firstFat + from * f.fatBytes, f.fatBytes);
+    for (long long copy = 0; copy < f.fats; copy++)
+        if (copy != from) Patch(image, f.firstFat + copy * f.fatBytes, fat);
+}
+
+// Walks the volume (set up) to the entry the kit names `path` (ASCII letters
+// in any case: an 8.3 name the kit shows in lower case is upper case on the
+// volume), its extent list built into VolData; false when the walk fails or
+// ends first.
+inline bool WalkTo(const std::string &path) {
+    if (!GetFatBootSector()) return false;
+    for (;;) {
+        if (!NextFatFile() || VolData.cFileName[0] == 0) return false;
+        if (strcasecmp(KitPath(VolData.cFileName).c_str(), path.c_str()) == 0)
+            return GetExtentListManuallyFat() != FALSE;
+    }
 }
 
 }  // namespace fattest

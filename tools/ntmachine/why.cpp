@@ -310,29 +310,94 @@ const std::vector<Rule> kNtfsRules = {
     {"unexplained", Limit::Unknown, unexplained},
 };
 
-// bootfat: its own exclusion test, the options, the room on the volume;
-// everything else waits for its volume setup and stages.
+// bootfat. A directory moves only with the tree of its top-level directory
+// (the one in the root), which LegalToMove is asked about; the root itself
+// never moves. A volume without subdirectories ends the run after the
+// gathering stage ("Quitting now"), and DIRS=FREE needs one free run for all
+// directories and a tenth more, or the run ends before its directory and
+// file stages. Every search starts at LCN 2.
+
+// The top-level directory an item lies in ("\A" for "\A\B\c"); empty
+// for an item of the root.
+std::string top_level(const std::string &path) {
+    size_t second = path.find('\\', 1);
+    if (second == std::string::npos) return std::string();
+    return path.substr(0, second);
+}
+
+bool is_fat_root(const frag::Item &i) { return i.path == "\\"; }
+
+// The clusters of the directories of a tree (the top-level directory
+// `top` and every directory below it), or of all directories but the root
+// when `top` is empty: what the run's directory stages move.
+uint64_t directory_clusters(const Context &c, const std::string &top) {
+    uint64_t n = 0;
+    for (const frag::Item &i : c.r.items)
+        if (is_directory(i) && !is_fat_root(i) &&
+            (top.empty() || i.path == top || i.path.compare(0, top.size() + 1, top + "\\") == 0))
+            n += i.clusters;
+    return n;
+}
+
+// What LegalToMove is asked about for an item: the file itself, or the
+// directory's top-level directory.
+frag::Item legality_item(const frag::Item &i) {
+    frag::Item asked = i;
+    if (is_directory(i) && !top_level(i.path).empty()) asked.path = top_level(i.path);
+    return asked;
+}
+
 const std::vector<Rule> kFatRules = {
     {"refused", Limit::Options, refused},
-    {"excluded", Limit::Program, built_in_exclusion},
-    {"excluded-by-run", Limit::Options, user_exclusion},
-    {"directory", Limit::Options,
+    {"root", Limit::Program,
+     [](const frag::Item &i, const Context &, std::string *text) {
+         *text = "the root directory: the program never moves it";
+         return is_fat_root(i);
+     }},
+    {"no-directories", Limit::Program,
+     [](const frag::Item &, const Context &c, std::string *text) {
+         *text = "the volume has no subdirectory, and the run ends after gathering (\"No files found or no "
+                 "directories found. Quitting now.\")";
+         return directory_clusters(c, "") == 0;
+     }},
+    {"no-directory-area", Limit::Volume,
+     [](const frag::Item &, const Context &c, std::string *text) {
+         uint64_t d = directory_clusters(c, "");
+         *text = format("DIRS=FREE: no free run holds all directories and a tenth more (%llu clusters; the largest "
+                        "has %llu), so the run ends before its directory and file stages",
+                        ull(d + d / 10), ull(c.largest_free));
+         return c.o.dirs == 1 && d + d / 10 > c.largest_free;
+     }},
+    {"dirs-none", Limit::Options,
      [](const frag::Item &i, const Context &c, std::string *text) {
          *text = "DIRS=NONE: the run leaves directories where they are";
          return is_directory(i) && c.o.dirs == 0;
      }},
     {"files-not-treated", Limit::Options,
      [](const frag::Item &i, const Context &c, std::string *text) {
-         *text = "the run does not defragment files (no FILES=FULL)";
+         *text = c.o.files == 0 ? "the run does not defragment files (no FILES=FULL)"
+                                : "the run's file stages were only implied by PAGE=, which ended first";
          return !is_directory(i) && !files_stages_run(c);
      }},
-    {"nomove", Limit::Options, nomove},
-    {"no-room", Limit::Volume, no_room},
-    {"fat-not-built", Limit::Program,
-     [](const frag::Item &, const Context &, std::string *text) {
-         *text = "bootfat's volume setup and stages are not built yet: it refuses every run";
-         return true;
+    {"excluded", Limit::Program,
+     [](const frag::Item &i, const Context &c, std::string *text) {
+         return built_in_exclusion(legality_item(i), c, text);
      }},
+    {"excluded-by-run", Limit::Options,
+     [](const frag::Item &i, const Context &c, std::string *text) {
+         return user_exclusion(legality_item(i), c, text);
+     }},
+    {"nomove", Limit::Options, nomove},
+    {"no-room", Limit::Volume,
+     [](const frag::Item &i, const Context &c, std::string *text) {
+         if (!is_directory(i)) return no_room(i, c, text);
+         uint64_t tree = directory_clusters(c, top_level(i.path).empty() ? i.path : top_level(i.path));
+         *text = format("no free run long enough: it moves with the tree of its top-level directory, %llu clusters "
+                        "in one run, and the largest has %llu",
+                        ull(tree), ull(c.largest_free));
+         return tree > c.largest_free;
+     }},
+    {"unexplained", Limit::Unknown, unexplained},
 };
 
 // The longest free run of the bitmap with the clusters of `blocked` (ranges
@@ -466,6 +531,7 @@ std::vector<Verdict> explain(const frag::Report &r, char letter, const RunOption
     int64_t areaStart = 0, areaEnd = 0;
     if (ntfs) mft_area(r, &areaStart, &areaEnd);
     Context c{r, o, letter, ntfs, r.largest_free_extent, r.largest_free_extent, 0};
+    if (!ntfs) c.largest_free = largest_free_run(r, {{0, 2}});  // the FAT stages search from LCN 2
     if (ntfs) {
         c.largest_outside_area = largest_free_run(r, {{areaStart, areaEnd}});
         c.largest_inside_area = largest_free_run(r, {{0, areaStart}, {areaEnd, int64_t(r.total_clusters)}});

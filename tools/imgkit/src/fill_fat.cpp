@@ -38,6 +38,7 @@ public:
         fixed_ = uint64_t(p.frag_groups) * (p.frag_group_files + 1) * p.frag_rounds *
                      std::max<uint32_t>(1, p.frag_chunk_clusters) +
                  uint64_t(p.frag_dirs) * (p.frag_dir_entries * 2 + 8) + p.big_dir_entries + 64;
+        if (p.paging_file_fragments) fixed_ += clusters_of(uint64_t(p.paging_file_kib) << 10) + p.paging_file_fragments;
     }
     void run();
     std::vector<ManifestEntry> manifest;
@@ -55,6 +56,7 @@ private:
     void remove(const std::vector<Staged> &files);
     void mkdirs(const std::vector<std::string> &paths);
     void reset_hint();
+    void paging_file();
     void record(const Staged &s) {
         manifest.push_back({join_path(s.dir, s.name), s.data.size(), sha256_hex(s.data.data(), s.data.size())});
     }
@@ -119,6 +121,32 @@ void FatFiller::remove(const std::vector<Staged> &files) {
     std::vector<std::string> argv = {"mdel", "-i", image_};
     for (auto &f : files) argv.push_back(mtools_path(join_path(f.dir, f.name)));
     run_checked(argv, mtools_env());
+}
+
+// \pagefile.sys (hidden, system) in paging_file_fragments pieces: it and a
+// spacer are rewritten in turn, each time longer, and the spacer is deleted,
+// leaving a gap after every piece but the last.
+void FatFiller::paging_file() {
+    if (!p_.paging_file_fragments) return;
+    uint64_t size = uint64_t(p_.paging_file_kib) << 10, pieces = p_.paging_file_fragments;
+    Staged page{"", "pagefile.sys", content(size)};
+    Staged spacer{"", namer_.unique("", "PAGESPCR.TMP"), content(pieces * geo_.cluster_size)};
+    planned_ += clusters_of(size) + pieces;
+    if (planned_ > budget_) throw Error("the paging file does not fit the free-space budget");
+    for (uint64_t r = 1; r <= pieces; r++) {
+        Staged piece = page;
+        piece.data.resize(size * r / pieces);
+        reset_hint();
+        copy({piece}, true);
+        if (r == pieces) break;
+        Staged gap = spacer;
+        gap.data.resize(r * geo_.cluster_size);
+        reset_hint();
+        copy({gap}, true);
+    }
+    if (pieces > 1) remove({spacer});
+    run_checked({"mattrib", "-i", image_, "+h", "+s", mtools_path("\\pagefile.sys")}, mtools_env());
+    record(page);
 }
 
 void FatFiller::run() {
@@ -331,6 +359,7 @@ void FatFiller::run() {
         copy(files);
         for (auto &f : files) record(f);
     }
+    paging_file();
 }
 
 }  // namespace
