@@ -128,7 +128,8 @@ struct Profile {
     // A paging file "\pagefile.sys" (hidden, system) of paging_file_kib KiB,
     // written after everything else into paging_file_fragments pieces with
     // free gaps between them (1: one piece; 0: none), compressed when asked.
-    // (FAT too, never compressed.)
+    // (FAT too, never compressed; mtools fills the holes it meets first, so
+    // there the file may lie in more pieces.)
     uint32_t paging_file_fragments = 0;
     uint32_t paging_file_kib = 1024;
     bool paging_file_compressed = false;
