@@ -102,9 +102,10 @@ BOOL GetFatVolumeStats(void) {
 }
 
 // Takes the drive argument ("C:"); opens and describes the volume, refuses
-// 12-bit FATs, allocates the current file's extent list and prepares the
-// paging files for lPageOpt. FALSE refuses the run (the frame then calls
-// OffLineExit); nothing is written to the volume.
+// 12-bit FATs and volumes whose FAT disagrees with their chains, allocates
+// the current file's extent list and prepares the paging files for
+// lPageOpt. FALSE refuses the run (the frame then calls OffLineExit);
+// nothing is written to the volume.
 BOOL Initialize(const WCHAR *drive) {
     memset(&VolData, 0, sizeof VolData);
     memset(glFileStats, 0, sizeof glFileStats);
@@ -130,6 +131,9 @@ BOOL Initialize(const WCHAR *drive) {
         ShowMessage(u"Error - Drive has a 12-bit FAT.\nTesserin does not support 12-bit FAT partitions.");
         return FALSE;
     }
+
+    // Nothing is changed on a volume whose FAT disagrees with its chains.
+    if (!CheckFatAllocation()) return FALSE;
 
     if (!PreparePageFile(VolData.cDrive[0])) {
         ERROR_REPORT();

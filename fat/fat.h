@@ -99,6 +99,10 @@ BOOL FatFault(const WCHAR *format, ...);
 // ------------------------------------------------------------ volume setup
 BOOL GetFatVolumeStats(void);
 BOOL GetFatBootSector(void);
+// Before anything is written: every chain of the tree against the FAT
+// (fatcheck.cpp). FALSE refuses the volume (chains that share a cluster, a
+// chain on or into a free cluster) with its line, or after the error report.
+BOOL CheckFatAllocation(void);
 // Byte offset of FAT copy `copy` of those kept in step (0 .. lFatCopies - 1):
 // llFatOffset, llMirrorFatOffset, then each further copy a FAT's size after
 // the one before.

@@ -2,6 +2,7 @@
 set(BOOT_FAT_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fastfat2.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fatsubs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fatcheck.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fatwalk.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fatprogram.cpp
   ${CMAKE_CURRENT_LIST_DIR}/movefat.cpp

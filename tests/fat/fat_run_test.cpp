@@ -1,8 +1,10 @@
 // bootfat runs (DIRS=NONE FILES=NONE, in a child process) on volumes at the
 // 12-bit boundary and on volumes damaged on purpose: chains that loop,
-// cross, run into a free cluster or leave the volume, a first cluster of 1,
-// a directory that leads back to its parent, a tree deeper than 128 levels,
-// a root region that is not whole sectors. Every run ends in the reboot
+// cross (one joins another, or the FAT32 root), run into a free cluster or
+// leave the volume, an entry on a free cluster or on cluster 1, a directory
+// that leads back to its parent, a tree deeper than 128 levels, a root
+// region that is not whole sectors. A volume whose FAT disagrees with its
+// chains is refused before anything is written. Every run ends in the reboot
 // with the line that names the trouble, writes nothing raw, and leaves the
 // image as it was but for the trigger file's deletion.
 #include <cstdlib>
@@ -20,6 +22,8 @@ using fattest::Quote;
 using testshell::Run;
 
 const char kWalked[] = "\nTesserin boot-time processing completed.\n";
+const char kRefused[] =
+    "Boot-time defragmenter cannot run on a volume whose allocation disagrees with its files.  Please run CHKDSK /f\n";
 
 // A FAT16 volume of exactly `clusters` clusters of one sector: made larger
 // by mkfs.fat, then its sector count cut (1 reserved sector, 2 FATs of 17
@@ -32,10 +36,11 @@ void MakeExact(const std::string &image, uint32_t clusters) {
     ASSERT_EQ(truncate(image.c_str(), (off_t)sectors * 512), 0);
 }
 
-// A filled FAT16 volume with ONE.TXT and TWO.TXT (three clusters each) in
-// the root, the second just after the first.
-void MakeFilled(const std::string &image) {
-    imgkit::make_fat(image, 16 << 20, 16, 2048);
+// A filled FAT16 (or FAT32) volume with ONE.TXT and TWO.TXT (three
+// clusters each) in the root, the second just after the first.
+void MakeFilledAs(const std::string &image, int bits) {
+    if (bits == 16) imgkit::make_fat(image, 16 << 20, 16, 2048);
+    if (bits == 32) imgkit::make_fat(image, 40 << 20, 32, 512);
     imgkit::Profile profile = imgkit::Profile::basic();
     imgkit::fill(image, profile, 3);
     std::string host = image + ".txt";
@@ -43,6 +48,8 @@ void MakeFilled(const std::string &image) {
     ASSERT_EQ(Run(Mtools("mcopy -i " + Quote(image) + " " + Quote(host) + " ::/ONE.TXT")).code, 0);
     ASSERT_EQ(Run(Mtools("mcopy -i " + Quote(image) + " " + Quote(host) + " ::/TWO.TXT")).code, 0);
 }
+
+void MakeFilled(const std::string &image) { MakeFilledAs(image, 16); }
 
 // The cluster numbers of a file's chain.
 std::vector<uint32_t> Chain(const std::string &image, const std::string &path) {
@@ -80,12 +87,22 @@ const RunCase kCases[] = {
      [](const std::string &i) { imgkit::fat_set_entry(i, Chain(i, "\\ONE.TXT").back(), 0xFFF0); },
      "The cluster chain of C:\\ONE.TXT leaves the volume at cluster 65520\n"},
     {"ChainRunsIntoAFreeCluster", MakeFilled,
-     [](const std::string &i) { imgkit::clear_allocation_under_file(i, "\\ONE.TXT"); }, kWalked},
+     [](const std::string &i) { imgkit::clear_allocation_under_file(i, "\\ONE.TXT"); }, kRefused},
+    {"EntryOnAFreeCluster", MakeFilled,
+     [](const std::string &i) { imgkit::fat_set_entry(i, Chain(i, "\\ONE.TXT").front(), 0); }, kRefused},
     {"ChainsCross", MakeFilled,
      [](const std::string &i) {
          imgkit::fat_set_entry(i, Chain(i, "\\ONE.TXT").back(), Chain(i, "\\TWO.TXT").front());
      },
-     kWalked},
+     kRefused},
+    {"ChainJoinsTheFat32Root", [](const std::string &i) { MakeFilledAs(i, 32); },
+     [](const std::string &i) {
+         std::string boot = fattest::ReadImage(i).substr(44, 4);  // the root's first cluster
+         uint32_t root =
+             (uint8_t)boot[0] | (uint8_t)boot[1] << 8 | (uint8_t)boot[2] << 16 | (uint32_t)(uint8_t)boot[3] << 24;
+         imgkit::fat_set_entry(i, Chain(i, "\\ONE.TXT").back(), root);
+     },
+     kRefused},
     {"FirstClusterOne", MakeFilled, [](const std::string &i) { SetFirstCluster(i, "ONE     TXT", 1); },
      "The first cluster of C:\\ONE.TXT lies off the volume\n"},
     {"DirectoryLeadsBackToItsParent", MakeFilled,
@@ -93,7 +110,7 @@ const RunCase kCases[] = {
          ASSERT_EQ(Run(Mtools("mmd -i " + Quote(i) + " ::/LOOPA ::/LOOPA/LOOPB")).code, 0);
          SetFirstCluster(i, "LOOPB      ", Chain(i, "\\LOOPA").front());
      },
-     "Directory C:\\LOOPA\\LOOPB leads back to a directory above it; nothing below it is walked\n"},
+     kRefused},  // the two directories share their clusters
     {"TreeDeeperThan128Levels", MakeFilled,
      [](const std::string &i) {
          std::string paths, path = "::";
