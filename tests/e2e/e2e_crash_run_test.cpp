@@ -1,25 +1,31 @@
 // Whole runs stopped in place of one raw write, as a power cut would stop
-// them. A small kit image is scheduled (FILES=FULL, or with no keywords: the
-// default run) and booted once with every raw write logged, to count them;
+// them. A small kit image, NTFS or FAT16, is scheduled (FILES=FULL, or with
+// no keywords: the default run) and booted once with every raw write logged,
+// to count them;
 // then, per stop point k, a fresh copy of the scheduled machine is booted
 // and the platform stops the program in place of its k-th raw write
 // (NT_FAIL_WRITE_AT). The stop points are the first and the last 20 writes
 // and a spread between them, at least 200 in all (every write of a shorter
 // run), within a time budget. After every stop the volume is judged by tools
-// nobody here wrote: ntfsresize --info, ntfs-3g.probe, ntfsfix -n and every
-// file's content through the image kit, every record's runs against
-// $Bitmap through libntfs-3g, every directory's listing through ntfsls.
-// Clusters in use that no file owns (lost clusters) are allowed. A stop in
-// place of the MFT mirror's write, which follows every write of record 0,
-// leaves the mirror as the record was: that, and nothing else, is reported,
-// and ntfsfix's repair leaves a sound volume. Last, the image one stop in
+// nobody here wrote: on NTFS ntfsresize --info, ntfs-3g.probe, ntfsfix -n
+// and every file's content through the image kit, every record's runs
+// against $Bitmap through libntfs-3g, every directory's listing through
+// ntfsls; on FAT fsck.fat -n, every file's content through mcopy, every
+// directory's listing through mdir. Clusters in use that no file owns (lost
+// clusters) are allowed. A stop in place of the MFT mirror's write, which
+// follows every write of record 0, leaves the mirror as the record was:
+// that, and nothing else, is reported, and ntfsfix's repair leaves a sound
+// volume. A stop between the writes of two FAT copies leaves them
+// different: each copy, taken as the FAT, must then give a sound volume. Last, the image one stop in
 // the middle of the run left is scheduled again and booted: that run
 // completes and leaves the volume sound but for lost clusters.
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 
 #include "e2e_support.h"
 #include "move_reference.h"
+#include "mtools.h"
 
 using namespace e2e;
 
@@ -27,6 +33,7 @@ namespace {
 
 struct CrashRun {
     const char *name;
+    bool fat;
     const char *keywords;
 };
 void PrintTo(const CrashRun &c, std::ostream *os) { *os << c.name; }
@@ -57,22 +64,31 @@ uint64_t Field(const std::string &bytes, size_t at, size_t size) {
 class CrashRunTest : public testing::TestWithParam<CrashRun> {
 protected:
     void SetUp() override {
+        fat_ = GetParam().fat;
         image_ = dir_.file("c.img");
         machine_ = dir_.file("m");
-        imgkit::make_ntfs(image_, 16 << 20, 1024);
+        if (fat_)
+            imgkit::make_fat(image_, 16 << 20, 16, 2048);
+        else
+            imgkit::make_ntfs(image_, 16 << 20, 1024);
         imgkit::Profile profile = imgkit::Profile::basic();
         profile.frag_dirs = 40;  // a default run moves enough to write 200 times
         manifest_ = imgkit::fill(image_, profile, 19);
         Tool("create " + Quote(machine_));
         Tool("attach " + Quote(machine_) + " C: image " + Quote(image_));
         std::filesystem::copy(machine_ + "/config", dir_.file("unscheduled"));
+        std::ifstream in(image_, std::ios::binary);
+        boot_.assign(512, '\0');
+        in.read(&boot_[0], 512);
+        if (fat_) {
+            listing_ = Unlisted(mtools::Listing(image_));
+            ASSERT_FALSE(listing_.empty());
+            return;
+        }
         std::string error;
         paths_ = ntfsref::ListPaths(image_, &error);
         ASSERT_EQ(error, "");
-        std::ifstream in(image_, std::ios::binary);
-        std::string boot(512, '\0');
-        in.read(&boot[0], 512);
-        mirrorOffset_ = (int64_t)(Field(boot, 0x38, 8) * Field(boot, 0x0B, 2) * Field(boot, 0x0D, 1));
+        mirrorOffset_ = (int64_t)(Field(boot_, 0x38, 8) * Field(boot_, 0x0B, 2) * Field(boot_, 0x0D, 1));
     }
     std::string Tool(const std::string &arguments, const std::string &environment = "") {
         int rc = -1;
@@ -94,9 +110,52 @@ protected:
     std::string Boot(const std::string &environment) {
         return Tool("boot " + Quote(machine_) + " --fast", "NT_TIME_SCALE=0 " + environment);
     }
+    // A FAT listing without the trigger file's lines.
+    static std::string Unlisted(const std::string &listing) {
+        std::string out, line;
+        std::istringstream lines(listing);
+        while (std::getline(lines, line))
+            if (line.find("DEFRAGME") == std::string::npos && line.find("Defragme") == std::string::npos)
+                out += line + "\n";
+        return out;
+    }
+    // The FAT checkers: fsck.fat -n and every file's content, and every
+    // directory's listing. When the copies differ, each is taken as the FAT
+    // on a copy of the image in turn.
+    void JudgeFat(const std::string &when) {
+        imgkit::CheckOptions structure;
+        structure.compare_content = false;
+        imgkit::CheckResult r = imgkit::check(image_, manifest_, structure);
+        bool differ = false;
+        for (const auto &l : r.details) differ |= l.find("FATs differ") != std::string::npos;
+        std::vector<std::string> images{image_};
+        if (differ) {
+            images.clear();
+            std::ifstream in(image_, std::ios::binary);
+            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            uint64_t first = Field(boot_, 14, 2) * Field(boot_, 11, 2), copies = Field(boot_, 16, 1);
+            uint64_t size = (Field(boot_, 22, 2) ? Field(boot_, 22, 2) : Field(boot_, 36, 4)) * Field(boot_, 11, 2);
+            for (uint64_t from = 0; from < copies; from++) {
+                std::string taken = bytes;
+                for (uint64_t to = 0; to < copies; to++)
+                    taken.replace(first + to * size, size, bytes, first + from * size, size);
+                images.push_back(dir_.file("copy" + std::to_string(from) + ".img"));
+                std::ofstream(images.back(), std::ios::binary) << taken;
+            }
+        }
+        for (const std::string &image : images) {
+            std::string as = when + (differ ? ", FAT copy " + image.substr(image.size() - 5, 1) + " taken" : "");
+            r = imgkit::check(image, manifest_);
+            EXPECT_TRUE(r.code == imgkit::kConsistent || r.code == imgkit::kLostClusters) << as << ": " << r.summary;
+            EXPECT_EQ(r.files_checked, manifest_.files.size()) << as;
+            EXPECT_EQ(Unlisted(mtools::Listing(image)), listing_) << as << ": every directory lists as before";
+        }
+        fatsDiffered_ += differ;
+    }
     // The independent checkers on the volume as a run left it; `mirror`: the
     // run stopped in place of the mirror's write.
     void Judge(bool mirror, const std::string &when) {
+        if (fat_) return JudgeFat(when);
         imgkit::CheckResult r = imgkit::check(image_, manifest_);
         if (mirror) {
             EXPECT_EQ(r.code, imgkit::kInconsistent) << when << ": " << r.summary;
@@ -125,16 +184,18 @@ protected:
     }
 
     imgkit::ScratchDir dir_;
-    std::string image_, machine_;
+    bool fat_ = false;
+    std::string image_, machine_, boot_, listing_;
     imgkit::Manifest manifest_;
     std::map<uint64_t, std::set<std::string>> paths_;
     int64_t mirrorOffset_ = -1;
+    int fatsDiffered_ = 0;  // stops that left the FAT copies different
 };
 
 TEST_P(CrashRunTest, StoppedAnywhereTheVolumeStaysSoundAndASecondRunCompletes) {
     const CrashRun &c = GetParam();
     const int kSpread = 200;
-    const double kBudgetSeconds = 300;
+    const double kBudgetSeconds = 480;
     Schedule(c.keywords);
     std::filesystem::copy(machine_ + "/config", dir_.file("scheduled"));
     std::string scheduled = dir_.file("scheduled.img"), crashed = dir_.file("crashed.img"), log = dir_.file("w.log");
@@ -178,9 +239,9 @@ TEST_P(CrashRunTest, StoppedAnywhereTheVolumeStaysSoundAndASecondRunCompletes) {
         if (testing::Test::HasFailure()) break;
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("%s: stopped at %d of %d write points (%d in place of the mirror's write; first and last 20 "
-           "included) in %.0f s\n",
-           c.name, stopped, writes, mirrors, seconds);
+    printf("%s: stopped at %d of %d write points (%d in place of the mirror's write, %d between two FAT copy "
+           "writes; first and last 20 included) in %.0f s\n",
+           c.name, stopped, writes, mirrors, fatsDiffered_, seconds);
     EXPECT_EQ(stopped, (int)points.size()) << "the time budget of " << kBudgetSeconds << " s ran out";
     EXPECT_GE(stopped, 200);
     if (testing::Test::HasFailure()) return;
@@ -197,7 +258,10 @@ TEST_P(CrashRunTest, StoppedAnywhereTheVolumeStaysSoundAndASecondRunCompletes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CrashRunTest,
-                         testing::Values(CrashRun{"NtfsFilesFull", "FILES=FULL"}, CrashRun{"NtfsDefault", ""}),
+                         testing::Values(CrashRun{"NtfsFilesFull", false, "FILES=FULL"},
+                                         CrashRun{"NtfsDefault", false, ""},
+                                         CrashRun{"Fat16FilesFull", true, "FILES=FULL"},
+                                         CrashRun{"Fat16Default", true, ""}),
                          [](const testing::TestParamInfo<CrashRun> &i) { return std::string(i.param.name); });
 
 }  // namespace
