@@ -150,6 +150,36 @@ typedef struct _FREE_RUN {
     LONGLONG ClusterCount;
 } FREE_RUN;
 LONGLONG CollectLongestFreeRuns(ULONG *bits, LONGLONG start, LONGLONG end, FREE_RUN *table, LONGLONG capacity);
+// The first cluster at or after lcn from which a first-fit search for
+// `clusters` free ones can find a run long enough: every run it passes is
+// shorter. lcn itself when the bits have no summary (see bitcache.cpp).
+LONGLONG SkipShortFreeRuns(const ULONG *bits, LONGLONG lcn, LONGLONG clusters);
+
+// ------------------------------ the in-memory bitmap against the disk's
+// (bitcache.cpp). FALSE: no copy of the disk's bitmap and no summary, every
+// re-read from the disk, the MFT record cache one window emptied by every
+// record write, the bitmap written whole: the plain I/O the tests compare
+// the runs against.
+extern BOOL bCacheMetadata;
+BYTE *BeginVolumeBitmapCopy(LONGLONG bytes);
+void KeepVolumeBitmapCopy(BOOL ok);
+void ForgetVolumeBitmapCopy(void);
+BOOL VolumeBitmapCopyKept(void);
+BOOL RestoreVolumeBitmapFromCopy(void);
+BOOL VolumeBitsMarkedAlready(LONGLONG firstLcn, LONGLONG endLcn);
+void VolumeBitsMarked(LONGLONG firstLcn, LONGLONG endLcn, BOOL setNow);
+void VolumeBitsChanging(LONGLONG firstLcn, LONGLONG endLcn);
+void VolumeBitsChanged(LONGLONG firstLcn, LONGLONG endLcn, BOOL freed);
+BOOL VolumeClusterInUse(LONGLONG lcn);
+BOOL VolumeBitsReadable(const ULONG *bits);
+LONGLONG NextFreeCluster(LONGLONG lcn);
+LONGLONG NextUsedCluster(LONGLONG lcn);
+LONGLONG NextFreeRunOf(LONGLONG lcn, LONGLONG clusters);
+LONGLONG NextVolumeBitmapUnitToWrite(LONGLONG unit);
+#define VOLUME_BITMAP_UNIT_BYTES 512  // bitmap bytes per unit of NextVolumeBitmapUnitToWrite
+BOOL ComposeVolumeBitmapBytes(LONGLONG firstByte, LONGLONG bytes, BYTE *out);
+void VolumeBitmapBytesWritten(LONGLONG firstByte, LONGLONG bytes, const BYTE *written);
+void VolumeBitmapWritten(void);
 
 // The check before a run's first write: the bitmap against the clusters the
 // volume's files own. Each owner claims its runs in a copy of the bitmap's

@@ -64,7 +64,10 @@ BOOL MarkRange(LONGLONG firstLcn, LONGLONG clusters) {
     if (block == nullptr) return FALSE;
     LONGLONG limit = VolData.BitmapSizeBits;
     LONGLONG end = clusters > limit - firstLcn ? limit : firstLcn + clusters;
-    if (firstLcn < limit) SetBitRange((ULONG *)(block + kHeaderBytes), firstLcn, end);
+    if (firstLcn < limit && !VolumeBitsMarkedAlready(firstLcn, end)) {
+        SetBitRange((ULONG *)(block + kHeaderBytes), firstLcn, end);
+        VolumeBitsMarked(firstLcn, end, TRUE);
+    }
     UnlockVolumeBitmap();
     return TRUE;
 }
@@ -94,6 +97,7 @@ extern const BYTE CountBitsArray[256] = {
 // is left set, so that no search can find space in a bitmap that was not
 // read.
 BOOL GetVolumeBitmap(void) {
+    ForgetVolumeBitmapCopy();  // the file system's bitmap is not the copy of a disk read
     LONGLONG bitBytes = VolData.BitmapSizeBits / 8;
     BYTE *block = LockVolumeBitmap(bitBytes + 24);
     if (block == nullptr) return FALSE;
@@ -140,6 +144,30 @@ BOOL MarkMFTZoneUnavailable(void) {
 // argument, a bad block or a lock failure.
 BOOL MarkZoneUnavailable(LONGLONG firstLcn, LONGLONG clusters) { return MarkRange(firstLcn, clusters); }
 
+// FindFreeExtent's answer from the free-space summary of the kept bitmap
+// (arguments checked): the same run and the same cursor as the scan below
+// gives, found without walking the clusters in between. The scan skips a
+// whole used word (looking for the start) or a whole free word (looking for
+// the end) only from a word boundary, so it may step past rangeEnd by up to
+// 31 clusters: in the word that holds rangeEnd, when it reaches that word at
+// its start and the word is all used (no start found) or all free (the run
+// takes it whole).
+static void SummaryFreeExtent(const ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *foundLcn,
+                              LONGLONG *foundClusters) {
+    LONGLONG last = rangeEnd - rangeEnd % 32;  // the word holding rangeEnd
+    BOOL inside = rangeEnd % 32 != 0;          // rangeEnd lies inside that word
+    LONGLONG start = NextFreeCluster(*lcn < 1 ? 1 : *lcn);
+    if (start >= rangeEnd) {
+        *lcn = inside && *lcn <= last && bits[last / 32] == 0xFFFFFFFF ? last + 32 : rangeEnd;
+        return;
+    }
+    LONGLONG end = NextUsedCluster(start);
+    if (end >= rangeEnd) end = inside && start <= last && end >= last + 32 ? last + 32 : rangeEnd;
+    *lcn = end;
+    *foundLcn = start;
+    *foundClusters = end - start;
+}
+
 // Takes the bit array (after the bitmap header), a range end, and the cursor
 // *lcn. Finds the first free run that starts at or after *lcn and below
 // rangeEnd: *foundLcn = its start, *foundClusters = its length, and *lcn is
@@ -169,6 +197,10 @@ void FindFreeExtent(ULONG *bits, LONGLONG rangeEnd, LONGLONG *lcn, LONGLONG *fou
     }
     if (*lcn < 0) {
         Message(u"FindFreeExtent called with LCN < 0", -1, nullptr);
+        return;
+    }
+    if (VolumeBitsReadable(bits)) {
+        SummaryFreeExtent(bits, rangeEnd, lcn, foundLcn, foundClusters);
         return;
     }
 
@@ -267,6 +299,10 @@ BOOL FindFreeSpace(ULONG mode) {
     LONGLONG cursor = VolData.SearchStartLcn;
     while (cursor < windowEnd) {
         LONGLONG runLcn = 0, runLen = 0;
+        // A first fit passes every shorter run; the zone cut only shortens.
+        if (select == FFS_FIRST_FIT && windowEnd <= VolData.TotalClusters)
+            cursor = SkipShortFreeRuns(bits, cursor, needed);
+        if (cursor >= windowEnd) break;
         FindFreeExtent(bits, windowEnd, &cursor, &runLcn, &runLen);
         if (runLen == 0) break;
         if (cutZone) {
@@ -328,6 +364,16 @@ BOOL FindFreeSpace(ULONG mode) {
         }
     }
     return TRUE;
+}
+
+// Takes a bit array, a cursor and a cluster count. With the free-space
+// summary of the kept bitmap: the first cluster at or after lcn where a run
+// of `clusters` free clusters begins (BitmapSizeBits when none), for every
+// free run a first-fit walk from lcn would meet before it is shorter.
+// Without one: lcn.
+LONGLONG SkipShortFreeRuns(const ULONG *bits, LONGLONG lcn, LONGLONG clusters) {
+    if (lcn < 0 || !VolumeBitsReadable(bits)) return lcn;
+    return NextFreeRunOf(lcn, clusters);
 }
 
 // Takes a bit array (after the bitmap header), the window [start, end) and a

@@ -3,6 +3,7 @@ set(BOOT_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/voldata.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dasdread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/freespac.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bitcache.cpp
   ${CMAKE_CURRENT_LIST_DIR}/extents.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fssubs.cpp

@@ -45,16 +45,13 @@ static LONGLONG llPercentStep = 1;
 
 // ============================================================ shared pieces
 
-// Takes nothing. Re-reads the volume bitmap from the volume's bitmap file
-// (DirectReadVolumeBitmap) and locks the volume bitmap and the MFT bitmap:
-// both blocks are locked and unlocked again at once, and the addresses stay
-// in use (pVolumeBitmapBits: the bits after the 16-byte header;
-// pMftBitmapBits). Returns FALSE after the error report when the re-read or
-// a lock fails; the run must then end.
-BOOL ReloadVolumeBitmap(void) {
+// Takes the result of a re-read of the volume bitmap; FALSE (after the
+// error report) when it failed. Locks the volume bitmap and the MFT bitmap
+// as ReloadVolumeBitmap says.
+static BOOL LockVolumeBitmaps(BOOL reread) {
     BYTE *block;
 
-    if (!DirectReadVolumeBitmap()) {
+    if (!reread) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -75,11 +72,25 @@ BOOL ReloadVolumeBitmap(void) {
     return TRUE;
 }
 
+// Takes nothing. Re-reads the volume bitmap from the volume's bitmap file
+// (DirectReadVolumeBitmap: the stage sees what the file system and the
+// stages before it left) and locks the volume bitmap and the MFT bitmap:
+// both blocks are locked and unlocked again at once, and the addresses stay
+// in use (pVolumeBitmapBits: the bits after the 16-byte header;
+// pMftBitmapBits). Returns FALSE after the error report when the re-read or
+// a lock fails; the run must then end.
+BOOL ReloadVolumeBitmap(void) { return LockVolumeBitmaps(DirectReadVolumeBitmap()); }
+
+// ReloadVolumeBitmap for a re-read mid-stage, that can only give what the
+// run itself last wrote: answered from the copy of the disk's bitmap when
+// one is kept (RereadVolumeBitmap).
+static BOOL RefreshVolumeBitmap(void) { return LockVolumeBitmaps(RereadVolumeBitmap()); }
+
 // The bit of a cluster in the locked volume bitmap: TRUE = in use. Clusters
 // outside the volume count as in use.
 static BOOL ClusterInUse(LONGLONG lcn) {
     if (lcn < 0 || lcn >= VolData.TotalClusters || pVolumeBitmapBits == nullptr) return TRUE;
-    return (pVolumeBitmapBits[lcn / 32] >> (lcn % 32)) & 1;
+    return VolumeClusterInUse(lcn);
 }
 
 // Takes FileRecordNumber. Reads the next record in use at or after it into
@@ -222,6 +233,8 @@ BOOL FirstFitSearchFor(LONGLONG needed, LONGLONG start, LONGLONG end, LONGLONG *
     if (pVolumeBitmapBits == nullptr || needed <= 0) return FALSE;
     while (cursor < end) {
         LONGLONG lcn = 0, clusters = 0;
+        cursor = SkipShortFreeRuns(pVolumeBitmapBits, cursor, needed);
+        if (cursor >= end) return FALSE;
         FindFreeExtent(pVolumeBitmapBits, end, &cursor, &lcn, &clusters);
         if (clusters == 0) return FALSE;
         if (lcn + clusters > end) clusters = end - lcn;
@@ -481,7 +494,7 @@ static BOOL GatherPartitionData(void) {
 // over [0, end). FALSE when the bitmap cannot be read again (hard failure).
 static BOOL FragmentedFallback(LONGLONG end, BOOL *found, LONGLONG *destination) {
     *found = FALSE;
-    if (!ReloadVolumeBitmap()) return FALSE;
+    if (!RefreshVolumeBitmap()) return FALSE;
     if (!MarkZoneUnavailable(llMftFirstLcn, VolData.MftClusters)) return TRUE;
     *found = FirstFitSearch(0, end, destination);
     return TRUE;

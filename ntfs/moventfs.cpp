@@ -11,23 +11,28 @@
 // record, attribute type and position), whose mapping pairs are rewritten
 // as a whole. MoveGroup is the one home of the write order of a group, the
 // safety promise of the engine:
-//   1. the destination is marked in use and the whole bitmap written;
+//   1. the destination is marked in use and the bitmap written;
 //   2. the data is copied;
 //   3. the record is rewritten to point at the copy;
-//   4. the source is marked free and the whole bitmap written.
+//   4. the source is marked free and the bitmap written.
+// Each write of the bitmap leaves the disk holding every bit in memory; with
+// a copy of the disk's bitmap kept (bitcache.cpp) it sends only the sectors
+// whose bits changed, which leaves the disk as a write of all of it would.
 // Stopped between any two writes, no record points at clusters the bitmap
 // calls free or at clusters that do not yet hold its data; the worst left
 // behind is clusters marked in use that no record references.
 //
 // Rules that keep that promise where a literal reading would not:
-//   - the bitmap is read from disk before every group, so that nothing a
-//     caller marked in memory only (the MFT area closed for a search) is
-//     ever written to the volume's bitmap;
-//   - the bitmap file is read and written in whole clusters, but only the
-//     clusters that hold bits of the volume are written, every copy between
-//     the bitmap block and the staging buffer is bounded by the block, and
-//     the bits past the last cluster (and any bytes after them in the last
-//     cluster written) are written back as the disk holds them;
+//   - the bitmap is put back to what the disk holds before every group
+//     (from the copy, or read again), so that nothing a caller marked in
+//     memory only (the MFT area closed for a search) is ever written to the
+//     volume's bitmap;
+//   - the bitmap file is read in whole clusters and written in whole
+//     clusters or sectors, but only those that hold bits of the volume are
+//     written, every copy between the bitmap block and the staging buffer is
+//     bounded by the block, and the bits past the last cluster (and any
+//     bytes after them in the last cluster or sector written) are written
+//     back as the disk holds them;
 //   - a file with runs without disk space keeps them: its runs are written
 //     one per extent entry, never folded into one run;
 //   - every record written gets a new update sequence number, so that a
@@ -388,7 +393,9 @@ static BOOL MarkClusters(LONGLONG lcn, LONGLONG clusters, BOOL inUse) {
     }
     BYTE *bits = block + kBitmapHeaderBytes;
     BOOL ok = TRUE;
-    for (LONGLONG c = lcn; c < lcn + clusters; c++) {
+    VolumeBitsChanging(lcn, lcn + clusters);
+    LONGLONG c = lcn;
+    for (; c < lcn + clusters; c++) {
         BYTE mask = (BYTE)(1u << (c % 8));
         if (((bits[c / 8] & mask) != 0) == (inUse != FALSE)) {
             ok = FALSE;
@@ -396,6 +403,7 @@ static BOOL MarkClusters(LONGLONG lcn, LONGLONG clusters, BOOL inUse) {
         }
         bits[c / 8] ^= mask;
     }
+    VolumeBitsChanged(lcn, c, !inUse);
     GlobalUnlock(VolData.hVolumeBitmap);
     return ok;
 }
@@ -429,19 +437,94 @@ BOOL MarkFileUnallocated(EXTENT_LIST *list, LONGLONG count, LONGLONG first, LONG
 
 // ====================================================== bitmap file I/O
 
+// Where byte `at` of the bitmap file lies on the volume: *sector, counted from
+// the start of the volume, and *contiguous, the bytes of the file from there
+// to the end of its extent. FALSE past the file's extents.
+static BOOL BitmapFileByteOnVolume(LONGLONG at, LONGLONG *sector, LONGLONG *contiguous) {
+    LONGLONG bpc = VolData.BytesPerCluster, before = 0;
+    for (LONGLONG i = 0; i < llVolumeBitMapExtents; i++) {
+        LONGLONG bytes = pVolumeBitMapExtent[i].ClusterCount * bpc;
+        if (at < before + bytes) {
+            *sector = (pVolumeBitMapExtent[i].StartingLcn * bpc + at - before) / VolData.BytesPerSector;
+            *contiguous = before + bytes - at;
+            return TRUE;
+        }
+        before += bytes;
+    }
+    return FALSE;
+}
+
+// The write of WriteVolumeBitmap when a copy of the disk's bitmap is kept:
+// only the sectors of the bitmap file whose bits differ from the copy, in
+// ascending order, neighbours on the volume in one request of up to 64 KB
+// staged through pMoveBuffer. The copy follows every write. FALSE after the
+// error report; the sectors before a failed write are written.
+static BOOL WriteChangedBitmapSectors(void) {
+    LONGLONG bps = VolData.BytesPerSector;
+    LONGLONG usedBytes = (VolData.TotalClusters + 7) / 8;  // bytes holding any volume cluster
+    LONGLONG runFirst = 0, runBytes = 0, runSector = 0, runRoom = 0, next = 0;
+    auto flush = [&]() {
+        if (runBytes == 0) return TRUE;
+        BOOL ok = DasdStoreSectors(VolData.hVolume, runSector, runBytes / bps, bps, pMoveBuffer);
+        if (ok) VolumeBitmapBytesWritten(runFirst, runBytes, pMoveBuffer);
+        runBytes = 0;
+        return ok;
+    };
+    for (LONGLONG u = NextVolumeBitmapUnitToWrite(-1); u >= 0; u = NextVolumeBitmapUnitToWrite(u)) {
+        LONGLONG unitEnd = (u + 1) * VOLUME_BITMAP_UNIT_BYTES;
+        for (LONGLONG at = u * VOLUME_BITMAP_UNIT_BYTES / bps * bps; at < unitEnd && at < usedBytes; at += bps) {
+            if (at < next) continue;
+            next = at + bps;
+            if (runBytes > 0 && (at != runFirst + runBytes || runBytes + bps > kTransferBytes || runBytes >= runRoom) &&
+                !flush()) {
+                ERROR_REPORT();
+                return FALSE;
+            }
+            if (!ComposeVolumeBitmapBytes(at, bps, pMoveBuffer + runBytes)) {
+                if (!flush()) {
+                    ERROR_REPORT();
+                    return FALSE;
+                }
+                continue;  // the disk holds these bits already
+            }
+            if (runBytes == 0) {
+                if (!BitmapFileByteOnVolume(at, &runSector, &runRoom)) {
+                    ERROR_REPORT();
+                    return FALSE;
+                }
+                runFirst = at;
+            }
+            runBytes += bps;
+        }
+    }
+    if (!flush()) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    VolumeBitmapWritten();
+    return TRUE;
+}
+
 // Takes nothing; needs the bitmap block, the bitmap file's extents
 // (pVolumeBitMapExtent), pMoveBuffer and the geometry. Writes the in-memory
-// bitmap to the volume's bitmap file: every cluster of the file that holds
-// bits of clusters below TotalClusters, in extent order, up to 64 KB per
-// write staged through pMoveBuffer. The last cluster written is read first,
-// and the bits it holds for clusters from TotalClusters on (and any bytes
-// after them) are written back as the disk has them. No copy reads past the
-// block. FALSE after the error report; nothing is written when the checks
-// before the first write fail.
+// bitmap to the volume's bitmap file. When a copy of the disk's bitmap is
+// kept (see bitcache.cpp), only the sectors whose bits changed are written.
+// Otherwise every cluster of the file that holds bits of clusters below
+// TotalClusters is written, in extent order, up to 64 KB per write staged
+// through pMoveBuffer; the last cluster written is read first, and the bits
+// it holds for clusters from TotalClusters on (and any bytes after them) are
+// written back as the disk has them. No copy reads past the block. FALSE
+// after the error report; nothing is written when the checks before the
+// first write fail.
 BOOL WriteVolumeBitmap(void) {
     LONGLONG bitBytes = 0;
     BYTE *block = LockBitmapForTransfer(&bitBytes);
     if (!block) return FALSE;
+    if (VolumeBitmapCopyKept()) {
+        BOOL written = WriteChangedBitmapSectors();
+        GlobalUnlock(VolData.hVolumeBitmap);
+        return written;
+    }
     const BYTE *bits = block + kBitmapHeaderBytes;
     LONGLONG total = VolData.TotalClusters;
     LONGLONG fullBytes = total / 8;        // bytes wholly of volume clusters
@@ -490,9 +573,10 @@ BOOL WriteVolumeBitmap(void) {
 // bitmap file into the in-memory bitmap (whole clusters staged through
 // pMoveBuffer, copied only as far as the block reaches), then sets the
 // header and every bit from TotalClusters to BitmapSizeBits - 1, so that
-// clusters past the end of the volume never look free. FALSE after the
-// error report; after a failed read every bit in memory is set, so that no
-// search finds space in a bitmap that was not read.
+// clusters past the end of the volume never look free. Keeps a copy of what
+// it read (see bitcache.cpp). FALSE after the error report; after a failed
+// read every bit in memory is set, so that no search finds space in a bitmap
+// that was not read.
 BOOL DirectReadVolumeBitmap(void) {
     LONGLONG bitBytes = 0;
     BYTE *block = LockBitmapForTransfer(&bitBytes);
@@ -501,6 +585,13 @@ BOOL DirectReadVolumeBitmap(void) {
     LONGLONG total = VolData.TotalClusters;
     LONGLONG bpc = VolData.BytesPerCluster;
     LONGLONG chunk = kTransferBytes / bpc;
+    LONGLONG fileBytes = 0;  // what the loop below reads
+    for (LONGLONG i = 0; i < llVolumeBitMapExtents && fileBytes < bitBytes; i++) {
+        LONGLONG wanted = ClustersFor(bitBytes - fileBytes);
+        fileBytes +=
+            (pVolumeBitMapExtent[i].ClusterCount < wanted ? pVolumeBitMapExtent[i].ClusterCount : wanted) * bpc;
+    }
+    BYTE *copy = BeginVolumeBitmapCopy(fileBytes);
     LONGLONG at = 0;
     BOOL ok = TRUE;
     for (LONGLONG i = 0; ok && i < llVolumeBitMapExtents && at < bitBytes; i++) {
@@ -515,14 +606,16 @@ BOOL DirectReadVolumeBitmap(void) {
                 break;
             }
             LONGLONG bytes = k * bpc;
-            LONGLONG copy = bitBytes - at < bytes ? bitBytes - at : bytes;
-            memcpy(bits + at, pMoveBuffer, (size_t)copy);
+            LONGLONG copied = bitBytes - at < bytes ? bitBytes - at : bytes;
+            memcpy(bits + at, pMoveBuffer, (size_t)copied);
+            if (copy) memcpy(copy + at, pMoveBuffer, (size_t)bytes);
             done += k;
             at += bytes;
         }
     }
     if (!ok) {
         memset(bits, 0xFF, (size_t)bitBytes);
+        KeepVolumeBitmapCopy(FALSE);
         GlobalUnlock(VolData.hVolumeBitmap);
         ERROR_REPORT();
         return FALSE;
@@ -531,8 +624,20 @@ BOOL DirectReadVolumeBitmap(void) {
     header->StartingLcn.QuadPart = 0;
     header->BitmapSize.QuadPart = VolData.BitmapSizeBits;
     for (LONGLONG c = total; c < bitBytes * 8; c++) bits[c / 8] |= (BYTE)(1u << (c % 8));
+    KeepVolumeBitmapCopy(copy != nullptr);
     GlobalUnlock(VolData.hVolumeBitmap);
     return TRUE;
+}
+
+// Takes nothing; needs what DirectReadVolumeBitmap needs. Puts the in-memory
+// bitmap back to what the disk holds: from the copy of the last read and the
+// writes since (see bitcache.cpp) when one is kept, else read from the disk.
+// Only for a re-read that can only give what the program itself last wrote:
+// where the file system may have written the bitmap, DirectReadVolumeBitmap.
+// FALSE after the error report.
+BOOL RereadVolumeBitmap(void) {
+    if (RestoreVolumeBitmapFromCopy()) return TRUE;
+    return DirectReadVolumeBitmap();
 }
 
 // =========================================================== cluster copy
@@ -949,7 +1054,7 @@ BOOL MoveGroup(const MOVE_GROUP *group, LONG *left) {
         return FALSE;
     }
     TRACE(9, routine, u"DirectReadVolumeBitmap");
-    if (!DirectReadVolumeBitmap()) {
+    if (!RereadVolumeBitmap()) {
         // Never write a bitmap that was not read from the disk.
         ERROR_REPORT();
         return FALSE;

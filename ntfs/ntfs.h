@@ -224,6 +224,7 @@ BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LO
 BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, BOOL *written);
 BOOL WriteVolumeBitmap(void);
 BOOL DirectReadVolumeBitmap(void);
+BOOL RereadVolumeBitmap(void);
 
 // Mapping pairs, for the record rewriters of the file, attribute and extent
 // moves. Bytes of a length or offset field for a value (1..8).

@@ -379,6 +379,7 @@ BOOL OffLineExit(void) {
     ReleaseMemory(&VolData.hAttribExtentList, (void **)&VolData.pAttribExtentList);
     VolData.AttribExtentCount = 0;
     VolData.AttribExtentCapacity = 0;
+    ForgetVolumeBitmapCopy();
     ReleaseMemory(&VolData.hVolumeBitmap, nullptr);
     ReleaseMemory(&VolData.hFileRecord, (void **)&VolData.pFileRecord);
     ReleaseMemory(&hPageFileNames, (void **)&pPageFileNames);

@@ -10,7 +10,7 @@ packages=(
   ntfs-3g ntfs-3g-dev libhivex-dev libhivex-bin
   dosfstools mtools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
-  libcairo2-dev man-db
+  libcairo2-dev man-db faketime
   wixl msitools xvfb xdotool imagemagick
 )
 

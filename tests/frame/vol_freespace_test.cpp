@@ -463,15 +463,16 @@ namespace {
 // A random bitmap of runs: alternately used and free, with lengths drawn
 // from short, medium and word-sized ranges so that word boundaries, whole
 // words and single bits all occur.
-void FillRandom(BitmapVolume &v, LONGLONG total, std::mt19937_64 &rng) {
-    std::uniform_int_distribution<int> kind(0, 9);
+void FillRandom(BitmapVolume &v, LONGLONG total, std::mt19937_64 &rng, bool longRuns = false) {
+    std::uniform_int_distribution<int> kind(0, longRuns ? 10 : 9);
     bool used = rng() & 1;
     LONGLONG n = 0;
     while (n < total) {
         int k = kind(rng);
-        LONGLONG len = k < 4   ? 1 + (LONGLONG)(rng() % 4)
-                       : k < 8 ? 1 + (LONGLONG)(rng() % 40)
-                               : 32 + (LONGLONG)(rng() % 200);
+        LONGLONG len = k < 4    ? 1 + (LONGLONG)(rng() % 4)
+                       : k < 8  ? 1 + (LONGLONG)(rng() % 40)
+                       : k < 10 ? 32 + (LONGLONG)(rng() % 200)
+                                : 1000 + (LONGLONG)(rng() % 12000);  // across units of the summary
         LONGLONG end = std::min(total, n + len);
         if (used)
             v.SetUsed(n, end);
@@ -497,8 +498,14 @@ LONGLONG Pick(std::mt19937_64 &rng, LONGLONG total) {
 
 }  // namespace
 
-TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
-    std::mt19937_64 rng(20240611);
+// The same searches with the free-space summary of a kept bitmap (see
+// bitcache.cpp) as without: GetParam() is true for the summary, on larger
+// bitmaps with free runs across its units.
+class VolFreeSpaceProperty : public testing::TestWithParam<bool> {};
+
+TEST_P(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
+    const bool summary = GetParam();
+    std::mt19937_64 rng(summary ? 20260112 : 20240611);
     const ULONG modes[] = {FFS_FIRST_FIT,
                            FFS_BEST_FIT,
                            FFS_LAST_FIT,
@@ -511,13 +518,21 @@ TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
                            FFS_LONGEST | FFS_AT_END,
                            FFS_COUNT_RUNS};
     int found = 0, cut = 0;
-    for (int round = 0; round < 400; ++round) {
-        LONGLONG total = 1 + (LONGLONG)(rng() % 3000);
+    for (int round = 0; round < (summary ? 150 : 400); ++round) {
+        LONGLONG total = 1 + (LONGLONG)(rng() % (summary && round % 2 ? 40000 : 3000));
         bool ntfs = rng() % 3 != 0;
         BitmapVolume v(total, ntfs ? FS_NTFS : FS_FAT);
         ASSERT_TRUE(v.ok());
-        FillRandom(v, total, rng);
+        FillRandom(v, total, rng, summary);
         if (rng() % 4 == 0) v.SetFree(0, std::min<LONGLONG>(total, 1 + rng() % 40));  // runs at LCN 0
+        if (summary) {
+            LONGLONG bytes = VolData.BitmapSizeBits / 8;
+            BYTE *copy = BeginVolumeBitmapCopy(bytes);
+            ASSERT_NE(copy, nullptr);
+            memcpy(copy, v.bits(), (size_t)bytes);
+            KeepVolumeBitmapCopy(TRUE);
+            ASSERT_TRUE(VolumeBitmapCopyKept());
+        }
 
         for (int q = 0; q < 25; ++q) {
             LONGLONG a = Pick(rng, total), b = Pick(rng, total);
@@ -525,7 +540,7 @@ TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
             VolData.MftZoneStart = Pick(rng, total);
             VolData.MftZoneEnd = VolData.MftZoneStart + (LONGLONG)(rng() % 300);
             if (rng() % 6 == 0) b = VolData.MftZoneEnd;
-            LONGLONG needed = (LONGLONG)(rng() % 60);
+            LONGLONG needed = (LONGLONG)(rng() % (summary && rng() % 2 ? 8000 : 60));
             volref::Search s{v.bits(), total, std::min(a, b),       std::max(a, b),
                              needed,   ntfs,  VolData.MftZoneStart, VolData.MftZoneEnd};
             if (rng() % 5 == 0) std::swap(s.start, s.end);  // empty or reversed windows too
@@ -563,6 +578,7 @@ TEST(VolFreeSpaceProperty, AgreesWithBitByBitModel) {
                 for (LONGLONG n = lcn; n < lcn + len; ++n) ASSERT_FALSE(v.Used(n)) << n;
             }
         }
+        ForgetVolumeBitmapCopy();
     }
     // The random cases reached the interesting paths.
     EXPECT_GT(found, 1000);
@@ -595,3 +611,6 @@ TEST(VolClaimClusters, ClearsWhatItClaimsAndStopsAtTheFirstClusterNotInUse) {
     // Nothing to claim.
     EXPECT_TRUE(ClaimClusters(bits.data(), 64, 30, 0, &conflict));
 }
+
+INSTANTIATE_TEST_SUITE_P(Search, VolFreeSpaceProperty, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) { return i.param ? "Summary" : "Scan"; });
