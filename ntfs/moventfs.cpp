@@ -934,6 +934,43 @@ BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LO
     return ok;
 }
 
+// The records [first, first + count) of the MFT unit in pFrsBuffer, when
+// the record cache of GetFrs (VolData.pMftBuffer) holds them all: its slots
+// as the disk holds them, else null.
+static BYTE *CachedRecords(LONGLONG first, LONGLONG count) {
+    if (!VolData.pMftBuffer || first < FileRecordLow || first + count > FileRecordHi) return nullptr;
+    return VolData.pMftBuffer + (first - FileRecordLow) * VolData.BytesPerFRS;
+}
+
+// Reads the MFT unit at `vcn` (`clusters` clusters, records [first, first +
+// count)) into pFrsBuffer for WriteUpdatedFRS. The record cache holds what
+// the disk holds (the program's own record writes go through it), so a
+// unit it holds is taken from it; otherwise the unit is read and, without
+// bCacheMetadata, the cache emptied as before. FALSE after the error report.
+static BOOL ReadMftUnitForRewrite(LONGLONG vcn, LONGLONG clusters, LONGLONG first, LONGLONG count) {
+    BYTE *cached = bCacheMetadata ? CachedRecords(first, count) : nullptr;
+    if (cached) {
+        TRACE(8, kWriteFrs, u"(Rd)FRS from the record cache");
+        memcpy(pFrsBuffer, cached, (size_t)(count * VolData.BytesPerFRS));
+        return TRUE;
+    }
+    BOOL ok = TransferMftUnit(vcn, clusters, FALSE);
+    if (!ok || !bCacheMetadata) FileRecordLow = FileRecordHi = 0;
+    return ok;
+}
+
+// After the unit in pFrsBuffer (records [first, first + count)) was written:
+// a record cache that holds them takes the bytes written, so that it stays
+// what the disk holds; one that holds only some of them is emptied.
+static void RecordCacheWritten(LONGLONG first, LONGLONG count) {
+    BYTE *cached = CachedRecords(first, count);
+    if (cached) {
+        memcpy(cached, pFrsBuffer, (size_t)(count * VolData.BytesPerFRS));
+    } else if (first < FileRecordHi && FileRecordLow < first + count) {
+        FileRecordLow = FileRecordHi = 0;
+    }
+}
+
 // Takes a rewritten record (update sequence removed) and its record number.
 // Reads the MFT unit holding it into pFrsBuffer (ClustersPerFRS clusters
 // for one record, or one cluster of several records), removes the update
@@ -941,8 +978,9 @@ BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LO
 // next update sequence number, protects every record again and writes the
 // unit back the way it was read. The other records go back byte for byte as
 // they were. The slot must hold the same record (in use, same sequence
-// number and base reference). The record cache of GetFrs is emptied, and
-// the caller's record takes the new sequence number. *written (when given)
+// number and base reference). The record cache of GetFrs takes the unit as
+// written (emptied instead without bCacheMetadata), and the caller's record
+// takes the new sequence number. *written (when given)
 // is set once the write begins: after a failure it tells whether the record
 // on disk may already be the new one. FALSE after the error report; nothing
 // is written when a check before the write fails.
@@ -979,8 +1017,7 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, 
         ERROR_REPORT();
         return FALSE;
     }
-    BOOL ok = TransferMftUnit(vcn, unitClusters, FALSE);
-    FileRecordLow = FileRecordHi = 0;
+    BOOL ok = ReadMftUnitForRewrite(vcn, unitClusters, firstRecord, records);
     if (!ok) return FALSE;
 
     LONGLONG remembered = VolData.FileRecordNumber;
@@ -1015,7 +1052,11 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, 
     }
     if (written) *written = TRUE;
     ok = TransferMftUnit(vcn, unitClusters, TRUE);
-    FileRecordLow = FileRecordHi = 0;
+    if (ok && bCacheMetadata) {
+        RecordCacheWritten(firstRecord, records);
+    } else {
+        FileRecordLow = FileRecordHi = 0;
+    }
     if (!ok) return FALSE;
     SetUsn((BYTE *)record, usn);
     return TRUE;

@@ -50,7 +50,8 @@
 
 // -------------------------------------------------------------- globals
 // Records held in pMftBuffer, as the half-open range [FileRecordLow,
-// FileRecordHi); both 0 = empty. Record writers empty it after each write.
+// FileRecordHi); both 0 = empty. The record writer puts what it writes into
+// it (WriteUpdatedFRS; it empties it without bCacheMetadata).
 extern LONGLONG FileRecordLow, FileRecordHi;
 // Output of FSCTL_GET_NTFS_FILE_RECORD: record number 8, length 4, record.
 extern BYTE FileRecordOutputBuffer[FILE_RECORD_OUTPUT_BYTES];

@@ -361,12 +361,12 @@ TEST_P(MoveMft, RecordGoesBackInItsUnitWithANewSequenceNumberAndNeighboursUntouc
     ASSERT_TRUE(Read(9));
     Change(u'Z');
     uint64_t writes = ntp::raw_write_count();
-    FileRecordLow = 3;
+    FileRecordLow = 3;  // a record cache that does not hold record 9: the unit is read from the disk
     FileRecordHi = 7;
     BOOL written = FALSE;
     ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, &written));
-    EXPECT_EQ(FileRecordLow, 0);
-    EXPECT_EQ(FileRecordHi, 0);
+    EXPECT_EQ(FileRecordLow, 3) << "a cache without the unit stays as it is";
+    EXPECT_EQ(FileRecordHi, 7);
     EXPECT_EQ(ntp::raw_write_count(), writes + 1) << "the unit in one request";
     EXPECT_TRUE(written);
     EXPECT_EQ(Usn(OnDisk(9)), 8);
@@ -377,10 +377,15 @@ TEST_P(MoveMft, RecordGoesBackInItsUnitWithANewSequenceNumberAndNeighboursUntouc
         }
     EXPECT_EQ(NameOf(9), u"record Z");
     EXPECT_EQ(NameOf(8), u"record I");
-    // Written again: the number moves on again.
+    // Written again from the cache that holds it: the number moves on
+    // again, in one request, and the cache holds what the disk holds.
     ASSERT_TRUE(Read(9));
+    writes = ntp::raw_write_count();
     ASSERT_TRUE(WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 9, nullptr));
+    EXPECT_EQ(ntp::raw_write_count(), writes + 1);
     EXPECT_EQ(Usn(OnDisk(9)), 9);
+    ASSERT_TRUE(FileRecordLow <= 9 && 9 < FileRecordHi);
+    EXPECT_EQ(std::string((const char *)VolData.pMftBuffer + (9 - FileRecordLow) * 1024, 1024), OnDisk(9));
 }
 
 TEST_P(MoveMft, SequenceNumberSkipsZeroAndFFFF) {
@@ -412,6 +417,7 @@ TEST_P(MoveMftSmallClusters, RecordAcrossTwoExtentsIsWrittenClusterByCluster) {
     ASSERT_TRUE(Read(5));
     Change(u'Q');
     uint64_t writes = ntp::raw_write_count();
+    FileRecordLow = FileRecordHi = 0;  // the unit read from the disk, not the record cache
     lLogLevel = 8;
     bScreenLog = TRUE;
     BOOL ok = FALSE;
@@ -427,6 +433,7 @@ TEST_P(MoveMftSmallClusters, RecordAcrossTwoExtentsIsWrittenClusterByCluster) {
     // Record 4 (VCN 8 and 9) lies inside the first extent.
     ASSERT_TRUE(Read(4));
     writes = ntp::raw_write_count();
+    FileRecordLow = FileRecordHi = 0;
     lLogLevel = 8;
     bScreenLog = TRUE;
     s = Screen([&] { ok = WriteUpdatedFRS((PFILE_RECORD_SEGMENT_HEADER)VolData.pFileRecord, 4, nullptr); });
@@ -508,6 +515,7 @@ TEST_P(MoveMft, NothingIsWrittenWhenTheUnitDoesNotHoldTheRecordRewritten) {
         ASSERT_TRUE(Read(9)) << c.name;
         Change(u'X');
         c.spoil();
+        FileRecordLow = FileRecordHi = 0;  // the unit as the disk holds it (spoilt behind the cache)
         uint64_t writes = ntp::raw_write_count();
         BOOL ok = TRUE;
         bScreenLog = TRUE;
