@@ -934,14 +934,6 @@ BOOL UpdateAttribFRS(LONGLONG destination, LONGLONG clusters, LONGLONG first, LO
     return ok;
 }
 
-// The records [first, first + count) of the MFT unit in pFrsBuffer, when
-// the record cache of GetFrs (VolData.pMftBuffer) holds them all: its slots
-// as the disk holds them, else null.
-static BYTE *CachedRecords(LONGLONG first, LONGLONG count) {
-    if (!VolData.pMftBuffer || first < FileRecordLow || first + count > FileRecordHi) return nullptr;
-    return VolData.pMftBuffer + (first - FileRecordLow) * VolData.BytesPerFRS;
-}
-
 // Reads the MFT unit at `vcn` (`clusters` clusters, records [first, first +
 // count)) into pFrsBuffer for WriteUpdatedFRS. The record cache holds what
 // the disk holds (the program's own record writes go through it), so a
@@ -957,18 +949,6 @@ static BOOL ReadMftUnitForRewrite(LONGLONG vcn, LONGLONG clusters, LONGLONG firs
     BOOL ok = TransferMftUnit(vcn, clusters, FALSE);
     if (!ok || !bCacheMetadata) FileRecordLow = FileRecordHi = 0;
     return ok;
-}
-
-// After the unit in pFrsBuffer (records [first, first + count)) was written:
-// a record cache that holds them takes the bytes written, so that it stays
-// what the disk holds; one that holds only some of them is emptied.
-static void RecordCacheWritten(LONGLONG first, LONGLONG count) {
-    BYTE *cached = CachedRecords(first, count);
-    if (cached) {
-        memcpy(cached, pFrsBuffer, (size_t)(count * VolData.BytesPerFRS));
-    } else if (first < FileRecordHi && FileRecordLow < first + count) {
-        FileRecordLow = FileRecordHi = 0;
-    }
 }
 
 // Takes a rewritten record (update sequence removed) and its record number.
@@ -1053,7 +1033,7 @@ BOOL WriteUpdatedFRS(PFILE_RECORD_SEGMENT_HEADER record, LONGLONG recordNumber, 
     if (written) *written = TRUE;
     ok = TransferMftUnit(vcn, unitClusters, TRUE);
     if (ok && bCacheMetadata) {
-        RecordCacheWritten(firstRecord, records);
+        RecordsWritten(firstRecord, records, pFrsBuffer);
     } else {
         FileRecordLow = FileRecordHi = 0;
     }

@@ -53,6 +53,12 @@
 // FileRecordHi); both 0 = empty. The record writer puts what it writes into
 // it (WriteUpdatedFRS; it empties it without bCacheMetadata).
 extern LONGLONG FileRecordLow, FileRecordHi;
+// The record cache with the windows GetFrs left (ntfssubs.cpp): records as
+// the disk holds them, the run's own writes put into it, dropped whole.
+BYTE *CachedRecords(LONGLONG first, LONGLONG count);
+void RecordsWritten(LONGLONG first, LONGLONG count, const BYTE *bytes);
+BOOL AllocateRecordCache(void);
+void ForgetRecordCache(void);
 // Output of FSCTL_GET_NTFS_FILE_RECORD: record number 8, length 4, record.
 extern BYTE FileRecordOutputBuffer[FILE_RECORD_OUTPUT_BYTES];
 // Bits in the in-memory MFT bitmap (hMftBitmap), set by GetMftBitmap. GetFrs

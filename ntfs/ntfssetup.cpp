@@ -190,6 +190,7 @@ BOOL Initialize(const WCHAR *drive) {
 
     TRACE(9, u"Initialize", u"AllocateMFTBuffer");
     if (!AllocateAligned(MFT_WINDOW_BYTES, &VolData.hMftBuffer, &VolData.pMftBuffer)) return FALSE;
+    if (!AllocateRecordCache()) return FALSE;
     if (!LoadMft()) return FALSE;
 
     // Nothing is changed on a volume whose bitmap disagrees with its records
@@ -370,7 +371,7 @@ BOOL OffLineExit(void) {
     ReleaseMemory(&VolData.hMftExtentList, (void **)&VolData.pMftExtentList);
     VolData.MftExtentCount = 0;
     ReleaseMemory(&VolData.hMftBuffer, (void **)&VolData.pMftBuffer);
-    FileRecordLow = FileRecordHi = 0;
+    ForgetRecordCache();
     ReleaseMemory(&VolData.hMftBitmap, nullptr);
     llMftBitmapBits = 0;
     ReleaseMemory(&VolData.hExtentList, (void **)&VolData.pExtentList);

@@ -360,6 +360,138 @@ BOOL FindMftExtent(const EXTENT_LIST *list, LONGLONG extents, LONGLONG vcn, LONG
     return FALSE;
 }
 
+// ------------------------------------------------ the record cache's windows
+//
+// The window of GetFrs ([FileRecordLow, FileRecordHi) in pMftBuffer) is one
+// 64 KB read of the MFT. A run goes back and forth between windows (a file,
+// the directories of its path, the file again), so the windows GetFrs
+// leaves for another are kept, up to kSpareWindows of them, the least
+// recently used one given up first, and a return to one reads nothing. They
+// hold what the disk holds: only the run writes records, and its writer
+// puts what it writes into every window that holds it (RecordsWritten).
+// Whoever empties or changes the window in use (a new MFT, its extents
+// moved, a test) drops them all, as the next look at them finds. Without
+// bCacheMetadata there are none.
+namespace {
+
+constexpr int kSpareWindows = 16;
+
+struct SpareWindow {
+    LONGLONG Low, Hi;  // records held, [Low, Hi); Low == Hi: none
+    ULONGLONG Used;    // when last in use
+};
+
+HGLOBAL hSpareWindows = nullptr;
+BYTE *pSpareWindows = nullptr;  // kSpareWindows + 1 windows, the last one for swaps
+SpareWindow Spare[kSpareWindows];
+LONGLONG LeftLow = 0, LeftHi = 0;  // the window in use as GetFrs left it
+ULONGLONG SpareClock = 0;
+
+BYTE *SpareBytes(int i) { return pSpareWindows + (LONGLONG)i * MFT_WINDOW_BYTES; }
+
+// TRUE when spare windows may be used: the window in use is as GetFrs left
+// it. Otherwise drops them.
+BOOL SpareWindowsValid(void) {
+    if (FileRecordLow == LeftLow && FileRecordHi == LeftHi && pSpareWindows) return TRUE;
+    for (SpareWindow &w : Spare) w.Low = w.Hi = 0;
+    LeftLow = FileRecordLow, LeftHi = FileRecordHi;
+    return FALSE;
+}
+
+// The spare window holding record n, or -1.
+int SpareHolding(LONGLONG n) {
+    for (int i = 0; i < kSpareWindows; i++)
+        if (Spare[i].Low <= n && n < Spare[i].Hi) return i;
+    return -1;
+}
+
+// Takes the record GetFrs needs next (outside the window in use). Keeps the
+// window in use as a spare and, when a spare holds n, makes that one the
+// window in use (TRUE). FALSE: the caller reads the window.
+BOOL SwitchWindow(LONGLONG n, BYTE *mftBuffer) {
+    if (!bCacheMetadata || mftBuffer != VolData.pMftBuffer) return FALSE;
+    if (!SpareWindowsValid()) return FALSE;  // a window GetFrs did not leave is not kept
+    int hit = SpareHolding(n);
+    BOOL keep = FileRecordLow < FileRecordHi;
+    if (hit >= 0) {
+        BYTE *swap = SpareBytes(kSpareWindows);
+        memcpy(swap, mftBuffer, MFT_WINDOW_BYTES);
+        memcpy(mftBuffer, SpareBytes(hit), MFT_WINDOW_BYTES);
+        memcpy(SpareBytes(hit), swap, MFT_WINDOW_BYTES);
+        LONGLONG low = Spare[hit].Low, hi = Spare[hit].Hi;
+        Spare[hit] = {FileRecordLow, keep ? FileRecordHi : FileRecordLow, ++SpareClock};
+        FileRecordLow = LeftLow = low;
+        FileRecordHi = LeftHi = hi;
+        return TRUE;
+    }
+    if (keep) {
+        int victim = 0;
+        for (int i = 1; i < kSpareWindows; i++)
+            if (Spare[i].Used < Spare[victim].Used) victim = i;
+        memcpy(SpareBytes(victim), mftBuffer, MFT_WINDOW_BYTES);
+        Spare[victim] = {FileRecordLow, FileRecordHi, ++SpareClock};
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+// Takes records [first, first + count). Their bytes as the disk holds them
+// when the record cache (the window in use or a spare) holds them all;
+// else null.
+BYTE *CachedRecords(LONGLONG first, LONGLONG count) {
+    LONGLONG frs = VolData.BytesPerFRS;
+    if (VolData.pMftBuffer && FileRecordLow <= first && first + count <= FileRecordHi)
+        return VolData.pMftBuffer + (first - FileRecordLow) * frs;
+    if (!SpareWindowsValid()) return nullptr;
+    for (SpareWindow &w : Spare)
+        if (w.Low <= first && first + count <= w.Hi) return SpareBytes((int)(&w - Spare)) + (first - w.Low) * frs;
+    return nullptr;
+}
+
+// Takes records [first, first + count) just written from `bytes` (as the
+// disk now holds them). Every window of the record cache that holds them
+// takes them; one that holds only some of them is dropped.
+void RecordsWritten(LONGLONG first, LONGLONG count, const BYTE *bytes) {
+    LONGLONG frs = VolData.BytesPerFRS;
+    BOOL spares = SpareWindowsValid();
+    if (VolData.pMftBuffer && FileRecordLow <= first && first + count <= FileRecordHi) {
+        memcpy(VolData.pMftBuffer + (first - FileRecordLow) * frs, bytes, (size_t)(count * frs));
+    } else if (first < FileRecordHi && FileRecordLow < first + count) {
+        FileRecordLow = FileRecordHi = 0;
+        spares = SpareWindowsValid();  // drops them with it
+    }
+    if (!spares) return;
+    for (int i = 0; i < kSpareWindows; i++) {
+        SpareWindow &w = Spare[i];
+        if (w.Low <= first && first + count <= w.Hi)
+            memcpy(SpareBytes(i) + (first - w.Low) * frs, bytes, (size_t)(count * frs));
+        else if (first < w.Hi && w.Low < first + count)
+            w.Low = w.Hi = 0;
+    }
+}
+
+// Takes nothing. With bCacheMetadata, allocates the spare windows of the
+// record cache (once; setup calls it beside the MFT buffer). FALSE after the
+// error report.
+BOOL AllocateRecordCache(void) {
+    if (!bCacheMetadata || pSpareWindows) return TRUE;
+    if (!AllocateMemory((DWORD)((kSpareWindows + 1) * MFT_WINDOW_BYTES), &hSpareWindows, (void **)&pSpareWindows)) {
+        ERROR_REPORT();
+        return FALSE;
+    }
+    LeftLow = FileRecordHi + 1;  // nothing held yet
+    return TRUE;
+}
+
+// Drops the record cache with its spare windows and frees their memory.
+void ForgetRecordCache(void) {
+    FileRecordLow = FileRecordHi = 0;
+    SpareWindowsValid();
+    ReleaseMemory(&hSpareWindows, nullptr);
+    pSpareWindows = nullptr;
+}
+
 // Takes the record number to start at (in/out), the MFT extent list
 // (VolData.MftExtentCount entries), the MFT bitmap (llMftBitmapBits bits),
 // the 64 KB read cache and the caller's record buffer. Moves the number to
@@ -413,6 +545,8 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
             vcn = n / recordsPerCluster;
         }
 
+        if (SwitchWindow(n, mftBuffer)) goto held;
+
         // The extent holding the record's first cluster.
         LONGLONG running = 0, i = 0;
         LONGLONG extents = mftExtentList ? VolData.MftExtentCount : 0;
@@ -455,10 +589,10 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
             ERROR_REPORT();  // the MFT's extents end inside this record
             return FALSE;
         }
-        FileRecordLow = low;
-        FileRecordHi = high;
+        FileRecordLow = LeftLow = low;
+        FileRecordHi = LeftHi = high;
     }
-
+held:
     memcpy(fileRecord, mftBuffer + (n - FileRecordLow) * frs, (size_t)frs);
     if (!AdjustUSA(fileRecord)) {
         ERROR_REPORT();
