@@ -27,9 +27,11 @@
 // libntfs-3g cannot mount the volume: the mirror still holds the record as
 // it was, and with it put back the volume is sound); a torn mirror write a
 // volume libntfs-3g refuses and that is sound once the mirror is repaired.
-// The bitmap writes of these moves each change one sector (a 16 MiB
-// volume's bitmap, one run marked or freed per write), so none can be torn
-// into a state of its own: the stops before and after them cover them.
+// A bitmap write changes more than one sector only when the runs it marks
+// or frees lie 4,096 clusters apart or more (a sector of bits): of these
+// moves, the file in several records on 512-byte clusters makes such writes,
+// and there a torn bitmap write must be met; elsewhere the stops before and
+// after a bitmap write cover it.
 //
 // One stop cannot leave the MFT mirror in step with record 0: the one
 // between the write of record 0 and the write of the mirror that follows it
@@ -71,6 +73,7 @@ struct CrashCase {
     Mover mover;
     imgkit::Profile profile;
     LONGLONG minimumGroups;
+    bool bitmapTears = false;  // some bitmap write changes sectors far apart, and is torn between them
 };
 
 // What the counting run chose and found.
@@ -564,6 +567,9 @@ TEST_P(CrashMove, StoppedAtEveryWriteTheVolumeStaysSound) {
     if (recordZero) {
         EXPECT_GT(tears.points[(int)Kind::Mirror], 0) << "no torn mirror";
     }
+    if (c.bitmapTears) {
+        EXPECT_GT(tears.points[(int)Kind::Bitmap], 0) << "no torn bitmap write";
+    }
     printf("%s: stopped at %d of %d write points (%d data, %d bitmap, %d record, %d mirror); torn at %d data, %d "
            "bitmap, %d record (%d leaving the record failing its check), %d mirror write points\n",
            c.name, stops, writes, tears.stops[0], tears.stops[1], tears.stops[2], tears.stops[3], tears.points[0],
@@ -591,6 +597,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(CrashCase{"FileInOneRecord4096", 4096, Mover::FileInOneRecord, imgkit::Profile::basic(), 1},
                     CrashCase{"FileInOneRecord512", 512, Mover::FileInOneRecord, imgkit::Profile::basic(), 1},
                     CrashCase{"FileInSeveralRecords", 4096, Mover::FileInSeveralRecords, WithList(true), 2},
+                    CrashCase{"FileInSeveralRecords512", 512, Mover::FileInSeveralRecords, WithList(true), 2, true},
                     CrashCase{"DirectoryIndex", 1024, Mover::Directory, imgkit::Profile::basic(), 1},
                     CrashCase{"AttributesInTwoRecords", 512, Mover::Attributes, WithList(false), 2},
                     CrashCase{"MftBitmap", 4096, Mover::MftBitmap, imgkit::Profile::basic(), 1},
