@@ -366,7 +366,8 @@ BOOL FindMftExtent(const EXTENT_LIST *list, LONGLONG extents, LONGLONG vcn, LONG
 // 64 KB read of the MFT. A run goes back and forth between windows (a file,
 // the directories of its path, the file again), so the windows GetFrs
 // leaves for another are kept, up to kSpareWindows of them, the least
-// recently used one given up first, and a return to one reads nothing. They
+// recently used one given up first, and a record in one is read from there
+// (the window in use stays what it is). They
 // hold what the disk holds: only the run writes records, and its writer
 // puts what it writes into every window that holds it (RecordsWritten).
 // Whoever empties or changes the window in use (a new MFT, its extents
@@ -382,7 +383,7 @@ struct SpareWindow {
 };
 
 HGLOBAL hSpareWindows = nullptr;
-BYTE *pSpareWindows = nullptr;  // kSpareWindows + 1 windows, the last one for swaps
+BYTE *pSpareWindows = nullptr;  // kSpareWindows windows
 SpareWindow Spare[kSpareWindows];
 LONGLONG LeftLow = 0, LeftHi = 0;  // the window in use as GetFrs left it
 ULONGLONG SpareClock = 0;
@@ -405,33 +406,26 @@ int SpareHolding(LONGLONG n) {
     return -1;
 }
 
-// Takes the record GetFrs needs next (outside the window in use). Keeps the
-// window in use as a spare and, when a spare holds n, makes that one the
-// window in use (TRUE). FALSE: the caller reads the window.
-BOOL SwitchWindow(LONGLONG n, BYTE *mftBuffer) {
-    if (!bCacheMetadata || mftBuffer != VolData.pMftBuffer) return FALSE;
-    if (!SpareWindowsValid()) return FALSE;  // a window GetFrs did not leave is not kept
+// Takes the record GetFrs needs next (outside the window in use). Its bytes
+// in a spare window, when one holds it (the window in use stays: the run
+// comes back to it); else null, after the window in use was kept as a
+// spare, for the caller to read the next one.
+const BYTE *SpareRecord(LONGLONG n, BYTE *mftBuffer) {
+    if (!bCacheMetadata || mftBuffer != VolData.pMftBuffer) return nullptr;
+    if (!SpareWindowsValid()) return nullptr;  // a window GetFrs did not leave is not kept
     int hit = SpareHolding(n);
-    BOOL keep = FileRecordLow < FileRecordHi;
     if (hit >= 0) {
-        BYTE *swap = SpareBytes(kSpareWindows);
-        memcpy(swap, mftBuffer, MFT_WINDOW_BYTES);
-        memcpy(mftBuffer, SpareBytes(hit), MFT_WINDOW_BYTES);
-        memcpy(SpareBytes(hit), swap, MFT_WINDOW_BYTES);
-        LONGLONG low = Spare[hit].Low, hi = Spare[hit].Hi;
-        Spare[hit] = {FileRecordLow, keep ? FileRecordHi : FileRecordLow, ++SpareClock};
-        FileRecordLow = LeftLow = low;
-        FileRecordHi = LeftHi = hi;
-        return TRUE;
+        Spare[hit].Used = ++SpareClock;
+        return SpareBytes(hit) + (n - Spare[hit].Low) * VolData.BytesPerFRS;
     }
-    if (keep) {
+    if (FileRecordLow < FileRecordHi) {
         int victim = 0;
         for (int i = 1; i < kSpareWindows; i++)
             if (Spare[i].Used < Spare[victim].Used) victim = i;
         memcpy(SpareBytes(victim), mftBuffer, MFT_WINDOW_BYTES);
         Spare[victim] = {FileRecordLow, FileRecordHi, ++SpareClock};
     }
-    return FALSE;
+    return nullptr;
 }
 
 }  // namespace
@@ -476,7 +470,7 @@ void RecordsWritten(LONGLONG first, LONGLONG count, const BYTE *bytes) {
 // error report.
 BOOL AllocateRecordCache(void) {
     if (!bCacheMetadata || pSpareWindows) return TRUE;
-    if (!AllocateMemory((DWORD)((kSpareWindows + 1) * MFT_WINDOW_BYTES), &hSpareWindows, (void **)&pSpareWindows)) {
+    if (!AllocateMemory((DWORD)(kSpareWindows * MFT_WINDOW_BYTES), &hSpareWindows, (void **)&pSpareWindows)) {
         ERROR_REPORT();
         return FALSE;
     }
@@ -523,6 +517,7 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
     *fileRecordNumber = n;
 
     LONGLONG bpc = VolData.BytesPerCluster, frs = VolData.BytesPerFRS, cpf = VolData.ClustersPerFRS;
+    const BYTE *source = nullptr;
     if (!(FileRecordLow <= n && n < FileRecordHi)) {
         if (bpc <= 0 || bpc > MFT_WINDOW_BYTES || frs < NTFS_MIN_FRS || frs > NTFS_MAX_FRS) {
             ERROR_REPORT();
@@ -545,7 +540,8 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
             vcn = n / recordsPerCluster;
         }
 
-        if (SwitchWindow(n, mftBuffer)) goto held;
+        source = SpareRecord(n, mftBuffer);
+        if (source) goto held;
 
         // The extent holding the record's first cluster.
         LONGLONG running = 0, i = 0;
@@ -592,8 +588,9 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
         FileRecordLow = LeftLow = low;
         FileRecordHi = LeftHi = high;
     }
+    source = mftBuffer + (n - FileRecordLow) * frs;
 held:
-    memcpy(fileRecord, mftBuffer + (n - FileRecordLow) * frs, (size_t)frs);
+    memcpy(fileRecord, source, (size_t)frs);
     if (!AdjustUSA(fileRecord)) {
         ERROR_REPORT();
         return FALSE;
