@@ -9,7 +9,6 @@
 // (a stop between two copy writes) are brought in step before the first
 // chain write.
 #include "fat_test_support.h"
-#include "frame_support.h"
 #include "internal.h"
 
 namespace {
@@ -28,20 +27,8 @@ struct Geometry {
 };
 void PrintTo(const Geometry &g, std::ostream *os) { *os << "FAT" << g.bits << ", " << g.fats << " FATs"; }
 
-class FatChain : public testing::TestWithParam<Geometry> {
+class FatChain : public fattest::VolumeTest<Geometry> {
 protected:
-    void SetUp() override {
-        image_ = scratch_.file("c.img");
-        machine_ = std::make_unique<frametest::Machine>("A: folder logs\nC: image " + image_ + "\n");
-        machine_->MakeFolder("logs");
-        lPageOpt = 0;
-        bLogFile = 0;
-        lLogLevel = 0;
-    }
-    void TearDown() override {
-        OffLineExit();
-        memset(&VolData, 0, sizeof VolData);
-    }
     // The entry of cluster c in FAT copy `copy`, whole.
     uint32_t Entry(const std::string &bytes, int copy, uint64_t c) const {
         uint32_t v = 0;
@@ -54,9 +41,6 @@ protected:
               std::string((const char *)&v, GetParam().bits / 8));
     }
 
-    imgkit::ScratchDir scratch_;
-    std::string image_;
-    std::unique_ptr<frametest::Machine> machine_;
     FsckFacts facts_;
 };
 

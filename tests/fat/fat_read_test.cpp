@@ -6,7 +6,6 @@
 // against mdir, every extent list against mshowfat, the bitmap against
 // fsck.fat's count and the platform's FAT driver; no raw write.
 #include "fat_test_support.h"
-#include "frame_support.h"
 #include "internal.h"
 
 namespace {
@@ -31,25 +30,7 @@ std::string Name(const testing::TestParamInfo<Geometry> &info) {
     return g.activeFat >= 0 ? name + "_Active" + std::to_string(g.activeFat) : name;
 }
 
-class FatRead : public ::testing::TestWithParam<Geometry> {
-protected:
-    void SetUp() override {
-        image_ = scratch_.file("c.img");
-        machine_ = std::make_unique<frametest::Machine>("A: folder logs\nC: image " + image_ + "\n");
-        machine_->MakeFolder("logs");
-        lPageOpt = 0;
-        bLogFile = 0;
-        lLogLevel = 0;
-    }
-    void TearDown() override {
-        OffLineExit();
-        memset(&VolData, 0, sizeof VolData);
-    }
-
-    imgkit::ScratchDir scratch_;
-    std::string image_;
-    std::unique_ptr<frametest::Machine> machine_;
-};
+class FatRead : public fattest::VolumeTest<Geometry> {};
 
 TEST_P(FatRead, LayoutWalkExtentsAndBitmapAgreeWithTheToolsAndWriteNothing) {
     const Geometry &g = GetParam();

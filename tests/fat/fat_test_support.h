@@ -19,6 +19,7 @@
 #include <imgkit/imgkit.h>
 
 #include "fat.h"
+#include "frame_support.h"
 #include "mtools.h"
 #include "shell.h"
 
@@ -30,6 +31,30 @@ inline void PrintTo(const Extent &e, std::ostream *os) { *os << "(LCN " << e.lcn
 namespace fattest {
 
 using testshell::Quote;
+
+// A test over kit volumes: a machine whose A: is the log folder and whose C:
+// is the image image_ (made by the test), the program's options as a run
+// without keywords leaves them; the volume released after each test.
+template <typename Param>
+class VolumeTest : public testing::TestWithParam<Param> {
+protected:
+    void SetUp() override {
+        image_ = scratch_.file("c.img");
+        machine_ = std::make_unique<frametest::Machine>("A: folder logs\nC: image " + image_ + "\n");
+        machine_->MakeFolder("logs");
+        lPageOpt = 0;
+        bLogFile = 0;
+        lLogLevel = 0;
+    }
+    void TearDown() override {
+        OffLineExit();
+        memset(&VolData, 0, sizeof VolData);
+    }
+
+    imgkit::ScratchDir scratch_;
+    std::string image_;
+    std::unique_ptr<frametest::Machine> machine_;
+};
 
 // The numbers fsck.fat -v gives for a volume.
 struct FsckFacts {
