@@ -1,5 +1,5 @@
 // Whole runs stopped in place of one raw write, as a power cut would stop
-// them. A small kit image, NTFS or FAT16, is scheduled (FILES=FULL, or with
+// them. A small kit image, NTFS, FAT16 or FAT32, is scheduled (FILES=FULL, or with
 // no keywords: the default run) and booted once with every raw write logged,
 // to count them;
 // then, per stop point k, a fresh copy of the scheduled machine is booted
@@ -35,6 +35,9 @@ struct CrashRun {
     const char *name;
     bool fat;
     const char *keywords;
+    int bits = 0;             // FAT16 or FAT32
+    uint64_t megabytes = 16;  // the volume's size
+    uint32_t cluster = 1024;  // bytes per cluster
 };
 void PrintTo(const CrashRun &c, std::ostream *os) { *os << c.name; }
 
@@ -68,9 +71,9 @@ protected:
         image_ = dir_.file("c.img");
         machine_ = dir_.file("m");
         if (fat_)
-            imgkit::make_fat(image_, 16 << 20, 16, 2048);
+            imgkit::make_fat(image_, GetParam().megabytes << 20, GetParam().bits, GetParam().cluster);
         else
-            imgkit::make_ntfs(image_, 16 << 20, 1024);
+            imgkit::make_ntfs(image_, GetParam().megabytes << 20, GetParam().cluster);
         imgkit::Profile profile = imgkit::Profile::basic();
         profile.frag_dirs = 40;  // a default run moves enough to write 200 times
         manifest_ = imgkit::fill(image_, profile, 19);
@@ -260,8 +263,10 @@ TEST_P(CrashRunTest, StoppedAnywhereTheVolumeStaysSoundAndASecondRunCompletes) {
 INSTANTIATE_TEST_SUITE_P(Runs, CrashRunTest,
                          testing::Values(CrashRun{"NtfsFilesFull", false, "FILES=FULL"},
                                          CrashRun{"NtfsDefault", false, ""},
-                                         CrashRun{"Fat16FilesFull", true, "FILES=FULL"},
-                                         CrashRun{"Fat16Default", true, ""}),
+                                         CrashRun{"Fat16FilesFull", true, "FILES=FULL", 16, 16, 2048},
+                                         CrashRun{"Fat16Default", true, "", 16, 16, 2048},
+                                         CrashRun{"Fat32FilesFull", true, "FILES=FULL", 32, 34, 512},
+                                         CrashRun{"Fat32Default", true, "", 32, 34, 512}),
                          [](const testing::TestParamInfo<CrashRun> &i) { return std::string(i.param.name); });
 
 }  // namespace
