@@ -55,6 +55,15 @@ void *AutoChkMalloc(SIZE_T size) {
     return p;
 }
 
+// A block of GlobalAlloc for something the run can do without (a cache):
+// none, and no report, when it would take more than an eighth of what the
+// heap has left.
+HGLOBAL OptionalBlock(LONGLONG bytes) {
+    if (HeapLeft == -1) MeasureHeap();
+    if (bytes <= 0 || bytes > 0xFFFFFFFF || bytes > HeapLeft / 8) return nullptr;
+    return GlobalAlloc(0, (SIZE_T)bytes);
+}
+
 // Frees a block of AutoChkMalloc and gives its size back to the budget.
 void AutoChkMFree(void *p) {
     SIZE_T size;

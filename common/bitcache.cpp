@@ -385,17 +385,6 @@ void Release(void) {
     memset(&gState, 0, sizeof gState);
 }
 
-// A block of GlobalAlloc for something the run can do without: none (and no
-// report) when it would take more than an eighth of what the heap has left.
-HGLOBAL OptionalBlock(LONGLONG bytes) {
-    if (HeapLeft == -1) {
-        HGLOBAL probe = GlobalAlloc(0, 1);  // the heap measures its budget at its first block
-        GlobalFree(probe);
-    }
-    if (bytes <= 0 || bytes > 0xFFFFFFFF || bytes > HeapLeft / 8) return nullptr;
-    return GlobalAlloc(0, (SIZE_T)bytes);
-}
-
 // TRUE when the state describes the bitmap block of VolData as it is.
 BOOL Kept(void) {
     return gState.Bits != nullptr && gState.Block == VolData.hVolumeBitmap &&

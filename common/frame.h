@@ -98,6 +98,7 @@ BOOL GlobalUnlock(HGLOBAL handle);
 BOOL AllocateMemory(DWORD size, HGLOBAL *handle, void **pointer);
 void ReleaseMemory(HGLOBAL *handle, void **pointer);
 BOOL AllocateAligned(LONGLONG bytes, HGLOBAL *handle, BYTE **aligned);
+HGLOBAL OptionalBlock(LONGLONG bytes);
 
 BOOL SaveCommandLine(int argc, char **argv);
 WCHAR *GetCommandLine(void);

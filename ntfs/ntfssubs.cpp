@@ -373,9 +373,16 @@ BOOL FindMftExtent(const EXTENT_LIST *list, LONGLONG extents, LONGLONG vcn, LONG
 // Whoever empties or changes the window in use (a new MFT, its extents
 // moved, a test) drops them all, as the next look at them finds. Without
 // bCacheMetadata there are none.
+//
+// Beside them, the record store keeps every record below StoreRecords (the
+// whole MFT when memory allows, at most kStoreBytes) that a window read or
+// the run wrote, by record number, so that the passes of a stage over the
+// MFT read each record from the volume once. It holds what the disk holds
+// on the same terms as the spare windows and is dropped with them.
 namespace {
 
 constexpr int kSpareWindows = 16;
+constexpr LONGLONG kStoreBytes = 128LL << 20;
 
 struct SpareWindow {
     LONGLONG Low, Hi;  // records held, [Low, Hi); Low == Hi: none
@@ -388,14 +395,43 @@ SpareWindow Spare[kSpareWindows];
 LONGLONG LeftLow = 0, LeftHi = 0;  // the window in use as GetFrs left it
 ULONGLONG SpareClock = 0;
 
+HGLOBAL hStore = nullptr, hStoreHeld = nullptr;
+BYTE *pStore = nullptr;       // StoreRecords records
+ULONG *pStoreHeld = nullptr;  // a bit per record of the store: held
+LONGLONG StoreRecords = 0;
+
 BYTE *SpareBytes(int i) { return pSpareWindows + (LONGLONG)i * MFT_WINDOW_BYTES; }
 
-// TRUE when spare windows may be used: the window in use is as GetFrs left
-// it. Otherwise drops them.
+BOOL StoreHolds(LONGLONG first, LONGLONG count) {
+    if (!pStore || first < 0 || count <= 0 || first + count > StoreRecords) return FALSE;
+    for (LONGLONG n = first; n < first + count; n++)
+        if (!((pStoreHeld[n >> 5] >> (n & 31)) & 1)) return FALSE;
+    return TRUE;
+}
+
+// Takes records [first, first + count) as the disk holds them; the store
+// keeps those it has room for.
+void StorePut(LONGLONG first, LONGLONG count, const BYTE *bytes) {
+    if (!pStore) return;
+    LONGLONG from = first < 0 ? 0 : first, to = first + count < StoreRecords ? first + count : StoreRecords;
+    if (from >= to) return;
+    LONGLONG frs = VolData.BytesPerFRS;
+    memcpy(pStore + from * frs, bytes + (from - first) * frs, (size_t)((to - from) * frs));
+    for (LONGLONG n = from; n < to; n++) pStoreHeld[n >> 5] |= 1u << (n & 31);
+}
+
+void StoreDrop(void) {
+    if (pStoreHeld) memset(pStoreHeld, 0, (size_t)(StoreRecords / 32 + 1) * sizeof(ULONG));
+}
+
+// TRUE when spare windows and the store may be used: the window in use is
+// as GetFrs left it. Otherwise drops them; they stay unused until GetFrs
+// reads a window again.
 BOOL SpareWindowsValid(void) {
     if (FileRecordLow == LeftLow && FileRecordHi == LeftHi && pSpareWindows) return TRUE;
     for (SpareWindow &w : Spare) w.Low = w.Hi = 0;
-    LeftLow = FileRecordLow, LeftHi = FileRecordHi;
+    StoreDrop();
+    LeftLow = LeftHi = -1;
     return FALSE;
 }
 
@@ -413,6 +449,7 @@ int SpareHolding(LONGLONG n) {
 const BYTE *SpareRecord(LONGLONG n, BYTE *mftBuffer) {
     if (!bCacheMetadata || mftBuffer != VolData.pMftBuffer) return nullptr;
     if (!SpareWindowsValid()) return nullptr;  // a window GetFrs did not leave is not kept
+    if (StoreHolds(n, 1)) return pStore + n * VolData.BytesPerFRS;
     int hit = SpareHolding(n);
     if (hit >= 0) {
         Spare[hit].Used = ++SpareClock;
@@ -438,6 +475,7 @@ BYTE *CachedRecords(LONGLONG first, LONGLONG count) {
     if (VolData.pMftBuffer && FileRecordLow <= first && first + count <= FileRecordHi)
         return VolData.pMftBuffer + (first - FileRecordLow) * frs;
     if (!SpareWindowsValid()) return nullptr;
+    if (StoreHolds(first, count)) return pStore + first * frs;
     for (SpareWindow &w : Spare)
         if (w.Low <= first && first + count <= w.Hi) return SpareBytes((int)(&w - Spare)) + (first - w.Low) * frs;
     return nullptr;
@@ -456,6 +494,7 @@ void RecordsWritten(LONGLONG first, LONGLONG count, const BYTE *bytes) {
         spares = SpareWindowsValid();  // drops them with it
     }
     if (!spares) return;
+    StorePut(first, count, bytes);
     for (int i = 0; i < kSpareWindows; i++) {
         SpareWindow &w = Spare[i];
         if (w.Low <= first && first + count <= w.Hi)
@@ -474,7 +513,23 @@ BOOL AllocateRecordCache(void) {
         ERROR_REPORT();
         return FALSE;
     }
-    LeftLow = FileRecordHi + 1;  // nothing held yet
+    LeftLow = LeftHi = -1;  // nothing held yet
+    // The store is a cache the run can do without.
+    LONGLONG frs = VolData.BytesPerFRS, records = VolData.TotalFileRecords;
+    if (frs > 0 && records > 0) {
+        if (records > kStoreBytes / frs) records = kStoreBytes / frs;
+        hStore = OptionalBlock(records * frs);
+        hStoreHeld = OptionalBlock((records / 32 + 1) * (LONGLONG)sizeof(ULONG));
+        if (hStore && hStoreHeld) {
+            pStore = (BYTE *)GlobalLock(hStore);
+            pStoreHeld = (ULONG *)GlobalLock(hStoreHeld);
+            StoreRecords = records;
+            StoreDrop();
+        } else {
+            ReleaseMemory(&hStore, nullptr);
+            ReleaseMemory(&hStoreHeld, nullptr);
+        }
+    }
     return TRUE;
 }
 
@@ -484,6 +539,11 @@ void ForgetRecordCache(void) {
     SpareWindowsValid();
     ReleaseMemory(&hSpareWindows, nullptr);
     pSpareWindows = nullptr;
+    ReleaseMemory(&hStore, nullptr);
+    ReleaseMemory(&hStoreHeld, nullptr);
+    pStore = nullptr;
+    pStoreHeld = nullptr;
+    StoreRecords = 0;
 }
 
 // Takes the record number to start at (in/out), the MFT extent list
@@ -587,6 +647,7 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
         }
         FileRecordLow = LeftLow = low;
         FileRecordHi = LeftHi = high;
+        if (bCacheMetadata && mftBuffer == VolData.pMftBuffer && pSpareWindows) StorePut(low, high - low, mftBuffer);
     }
     source = mftBuffer + (n - FileRecordLow) * frs;
 held:

@@ -40,6 +40,7 @@
 // is priced as one read and one write request for every run of a moved file
 // (each in one seek) and its bytes each way.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,10 @@ struct Counter {
 Counter gRead[kClasses], gWritten[kClasses];
 bool gCounting = false;
 
+// Seconds spent inside the volume's raw requests (what the host's page cache
+// or disk costs), apart from the program's own work around them.
+double gIoSeconds = 0;
+
 // The request trace as one head sees it: where the last request ended, and
 // the requests that did not start there.
 uint64_t gHeadAt = UINT64_MAX, gJumps = 0;
@@ -112,8 +117,10 @@ Class ClassOf(uint64_t offset) {
     return kData;
 }
 
-void Count(Counter *table, HANDLE handle, LPOVERLAPPED overlapped, DWORD done) {
+void Count(Counter *table, HANDLE handle, LPOVERLAPPED overlapped, DWORD done,
+           const std::chrono::steady_clock::time_point &start) {
     if (!gCounting || handle != VolData.hVolume || overlapped == nullptr) return;
+    gIoSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     uint64_t offset = ((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset;
     Counter &c = table[ClassOf(offset)];
     c.bytes += done;
@@ -138,15 +145,17 @@ double Modelled(const DiskModel &m, uint64_t jumps, uint64_t bytes) {
 
 extern "C" BOOL __wrap__Z8ReadFilePvS_jPjP11_OVERLAPPED(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done,
                                                         LPOVERLAPPED overlapped) {
+    auto start = std::chrono::steady_clock::now();
     BOOL ok = __real__Z8ReadFilePvS_jPjP11_OVERLAPPED(handle, buffer, count, done, overlapped);
-    if (ok && done) Count(gRead, handle, overlapped, *done);
+    if (ok && done) Count(gRead, handle, overlapped, *done, start);
     return ok;
 }
 
 extern "C" BOOL __wrap__Z9WriteFilePvPKvjPjP11_OVERLAPPED(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done,
                                                           LPOVERLAPPED overlapped) {
+    auto start = std::chrono::steady_clock::now();
     BOOL ok = __real__Z9WriteFilePvPKvjPjP11_OVERLAPPED(handle, buffer, count, done, overlapped);
-    if (ok && done) Count(gWritten, handle, overlapped, *done);
+    if (ok && done) Count(gWritten, handle, overlapped, *done, start);
     return ok;
 }
 
@@ -181,6 +190,15 @@ double Seconds(const std::chrono::steady_clock::time_point &from) {
 }
 
 double MiB(uint64_t bytes) { return (double)bytes / (1 << 20); }
+
+double CpuSeconds(const timeval &t) { return (double)t.tv_sec + (double)t.tv_usec / 1e6; }
+
+void SyncFile(const std::string &file) {
+    int fd = open(file.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
 
 uint64_t Option(int argc, char **argv, const char *name, uint64_t value) {
     for (int i = 1; i + 1 < argc; i++)
@@ -244,6 +262,7 @@ double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imag
 struct Result {
     uint64_t size = 0, files = 0, filesWithClusters = 0, moves = 0, movedFiles = 0;
     double fillSeconds = 0, runSeconds = 0, setupSeconds = 0, stageSeconds = 0, lowerSeconds = 0;
+    double ioSeconds = 0, userSeconds = 0, systemSeconds = 0;  // in raw requests; CPU of the process
     imgkit::FragCounts before, after;
     Counter read[kClasses], written[kClasses], readTotal, writeTotal;
     uint64_t jumps = 0, logBytes = 0, logLines = 0, lowerBytes = 0, lowerRuns = 0;
@@ -275,6 +294,7 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
         return i.kind == imgkit::ItemCount::file && i.clusters > 0;
     });
     if (copyFirst) imgkit::copy_image(image, copy);
+    SyncFile(image);  // the fill's write-back is not the run's
     ntm::create_machine(machine);
     ntm::attach_drive(machine, "C:", "image", image);
     setenv("NT_MACHINE", machine.c_str(), 1);
@@ -304,6 +324,9 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
     dup2(screen, 1);
     if (HeapLeft == -1) GlobalFree(GlobalAlloc(0, 1));  // the heap measures its budget at its first block
     gHeapAtStart = gHeapLeast = HeapLeft;
+    gIoSeconds = 0;
+    struct rusage usageBefore, usageAfter;
+    getrusage(RUSAGE_SELF, &usageBefore);
     auto runStart = std::chrono::steady_clock::now();
     gCounting = true;
     BOOL ok = Initialize(u"C:") && InitializeDefrag();
@@ -314,6 +337,10 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
     OffLineExit();
     gCounting = false;
     r->runSeconds = Seconds(runStart);
+    getrusage(RUSAGE_SELF, &usageAfter);
+    r->ioSeconds = gIoSeconds;
+    r->userSeconds = CpuSeconds(usageAfter.ru_utime) - CpuSeconds(usageBefore.ru_utime);
+    r->systemSeconds = CpuSeconds(usageAfter.ru_stime) - CpuSeconds(usageBefore.ru_stime);
     fflush(stdout);
     dup2(saved, 1);
     close(screen);
@@ -357,6 +384,8 @@ void PrintOne(const Result &r, uint32_t cluster) {
     printf("%-28s %10s %10s %10s %10s\n", "", "read MiB", "requests", "write MiB", "requests");
     printf("run: wall %.2f s (setup %.2f s, stages %.2f s), peak heap %.1f MiB\n", r.runSeconds, r.setupSeconds,
            r.stageSeconds, MiB(r.heapPeak));
+    printf("  in raw requests %.2f s, the rest %.2f s; CPU user %.2f s, system %.2f s\n", r.ioSeconds,
+           r.runSeconds - r.ioSeconds, r.userSeconds, r.systemSeconds);
     printf("  check before the first write: %.3f s (%.1f%% of the run), one walk of %lld records, %.0f KiB held\n",
            gCheckSeconds, r.runSeconds > 0 ? 100 * gCheckSeconds / r.runSeconds : 0.0, (long long)gCheckRecords,
            (double)gCheckBytes / 1024);
@@ -398,9 +427,9 @@ int Scale(int argc, char **argv) {
            (unsigned long long)perGib, (unsigned long long)maxFiles);
     printf("bytes in MiB, read/written; requests read/written; per move: time, bitmap bytes written; (b+m)/d: bitmap "
            "and MFT bytes written over file data bytes written; modelled HDD and SSD times of the run\n");
-    printf("%5s %7s %7s %6s %8s %9s %9s %11s %11s %11s %13s %7s %7s %7s %8s %8s\n", "GiB", "files", "moves", "fill s",
-           "wall s", "ms/move", "data r/w", "bitmap r/w", "MFT r/w", "requests", "bm B/move", "(b+m)/d", "heapMiB",
-           "lower s", "HDD s", "SSD s");
+    printf("%5s %7s %7s %6s %8s %9s %7s %9s %9s %11s %11s %11s %13s %7s %7s %7s %8s %8s\n", "GiB", "files", "moves",
+           "fill s", "wall s", "ms/move", "I/O s", "rest/mv", "data r/w", "bitmap r/w", "MFT r/w", "requests",
+           "bm B/move", "(b+m)/d", "heapMiB", "lower s", "HDD s", "SSD s");
     std::vector<Result> results;
     for (size_t at = 0; at < sizes.size();) {
         size_t comma = sizes.find(',', at);
@@ -425,12 +454,14 @@ int Scale(int argc, char **argv) {
         snprintf(mft, sizeof mft, "%.0f/%.1f", MiB(r.read[kMft].bytes), MiB(r.written[kMft].bytes));
         snprintf(requests, sizeof requests, "%llu/%llu", (unsigned long long)r.readTotal.requests,
                  (unsigned long long)r.writeTotal.requests);
-        printf("%5llu %7llu %7llu %6.1f %8.2f %9.3f %9s %11s %11s %11s %13.0f %7.3f %7.1f %7.2f %8.1f %8.2f\n",
-               (unsigned long long)gib, (unsigned long long)r.files, (unsigned long long)r.moves, r.fillSeconds,
-               r.runSeconds, perMove, data, bitmap, mft, requests,
-               r.moves ? (double)r.written[kBitmap].bytes / (double)r.moves : 0.0, metaShare, MiB(r.heapPeak),
-               r.lowerSeconds, Modelled(kModels[0], r.jumps, r.readTotal.bytes + r.writeTotal.bytes),
-               Modelled(kModels[1], r.jumps, r.readTotal.bytes + r.writeTotal.bytes));
+        double restPerMove = r.moves ? 1e3 * (r.runSeconds - r.ioSeconds) / (double)r.moves : 0;
+        printf(
+            "%5llu %7llu %7llu %6.1f %8.2f %9.3f %7.2f %9.3f %9s %11s %11s %11s %13.0f %7.3f %7.1f %7.2f %8.1f %8.2f\n",
+            (unsigned long long)gib, (unsigned long long)r.files, (unsigned long long)r.moves, r.fillSeconds,
+            r.runSeconds, perMove, r.ioSeconds, restPerMove, data, bitmap, mft, requests,
+            r.moves ? (double)r.written[kBitmap].bytes / (double)r.moves : 0.0, metaShare, MiB(r.heapPeak),
+            r.lowerSeconds, Modelled(kModels[0], r.jumps, r.readTotal.bytes + r.writeTotal.bytes),
+            Modelled(kModels[1], r.jumps, r.readTotal.bytes + r.writeTotal.bytes));
         fflush(stdout);
         results.push_back(r);
     }
@@ -444,6 +475,9 @@ int Scale(int argc, char **argv) {
         const Result &a = results.front(), &b = results.back();
         printf("time per move, %llu GiB over %llu GiB: %.2f\n", (unsigned long long)(b.size >> 30),
                (unsigned long long)(a.size >> 30), (b.runSeconds / (double)b.moves) / (a.runSeconds / (double)a.moves));
+        printf("outside raw requests, per move, %llu GiB over %llu GiB: %.2f\n", (unsigned long long)(b.size >> 30),
+               (unsigned long long)(a.size >> 30),
+               ((b.runSeconds - b.ioSeconds) / (double)b.moves) / ((a.runSeconds - a.ioSeconds) / (double)a.moves));
     }
     return 0;
 }
