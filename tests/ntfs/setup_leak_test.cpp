@@ -88,12 +88,17 @@ TEST_F(SetupLeak, TeardownAfterEachFailedAllocationLeavesNothing) {
     ASSERT_GT(calls, 10);
     ASSERT_GE(fullLive, 12u);  // record, extents, MFT cache and bitmap and extents, names, bitmap, buffers...
 
+    // A refused cache block (the record store and its map) leaves setup
+    // working without it; every other refusal fails setup.
     std::set<DWORD> failedWithLive;
+    long optionalRefused = 0;
     for (long k = 1; k <= calls; k++) {
         SCOPED_TRACE("heap allocation " + std::to_string(k) + " of " + std::to_string(calls) + " refused");
         ULONG allocs = GlobalAllocCount, frees = GlobalFreeCount;
-        EXPECT_FALSE(SetupFailingAt(k, &live));
-        failedWithLive.insert(live - before);
+        if (SetupFailingAt(k, &live))
+            optionalRefused++;
+        else
+            failedWithLive.insert(live - before);
         EXPECT_TRUE(OffLineExit());
         EXPECT_EQ(dwNumUnits, before);
         // Every block obtained was freed; at most the refused call itself
@@ -111,7 +116,10 @@ TEST_F(SetupLeak, TeardownAfterEachFailedAllocationLeavesNothing) {
     }
     // The failures fell at every step of setup in turn: with 0, 1, 2 ...
     // blocks already held.
-    for (DWORD n = 0; n < fullLive; n++) EXPECT_TRUE(failedWithLive.count(n)) << "never failed holding " << n;
+    EXPECT_LE(optionalRefused, 2);
+    long missing = 0;
+    for (DWORD n = 0; n < fullLive; n++) missing += failedWithLive.count(n) ? 0 : 1;
+    EXPECT_LE(missing, optionalRefused) << "setup never failed at some steps";
     // And with the heap serving again, setup works.
     EXPECT_TRUE(SetupFailingAt(0, &live));
     OffLineExit();
