@@ -395,8 +395,8 @@ SpareWindow Spare[kSpareWindows];
 LONGLONG LeftLow = 0, LeftHi = 0;  // the window in use as GetFrs left it
 ULONGLONG SpareClock = 0;
 
-HGLOBAL hStore = nullptr, hStoreHeld = nullptr;
-BYTE *pStore = nullptr;       // StoreRecords records
+HGLOBAL hStore = nullptr;
+BYTE *pStore = nullptr;       // StoreRecords records, then pStoreHeld
 ULONG *pStoreHeld = nullptr;  // a bit per record of the store: held
 LONGLONG StoreRecords = 0;
 
@@ -518,16 +518,12 @@ BOOL AllocateRecordCache(void) {
     LONGLONG frs = VolData.BytesPerFRS, records = VolData.TotalFileRecords;
     if (frs > 0 && records > 0) {
         if (records > kStoreBytes / frs) records = kStoreBytes / frs;
-        hStore = OptionalBlock(records * frs);
-        hStoreHeld = OptionalBlock((records / 32 + 1) * (LONGLONG)sizeof(ULONG));
-        if (hStore && hStoreHeld) {
+        hStore = OptionalBlock(records * frs + (records / 32 + 1) * (LONGLONG)sizeof(ULONG));
+        if (hStore) {
             pStore = (BYTE *)GlobalLock(hStore);
-            pStoreHeld = (ULONG *)GlobalLock(hStoreHeld);
+            pStoreHeld = (ULONG *)(pStore + records * frs);
             StoreRecords = records;
             StoreDrop();
-        } else {
-            ReleaseMemory(&hStore, nullptr);
-            ReleaseMemory(&hStoreHeld, nullptr);
         }
     }
     return TRUE;
@@ -540,7 +536,6 @@ void ForgetRecordCache(void) {
     ReleaseMemory(&hSpareWindows, nullptr);
     pSpareWindows = nullptr;
     ReleaseMemory(&hStore, nullptr);
-    ReleaseMemory(&hStoreHeld, nullptr);
     pStore = nullptr;
     pStoreHeld = nullptr;
     StoreRecords = 0;
@@ -647,7 +642,7 @@ BOOL GetFrs(LONGLONG *fileRecordNumber, EXTENT_LIST *mftExtentList, BYTE *mftBit
         }
         FileRecordLow = LeftLow = low;
         FileRecordHi = LeftHi = high;
-        if (bCacheMetadata && mftBuffer == VolData.pMftBuffer && pSpareWindows) StorePut(low, high - low, mftBuffer);
+        if (bCacheMetadata && mftBuffer == VolData.pMftBuffer) StorePut(low, high - low, mftBuffer);
     }
     source = mftBuffer + (n - FileRecordLow) * frs;
 held:

@@ -88,7 +88,7 @@ TEST_F(SetupLeak, TeardownAfterEachFailedAllocationLeavesNothing) {
     ASSERT_GT(calls, 10);
     ASSERT_GE(fullLive, 12u);  // record, extents, MFT cache and bitmap and extents, names, bitmap, buffers...
 
-    // A refused cache block (the record store and its map) leaves setup
+    // A refused cache block (the record store) leaves setup
     // working without it; every other refusal fails setup.
     std::set<DWORD> failedWithLive;
     long optionalRefused = 0;
