@@ -14,6 +14,10 @@
 #     --dir DIR         work folder (default: a new folder under ${TMPDIR:-/tmp}); removed
 #                       afterwards unless --keep
 #     --keep            keep the work folder
+#     --repeat N        boot each build N times, alternating old and new (default 1);
+#                       every boot's screen is compared, the first boot's image is
+#                       kept, and the ratio is that of the median times (the ratio of
+#                       the fastest boots is printed too)
 #   KEYWORDS default to "DIRS=NONE FILES=FULL".
 #
 # OLD_BUILD and NEW_BUILD are build folders (their bin/ holds ntmachine,
@@ -21,15 +25,17 @@
 # build's imgkit and the run scheduled once (the trigger file and the
 # registry entry), then the machine folder is copied for each build and its
 # system32 links pointed at that build's programs, so that both runs start
-# from the same bytes; the clock stands still during the runs (libfaketime). Exit status 0 when screens and images are the same,
-# 1 when they differ, 2 on a usage or set-up error.
+# from the same bytes; the clock stands still during the runs (libfaketime).
+# A --dir on tmpfs (/dev/shm) keeps the host disk's write-back out of the
+# timings. Exit status 0 when screens and images are the same, 1 when they
+# differ, 2 on a usage or set-up error.
 set -euo pipefail
 
-usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 [ $# -ge 2 ] || usage
 old=$(cd "$1" && pwd) new=$(cd "$2" && pwd)
 shift 2
-size=1G cluster=4096 profile=bench:4000 seed=1 dir="" keep=0 pagefile=""
+size=1G cluster=4096 profile=bench:4000 seed=1 dir="" keep=0 pagefile="" repeat=1
 sets=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -41,10 +47,12 @@ while [ $# -gt 0 ]; do
     --pagefile) pagefile=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --repeat) repeat=$2; shift 2 ;;
     --) shift; break ;;
     *) usage ;;
   esac
 done
+[[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "--repeat wants a positive count, not '$repeat'" >&2; exit 2; }
 keywords=("$@")
 [ ${#keywords[@]} -gt 0 ] || keywords=(DIRS=NONE FILES=FULL)
 for b in "$old" "$new"; do
@@ -73,10 +81,12 @@ t1=$(seconds)
 printf 'image: %s, %s-byte clusters, profile %s, seed %s, made and filled in %.1f s; run: %s\n' "$size" "$cluster" \
   "$profile" "$seed" "$(echo "$t1 - $t0" | bc)" "${keywords[*]}"
 
-declare -A wall
-for which in old new; do
-  build=$old
+declare -A times
+screens_same=1
+boot() { # boot WHICH ROUND
+  local which=$1 round=$2 build=$old start end wall
   [ "$which" = new ] && build=$new
+  rm -rf "$dir/run"
   # Both runs in the same folder: the screen names the machine.
   cp -a --sparse=always "$dir/base" "$dir/run"
   sed -i "s|^C: image .*|C: image $dir/run/c.img|" "$dir/run/drives"
@@ -87,15 +97,36 @@ for which in old new; do
   # The file system stamps the root directory with the time when the run
   # deletes its trigger file: the clock stands still for both runs.
   FAKETIME="2024-01-01 00:00:00" FAKETIME_DONT_FAKE_MONOTONIC=1 LD_PRELOAD="$faketime" NT_TIME_SCALE=0 \
-    "$build/bin/ntmachine" boot "$dir/run" --fast >"$dir/$which.screen" 2>"$dir/$which.err" || true
+    "$build/bin/ntmachine" boot "$dir/run" --fast >"$dir/run.screen" 2>"$dir/run.err" || true
   end=$(seconds)
-  mv "$dir/run" "$dir/$which"
-  wall[$which]=$(echo "$end - $start" | bc)
-  printf '%s build: boot %.2f s (%s)\n' "$which" "${wall[$which]}" "$build"
+  wall=$(echo "$end - $start" | bc)
+  times[$which]="${times[$which]:-} $wall"
+  if [ "$round" = 1 ]; then
+    mv "$dir/run" "$dir/$which"
+    mv "$dir/run.screen" "$dir/$which.screen"
+    mv "$dir/run.err" "$dir/$which.err"
+  else
+    cmp -s "$dir/run.screen" "$dir/old.screen" || { screens_same=0; echo "boot $round of the $which build: screen DIFFERS"; }
+    rm -rf "$dir/run"
+  fi
+  printf '%s build: boot %.2f s (%s)\n' "$which" "$wall" "$build"
+}
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+for round in $(seq "$repeat"); do
+  boot old "$round"
+  boot new "$round"
 done
-printf 'ratio old / new: %.2f\n' "$(echo "${wall[old]} / ${wall[new]}" | bc -l)"
+m_old=$(echo "${times[old]}" | median) m_new=$(echo "${times[new]}" | median)
+if [ "$repeat" -gt 1 ]; then
+  f_old=$(echo "${times[old]}" | tr ' ' '\n' | grep . | sort -g | head -1)
+  f_new=$(echo "${times[new]}" | tr ' ' '\n' | grep . | sort -g | head -1)
+  printf 'fastest of %s boots: old %.2f s, new %.2f s, ratio %.2f\n' "$repeat" "$f_old" "$f_new" \
+    "$(echo "$f_old / $f_new" | bc -l)"
+  printf 'median of %s boots: old %.2f s, new %.2f s\n' "$repeat" "$m_old" "$m_new"
+fi
+printf 'ratio old / new: %.2f\n' "$(echo "$m_old / $m_new" | bc -l)"
 
-same=1
+same=$screens_same
 if cmp -s "$dir/old.screen" "$dir/new.screen"; then
   echo "screens: the same ($(wc -l <"$dir/new.screen") lines)"
 else

@@ -11,10 +11,11 @@
 //
 // --scale runs one sparse image per size (GiB), with files-per-gib (default
 // 4000) files per GiB but never more than max-files (default 64000), and
-// prints one line per size: moves, wall time, time per move, bytes by class,
-// requests, the program's peak heap, and the modelled times below. Its
-// images keep the MFT in one piece (the kit cannot always break it up on the
-// larger ones; FILES=FULL does not move it).
+// prints one line per size: moves, wall time, time per move (in all, outside
+// the raw requests, and in user CPU), bytes by class, requests, the
+// program's peak heap, and the modelled times below. Its images keep the
+// MFT in one piece (the kit cannot always break it up on the larger ones;
+// FILES=FULL does not move it).
 //
 // How the bytes are counted: the program's raw volume I/O all goes through
 // the Win32-style ReadFile/WriteFile of the frame (raw cluster reads and
@@ -427,9 +428,9 @@ int Scale(int argc, char **argv) {
            (unsigned long long)perGib, (unsigned long long)maxFiles);
     printf("bytes in MiB, read/written; requests read/written; per move: time, bitmap bytes written; (b+m)/d: bitmap "
            "and MFT bytes written over file data bytes written; modelled HDD and SSD times of the run\n");
-    printf("%5s %7s %7s %6s %8s %9s %7s %9s %9s %11s %11s %11s %13s %7s %7s %7s %8s %8s\n", "GiB", "files", "moves",
-           "fill s", "wall s", "ms/move", "I/O s", "rest/mv", "data r/w", "bitmap r/w", "MFT r/w", "requests",
-           "bm B/move", "(b+m)/d", "heapMiB", "lower s", "HDD s", "SSD s");
+    printf("%5s %7s %7s %6s %8s %9s %7s %9s %9s %9s %11s %11s %11s %13s %7s %7s %7s %8s %8s\n", "GiB", "files", "moves",
+           "fill s", "wall s", "ms/move", "I/O s", "rest/mv", "user/mv", "data r/w", "bitmap r/w", "MFT r/w",
+           "requests", "bm B/move", "(b+m)/d", "heapMiB", "lower s", "HDD s", "SSD s");
     std::vector<Result> results;
     for (size_t at = 0; at < sizes.size();) {
         size_t comma = sizes.find(',', at);
@@ -455,10 +456,12 @@ int Scale(int argc, char **argv) {
         snprintf(requests, sizeof requests, "%llu/%llu", (unsigned long long)r.readTotal.requests,
                  (unsigned long long)r.writeTotal.requests);
         double restPerMove = r.moves ? 1e3 * (r.runSeconds - r.ioSeconds) / (double)r.moves : 0;
+        double userPerMove = r.moves ? 1e3 * r.userSeconds / (double)r.moves : 0;
         printf(
-            "%5llu %7llu %7llu %6.1f %8.2f %9.3f %7.2f %9.3f %9s %11s %11s %11s %13.0f %7.3f %7.1f %7.2f %8.1f %8.2f\n",
+            "%5llu %7llu %7llu %6.1f %8.2f %9.3f %7.2f %9.3f %9.3f %9s %11s %11s %11s %13.0f %7.3f %7.1f %7.2f %8.1f "
+            "%8.2f\n",
             (unsigned long long)gib, (unsigned long long)r.files, (unsigned long long)r.moves, r.fillSeconds,
-            r.runSeconds, perMove, r.ioSeconds, restPerMove, data, bitmap, mft, requests,
+            r.runSeconds, perMove, r.ioSeconds, restPerMove, userPerMove, data, bitmap, mft, requests,
             r.moves ? (double)r.written[kBitmap].bytes / (double)r.moves : 0.0, metaShare, MiB(r.heapPeak),
             r.lowerSeconds, Modelled(kModels[0], r.jumps, r.readTotal.bytes + r.writeTotal.bytes),
             Modelled(kModels[1], r.jumps, r.readTotal.bytes + r.writeTotal.bytes));
@@ -478,6 +481,10 @@ int Scale(int argc, char **argv) {
         printf("outside raw requests, per move, %llu GiB over %llu GiB: %.2f\n", (unsigned long long)(b.size >> 30),
                (unsigned long long)(a.size >> 30),
                ((b.runSeconds - b.ioSeconds) / (double)b.moves) / ((a.runSeconds - a.ioSeconds) / (double)a.moves));
+        if (a.userSeconds > 0)
+            printf("user CPU per move, %llu GiB over %llu GiB: %.2f\n", (unsigned long long)(b.size >> 30),
+                   (unsigned long long)(a.size >> 30),
+                   (b.userSeconds / (double)b.moves) / (a.userSeconds / (double)a.moves));
     }
     return 0;
 }
