@@ -7,7 +7,7 @@
 //
 //   bench_ntfsrun [--size BYTES] [--cluster BYTES] [--files N] [--seed N]
 //   bench_ntfsrun --scale [--sizes 1,4,16,64] [--files-per-gib N]
-//                 [--max-files N] [--cluster BYTES] [--seed N]
+//                 [--max-files N] [--warm GIB] [--cluster BYTES] [--seed N]
 //
 // --scale runs one sparse image per size (GiB), with files-per-gib (default
 // 4000) files per GiB but never more than max-files (default 64000), and
@@ -16,6 +16,18 @@
 // program's peak heap, and the modelled times below. Its images keep the
 // MFT in one piece (the kit cannot always break it up on the larger ones;
 // FILES=FULL does not move it).
+//
+// --warm N (GiB) fills N GiB of holes of each image (free space that was
+// never written, from the start of the volume but outside the MFT area that
+// placement keeps clear) with zeros between the program's setup and its
+// stages, and the holes of the lower bound's target before it, untimed: no
+// byte changes, but the run then writes into memory the machine already
+// holds.
+// On a virtual machine whose host backs guest memory only when it is first
+// touched (and takes it back when it is freed), that first touch can cost
+// more than everything else the run does; --warm takes it out of both the
+// run and the lower bound. Under the table line: where the warming stopped
+// and how many bytes the run wrote past it.
 //
 // How the bytes are counted: the program's raw volume I/O all goes through
 // the Win32-style ReadFile/WriteFile of the frame (raw cluster reads and
@@ -87,6 +99,7 @@ double gIoSeconds = 0;
 // The request trace as one head sees it: where the last request ended, and
 // the requests that did not start there.
 uint64_t gHeadAt = UINT64_MAX, gJumps = 0;
+uint64_t gWarmEnd = UINT64_MAX, gColdBytes = 0;  // --warm: the warmed bytes, the bytes written past them
 
 // The program's heap at the start of the run and the least left since
 // (sampled at every request: blocks alive across a request are seen).
@@ -123,6 +136,7 @@ void Count(Counter *table, HANDLE handle, LPOVERLAPPED overlapped, DWORD done,
     if (!gCounting || handle != VolData.hVolume || overlapped == nullptr) return;
     gIoSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     uint64_t offset = ((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset;
+    if (table == gWritten && offset + done > gWarmEnd) gColdBytes += offset + done - std::max(offset, gWarmEnd);
     Counter &c = table[ClassOf(offset)];
     c.bytes += done;
     c.requests++;
@@ -221,11 +235,40 @@ uint64_t WriteLogBytes(const std::string &file, uint64_t *lines) {
     return sum;
 }
 
+// Writes zeros into the holes of [from, to) of the file, `budget` bytes at
+// most (what it reads does not change); *reached: where it stopped. FALSE
+// when it cannot.
+bool FillHoles(const std::string &file, uint64_t from, uint64_t to, uint64_t budget, uint64_t *reached) {
+    int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0) return false;
+    std::vector<char> zeros(1 << 20, 0);
+    bool ok = true;
+    uint64_t at = from;
+    while (ok && at < to && budget > 0) {
+        off_t hole = lseek(fd, (off_t)at, SEEK_HOLE);
+        if (hole < 0 || (uint64_t)hole >= to) {
+            at = to;
+            break;
+        }
+        off_t data = lseek(fd, hole, SEEK_DATA);
+        uint64_t end = std::min(data < 0 ? to : std::min(to, (uint64_t)data), (uint64_t)hole + budget);
+        for (at = (uint64_t)hole; ok && at < end;) {
+            size_t n = (size_t)std::min<uint64_t>(zeros.size(), end - at);
+            ok = pwrite(fd, zeros.data(), n, (off_t)at) == (ssize_t)n;
+            at += n;
+            budget -= n;
+        }
+    }
+    close(fd);
+    if (reached) *reached = at;
+    return ok;
+}
+
 // Reads each moved file's clusters once (the runs in ascending order, large
 // requests) and writes the same bytes once, sequentially, to the image's
-// last bytes; then syncs. Returns the seconds; *bytes the bytes each way.
+// last bytes (warmed first when asked); then syncs. Returns the seconds; *bytes the bytes each way.
 // *runCount the runs.
-double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imageBytes, uint64_t *bytes,
+double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imageBytes, bool warm, uint64_t *bytes,
                   uint64_t *runCount) {
     std::vector<std::pair<LONGLONG, LONGLONG>> runs;
     for (const auto &[record, extents] : gMovedFiles) runs.insert(runs.end(), extents.begin(), extents.end());
@@ -233,6 +276,7 @@ double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imag
     *runCount = runs.size();
     *bytes = 0;
     for (const auto &r : runs) *bytes += (uint64_t)r.second * clusterBytes;
+    if (warm && !FillHoles(image, imageBytes - *bytes, imageBytes, *bytes, nullptr)) return -1;
     int fd = open(image.c_str(), O_RDWR);
     if (fd < 0) return -1;
     const size_t chunk = 1 << 20;
@@ -267,16 +311,16 @@ struct Result {
     imgkit::FragCounts before, after;
     Counter read[kClasses], written[kClasses], readTotal, writeTotal;
     uint64_t jumps = 0, logBytes = 0, logLines = 0, lowerBytes = 0, lowerRuns = 0;
-    uint64_t heapPeak = 0;
+    uint64_t heapPeak = 0, warmFrom = 0, warmEnd = 0, coldBytes = 0;
 };
 
 // Makes and fills an image of `size` bytes, runs DIRS=NONE FILES=FULL on it
 // and measures the lower bound: on a copy taken before the run (copyFirst),
 // or else on the image after the run (no second image on the disk; the
-// moved files' old clusters still hold their bytes). FALSE when the run
-// failed (reported).
+// moved files' old clusters still hold their bytes). warmBytes: how much of
+// the image to warm first (see --warm). FALSE when the run failed (reported).
 bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, uint64_t seed, bool copyFirst,
-             Result *r) {
+             uint64_t warmBytes, Result *r) {
     imgkit::ScratchDir dir;
     std::string image = dir.file("c.img"), copy = dir.file("before.img"), machine = dir.file("m");
     auto t = std::chrono::steady_clock::now();
@@ -332,16 +376,40 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
     gCounting = true;
     BOOL ok = Initialize(u"C:") && InitializeDefrag();
     r->setupSeconds = Seconds(runStart);
+    double warmUser = 0, warmSystem = 0;
+    gWarmEnd = UINT64_MAX, gColdBytes = 0;
+    if (ok && warmBytes) {
+        // Between setup and the stages, untimed: the free space the stages
+        // place files in, outside the MFT area they keep clear.
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        uint64_t clusterBytes = (uint64_t)VolData.BytesPerCluster, zoneFirst = (uint64_t)VolData.MftZoneStart;
+        uint64_t zoneEnd = (uint64_t)std::max(VolData.MftZoneEnd, VolData.MftZoneLimit) + 1, below = 0, reached = 0;
+        bool warmed = FillHoles(image, 0, zoneFirst * clusterBytes, warmBytes, &below);
+        uint64_t used = below;  // every byte below the area was warmed or held data
+        warmed =
+            warmed && FillHoles(image, zoneEnd * clusterBytes, size, warmBytes > used ? warmBytes - used : 0, &reached);
+        r->warmFrom = zoneEnd * clusterBytes;
+        r->warmEnd = std::max(reached, r->warmFrom);
+        gWarmEnd = r->warmEnd;
+        getrusage(RUSAGE_SELF, &after);
+        warmUser = CpuSeconds(after.ru_utime) - CpuSeconds(before.ru_utime);
+        warmSystem = CpuSeconds(after.ru_stime) - CpuSeconds(before.ru_stime);
+        if (!warmed) {
+            fprintf(stderr, "could not warm %s\n", image.c_str());
+            ok = FALSE;
+        }
+    }
     auto stagesStart = std::chrono::steady_clock::now();
     BOOL result = ok ? OffLineDefrag() : FALSE;
     r->stageSeconds = Seconds(stagesStart);
     OffLineExit();
     gCounting = false;
-    r->runSeconds = Seconds(runStart);
+    r->runSeconds = r->setupSeconds + Seconds(stagesStart);
     getrusage(RUSAGE_SELF, &usageAfter);
     r->ioSeconds = gIoSeconds;
-    r->userSeconds = CpuSeconds(usageAfter.ru_utime) - CpuSeconds(usageBefore.ru_utime);
-    r->systemSeconds = CpuSeconds(usageAfter.ru_stime) - CpuSeconds(usageBefore.ru_stime);
+    r->userSeconds = CpuSeconds(usageAfter.ru_utime) - CpuSeconds(usageBefore.ru_utime) - warmUser;
+    r->systemSeconds = CpuSeconds(usageAfter.ru_stime) - CpuSeconds(usageBefore.ru_stime) - warmSystem;
     fflush(stdout);
     dup2(saved, 1);
     close(screen);
@@ -354,7 +422,8 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
     r->heapPeak = gHeapAtStart >= 0 && gHeapLeast >= 0 ? (uint64_t)(gHeapAtStart - gHeapLeast) : 0;
     r->after = imgkit::count(image);
     r->logBytes = WriteLogBytes(writeLog, &r->logLines);
-    r->lowerSeconds = LowerBound(copyFirst ? copy : image, cluster, size, &r->lowerBytes, &r->lowerRuns);
+    r->coldBytes = gColdBytes;
+    r->lowerSeconds = LowerBound(copyFirst ? copy : image, cluster, size, warmBytes > 0, &r->lowerBytes, &r->lowerRuns);
     r->moves = gMoves;
     r->movedFiles = gMovedFiles.size();
     r->jumps = gJumps;
@@ -424,8 +493,13 @@ int Scale(int argc, char **argv) {
     uint64_t perGib = Option(argc, argv, "--files-per-gib", 4000);
     uint64_t maxFiles = Option(argc, argv, "--max-files", 64000);
     uint64_t seed = Option(argc, argv, "--seed", 1);
-    printf("NTFS FILES=FULL runs on sparse images, %u-byte clusters, %llu files per GiB, at most %llu files\n", cluster,
+    uint64_t warm = Option(argc, argv, "--warm", 0) << 30;
+    printf("NTFS FILES=FULL runs on sparse images, %u-byte clusters, %llu files per GiB, at most %llu files", cluster,
            (unsigned long long)perGib, (unsigned long long)maxFiles);
+    if (warm)
+        printf("; %llu GiB of each image's holes and the lower bound's target warmed",
+               (unsigned long long)(warm >> 30));
+    printf("\n");
     printf("bytes in MiB, read/written; requests read/written; per move: time, bitmap bytes written; (b+m)/d: bitmap "
            "and MFT bytes written over file data bytes written; modelled HDD and SSD times of the run\n");
     printf("%5s %7s %7s %6s %8s %9s %7s %9s %9s %9s %11s %11s %11s %13s %7s %7s %7s %8s %8s\n", "GiB", "files", "moves",
@@ -444,7 +518,7 @@ int Scale(int argc, char **argv) {
         imgkit::Profile profile = imgkit::Profile::bench((uint32_t)files);
         profile.mft_fragments = 0;
         Result r;
-        if (!RunOnce(gib << 30, cluster, profile, seed, false, &r)) return 1;
+        if (!RunOnce(gib << 30, cluster, profile, seed, false, warm, &r)) return 1;
         double perMove = r.moves ? 1e3 * r.runSeconds / (double)r.moves : 0;
         double metaShare = r.written[kData].bytes
                                ? (double)(r.written[kBitmap].bytes + r.written[kMft].bytes) / r.written[kData].bytes
@@ -465,6 +539,9 @@ int Scale(int argc, char **argv) {
             r.moves ? (double)r.written[kBitmap].bytes / (double)r.moves : 0.0, metaShare, MiB(r.heapPeak),
             r.lowerSeconds, Modelled(kModels[0], r.jumps, r.readTotal.bytes + r.writeTotal.bytes),
             Modelled(kModels[1], r.jumps, r.readTotal.bytes + r.writeTotal.bytes));
+        if (warm)
+            printf("      %llu GiB: warmed from %.0f to %.0f MiB (and below the MFT area); %.1f MiB written past it\n",
+                   (unsigned long long)gib, MiB(r.warmFrom), MiB(r.warmEnd), MiB(r.coldBytes));
         fflush(stdout);
         results.push_back(r);
     }
@@ -499,7 +576,7 @@ int main(int argc, char **argv) {
     uint32_t files = (uint32_t)Option(argc, argv, "--files", 4000);
     uint64_t seed = Option(argc, argv, "--seed", 1);
     Result r;
-    if (!RunOnce(size, cluster, imgkit::Profile::bench(files), seed, true, &r)) return 1;
+    if (!RunOnce(size, cluster, imgkit::Profile::bench(files), seed, true, 0, &r)) return 1;
     PrintOne(r, cluster);
     return 0;
 }
