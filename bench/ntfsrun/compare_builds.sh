@@ -126,15 +126,15 @@ boot() { # boot WHICH ROUND
   fi
   printf '%s build: boot %.2f s (%s)\n' "$which" "$wall" "$build"
 }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+sorted() { tr ' ' '\n' | grep . | sort -g; }
+median() { sorted | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 for round in $(seq "$repeat"); do
   boot old "$round"
   boot new "$round"
 done
 m_old=$(echo "${times[old]}" | median) m_new=$(echo "${times[new]}" | median)
 if [ "$repeat" -gt 1 ]; then
-  f_old=$(echo "${times[old]}" | tr ' ' '\n' | grep . | sort -g | head -1)
-  f_new=$(echo "${times[new]}" | tr ' ' '\n' | grep . | sort -g | head -1)
+  f_old=$(echo "${times[old]}" | sorted | head -1) f_new=$(echo "${times[new]}" | sorted | head -1)
   printf 'fastest of %s boots: old %.2f s, new %.2f s, ratio %.2f\n' "$repeat" "$f_old" "$f_new" \
     "$(echo "$f_old / $f_new" | bc -l)"
   printf 'median of %s boots: old %.2f s, new %.2f s\n' "$repeat" "$m_old" "$m_new"

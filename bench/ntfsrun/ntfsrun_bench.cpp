@@ -22,8 +22,7 @@
 // placement keeps clear) with zeros between the program's setup and its
 // stages, and the holes of the lower bound's target before it, untimed: no
 // byte changes, but the run then writes into memory the machine already
-// holds.
-// On a virtual machine whose host backs guest memory only when it is first
+// holds. On a virtual machine whose host backs guest memory only when it is first
 // touched (and takes it back when it is freed), that first touch can cost
 // more than everything else the run does; --warm takes it out of both the
 // run and the lower bound. Under the table line: where the warming stopped
@@ -235,39 +234,40 @@ uint64_t WriteLogBytes(const std::string &file, uint64_t *lines) {
     return sum;
 }
 
-// Writes zeros into the holes of [from, to) of the file, `budget` bytes at
-// most (what it reads does not change); *reached: where it stopped. FALSE
-// when it cannot.
-bool FillHoles(const std::string &file, uint64_t from, uint64_t to, uint64_t budget, uint64_t *reached) {
+// Writes zeros into the holes of [from, to) of the file, at most *budget
+// bytes, and takes what it wrote off *budget (what the file reads does not
+// change). Returns where it stopped, or UINT64_MAX when it cannot write.
+uint64_t FillHoles(const std::string &file, uint64_t from, uint64_t to, uint64_t *budget) {
     int fd = open(file.c_str(), O_RDWR);
-    if (fd < 0) return false;
+    if (fd < 0) return UINT64_MAX;
     std::vector<char> zeros(1 << 20, 0);
-    bool ok = true;
     uint64_t at = from;
-    while (ok && at < to && budget > 0) {
+    while (at<to && * budget> 0) {
         off_t hole = lseek(fd, (off_t)at, SEEK_HOLE);
         if (hole < 0 || (uint64_t)hole >= to) {
             at = to;
             break;
         }
         off_t data = lseek(fd, hole, SEEK_DATA);
-        uint64_t end = std::min(data < 0 ? to : std::min(to, (uint64_t)data), (uint64_t)hole + budget);
-        for (at = (uint64_t)hole; ok && at < end;) {
+        uint64_t end = std::min({data < 0 ? to : (uint64_t)data, to, (uint64_t)hole + *budget});
+        for (at = (uint64_t)hole; at < end;) {
             size_t n = (size_t)std::min<uint64_t>(zeros.size(), end - at);
-            ok = pwrite(fd, zeros.data(), n, (off_t)at) == (ssize_t)n;
+            if (pwrite(fd, zeros.data(), n, (off_t)at) != (ssize_t)n) {
+                close(fd);
+                return UINT64_MAX;
+            }
             at += n;
-            budget -= n;
+            *budget -= n;
         }
     }
     close(fd);
-    if (reached) *reached = at;
-    return ok;
+    return at;
 }
 
 // Reads each moved file's clusters once (the runs in ascending order, large
 // requests) and writes the same bytes once, sequentially, to the image's
-// last bytes (warmed first when asked); then syncs. Returns the seconds; *bytes the bytes each way.
-// *runCount the runs.
+// last bytes (warmed first when asked); then syncs. Returns the seconds;
+// *bytes the bytes each way, *runCount the runs.
 double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imageBytes, bool warm, uint64_t *bytes,
                   uint64_t *runCount) {
     std::vector<std::pair<LONGLONG, LONGLONG>> runs;
@@ -276,7 +276,8 @@ double LowerBound(const std::string &image, uint64_t clusterBytes, uint64_t imag
     *runCount = runs.size();
     *bytes = 0;
     for (const auto &r : runs) *bytes += (uint64_t)r.second * clusterBytes;
-    if (warm && !FillHoles(image, imageBytes - *bytes, imageBytes, *bytes, nullptr)) return -1;
+    uint64_t budget = *bytes;
+    if (warm && FillHoles(image, imageBytes - *bytes, imageBytes, &budget) == UINT64_MAX) return -1;
     int fd = open(image.c_str(), O_RDWR);
     if (fd < 0) return -1;
     const size_t chunk = 1 << 20;
@@ -313,6 +314,20 @@ struct Result {
     uint64_t jumps = 0, logBytes = 0, logLines = 0, lowerBytes = 0, lowerRuns = 0;
     uint64_t heapPeak = 0, warmFrom = 0, warmEnd = 0, coldBytes = 0;
 };
+
+// --warm, between the program's setup and its stages: `budget` bytes of the
+// image's holes from the start of the volume, outside the MFT area that
+// placement keeps clear (where the stages put files). Sets r->warmFrom and
+// r->warmEnd (the warmed part past the area). FALSE when it cannot write.
+bool WarmFreeSpace(const std::string &image, uint64_t size, uint64_t budget, Result *r) {
+    uint64_t cluster = (uint64_t)VolData.BytesPerCluster;
+    uint64_t areaFirst = (uint64_t)VolData.MftZoneStart * cluster;
+    uint64_t areaEnd = ((uint64_t)std::max(VolData.MftZoneEnd, VolData.MftZoneLimit) + 1) * cluster;
+    r->warmFrom = areaEnd;
+    r->warmEnd =
+        FillHoles(image, 0, areaFirst, &budget) == UINT64_MAX ? UINT64_MAX : FillHoles(image, areaEnd, size, &budget);
+    return r->warmEnd != UINT64_MAX;
+}
 
 // Makes and fills an image of `size` bytes, runs DIRS=NONE FILES=FULL on it
 // and measures the lower bound: on a copy taken before the run (copyFirst),
@@ -378,27 +393,18 @@ bool RunOnce(uint64_t size, uint32_t cluster, const imgkit::Profile &profile, ui
     r->setupSeconds = Seconds(runStart);
     double warmUser = 0, warmSystem = 0;
     gWarmEnd = UINT64_MAX, gColdBytes = 0;
-    if (ok && warmBytes) {
-        // Between setup and the stages, untimed: the free space the stages
-        // place files in, outside the MFT area they keep clear.
+    if (ok && warmBytes) {  // untimed, and its CPU time is not the run's
         struct rusage before, after;
         getrusage(RUSAGE_SELF, &before);
-        uint64_t clusterBytes = (uint64_t)VolData.BytesPerCluster, zoneFirst = (uint64_t)VolData.MftZoneStart;
-        uint64_t zoneEnd = (uint64_t)std::max(VolData.MftZoneEnd, VolData.MftZoneLimit) + 1, below = 0, reached = 0;
-        bool warmed = FillHoles(image, 0, zoneFirst * clusterBytes, warmBytes, &below);
-        uint64_t used = below;  // every byte below the area was warmed or held data
-        warmed =
-            warmed && FillHoles(image, zoneEnd * clusterBytes, size, warmBytes > used ? warmBytes - used : 0, &reached);
-        r->warmFrom = zoneEnd * clusterBytes;
-        r->warmEnd = std::max(reached, r->warmFrom);
-        gWarmEnd = r->warmEnd;
-        getrusage(RUSAGE_SELF, &after);
-        warmUser = CpuSeconds(after.ru_utime) - CpuSeconds(before.ru_utime);
-        warmSystem = CpuSeconds(after.ru_stime) - CpuSeconds(before.ru_stime);
-        if (!warmed) {
+        if (WarmFreeSpace(image, size, warmBytes, r)) {
+            gWarmEnd = r->warmEnd;
+        } else {
             fprintf(stderr, "could not warm %s\n", image.c_str());
             ok = FALSE;
         }
+        getrusage(RUSAGE_SELF, &after);
+        warmUser = CpuSeconds(after.ru_utime) - CpuSeconds(before.ru_utime);
+        warmSystem = CpuSeconds(after.ru_stime) - CpuSeconds(before.ru_stime);
     }
     auto stagesStart = std::chrono::steady_clock::now();
     BOOL result = ok ? OffLineDefrag() : FALSE;
