@@ -112,9 +112,19 @@ multi_sz() {
 }
 
 # Imports registry lines (REGEDIT4, after its header) with `reg import`.
+# Imports the registry text on stdin. A failing import once stopped the
+# script without a word (set -e) in a run whose checks all passed when run
+# again: one more try, then a failure that says so (the script stops).
 reg_import() {
     { echo REGEDIT4; echo; cat; } >"$work/import.reg"
-    reg_cmd import "$(winpath "$work/import.reg")" >/dev/null
+    local try status
+    for try in 1 2; do
+        status=0
+        wine_run 60 reg import "$(winpath "$work/import.reg")" >/dev/null 2>"$work/import.err" || status=$?
+        [ "$status" -eq 0 ] && return 0
+    done
+    fail "reg import ended with $status twice: $(tr -d '\r' <"$work/import.err" | head -c 300) (file: $work/import.reg)"
+    return 1
 }
 
 # Runs msiexec with ARGS and a log, bounded in time; the exit code in $msi_status.
